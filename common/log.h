@@ -1,0 +1,34 @@
+// The log front end every part of the system logs through: one record per call, written at
+// level 5 through the shared log writer while logging is enabled.
+#pragma once
+#include <atomic>
+#include "platform/win_base.h"
+
+extern char logTag[64];
+extern std::atomic<unsigned char> logEnabled;
+extern unsigned char debugState;
+extern HANDLE debugStatusUpdateEvent;
+
+bool setLog(const char* inputPrefixName);
+
+void logPlain(const char* message, const char* value);
+void logNormal(const char* message, const char* value);
+void logNormalInt(const char* message, int number);
+void logNormalWide(const char* message, const wchar_t* value);
+void logError(const char* message, const char* value);
+void logErrorInt(const char* message, int number);
+void logCommandError(const wchar_t* command);
+void logWarning(const char* message, const char* value);
+void logWarningInt(const char* message, int number);
+void logExistState(const char* message, bool flag);
+void logStateText(const char* message, bool flag, const char* textIfTrue, const char* textIfFalse);
+
+// The two failure reports every part shares:
+//   warning "Parameter <name> is null at <source> <line>"
+//   errors "Memory allocate fail at file: <source>" and "Memory allocate fail at line: <line>"
+void reportNullParameter(const char* name, const char* source, int line);
+void reportAllocFail(const char* source, int line);
+
+bool openDebugStatusUpdateEvent();
+// Thread body of the debug-mode watcher; tag is the program's own log tag. Never returns.
+void* debugModeWatcher(void* tag);

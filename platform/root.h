@@ -1,0 +1,23 @@
+// The emulated machine: every piece of state the platform layer keeps lives under one root folder,
+// named by the environment variable KVLB_ROOT. A test gives each case its own root.
+#pragma once
+#include <string>
+
+namespace platform {
+
+// The root folder on the host (created on first use): KVLB_ROOT, or ~/.kvlbtessarion. Read anew
+// on every call, so a test may point one process at a fresh root per case.
+std::string rootDir();
+
+// A setting of the machine, from <root>/machine.ini ("key=value" lines), read anew on every call so
+// that a test can change it while the programs run. Keys: "windows" (xp, vista, 7, 8, 8.1, 10, 11,
+// server2016, unknown; default 10), "arch" (x64, x86; default x64), "acp" (ANSI code page, default
+// 1252), "clock_offset_ms" (added to the host clock, default 0), "user" (user name, default "User").
+std::string setting(const char* key, const char* fallback);
+void setSetting(const char* key, const std::string& value);
+
+// Called first thing in main(): records argv so that GetCommandLineW and GetModuleFileNameW answer
+// as on Windows. Programs built with the platform's main wrapper need not call it.
+void initProgram(int argc, char** argv);
+
+}  // namespace platform
