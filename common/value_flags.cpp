@@ -1,0 +1,180 @@
+// Decoding of flagged request values and the masked parameter dump.
+#include "common/value_flags.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "common/codec.h"
+#include "common/log.h"
+#include "common/shared_secrets.h"
+#include "common/text.h"
+#include "crypto/aes_value.h"
+
+namespace {
+
+// Set while this thread writes a parameter dump. Deciphering a value writes a dump, and the dump
+// decodes each key's Hide flag, so a Hide flag sent enciphered would otherwise recurse forever.
+thread_local bool dumpInProgress = false;
+
+struct DumpScope {
+    bool outer;
+    DumpScope() : outer(!dumpInProgress) { dumpInProgress = true; }
+    ~DumpScope() {
+        if (outer) dumpInProgress = false;
+    }
+};
+
+void wipeBytes(void* block, size_t n) {
+    volatile unsigned char* at = static_cast<unsigned char*>(block);
+    while (n-- > 0) *at++ = 0;
+}
+
+int lastIndex(const JsonMap* map) {
+    int count = map->count < 0 ? 0 : map->count;
+    if (count > JSON_MAP_CAPACITY) count = JSON_MAP_CAPACITY;
+    return count - 1;
+}
+
+// A flag counts only when its raw value is "true" (case ignored); it is looked at through an
+// 8-byte buffer, so a longer value never counts.
+bool flagIsSet(const JsonMap* map, const char* key, const char* suffix) {
+    char flagKey[512];
+    snprintf(flagKey, sizeof flagKey, "%s%s", key, suffix);
+    char* found = BinarySearchTessarionJsonMap(map, 0, lastIndex(map), flagKey);
+    if (found == nullptr) return false;
+    char flag[8] = {};
+    copyBoundedAndFree(flag, sizeof flag, found);
+    bool set = strcasecmp(flag, "true") == 0;
+    wipeBytes(flag, sizeof flag);
+    return set;
+}
+
+char* decryptValue(const JsonMap* map, const char* inputValue) {
+    if (!dumpInProgress) displayParameters(map);
+    logNormal("find key: ", "Tessarion_share_secret");
+    char* secret = BinarySearchTessarionJsonMap(map, 0, lastIndex(map), "Tessarion_share_secret");
+    if (secret == nullptr) {
+        reportAllocFail("Json", 336);
+        return copyString(inputValue);
+    }
+    // The key is the secret's first 32 bytes; a shorter secret is padded with zeros rather than
+    // read past its end.
+    unsigned char key[32] = {};
+    size_t secretLength = strlen(secret);
+    memcpy(key, secret, secretLength < sizeof key ? secretLength : sizeof key);
+    wipeAndFree(secret);
+    unsigned char iv[16];
+    memcpy(iv, kFixedIv, sizeof iv);
+
+    size_t cipherLength = strlen(inputValue) / 2;
+    if (cipherLength > INT32_MAX) cipherLength = INT32_MAX;
+    unsigned char* cipher = hexDecode(inputValue);
+    char* plain = nullptr;
+    if (cipher != nullptr) {
+        plain = aesDecryptText(cipher, static_cast<int32_t>(cipherLength), key, iv);
+        wipeBytes(cipher, cipherLength);
+        free(cipher);
+    }
+    wipeBytes(key, sizeof key);
+    wipeBytes(iv, sizeof iv);
+    if (plain == nullptr) {
+        reportAllocFail("Json", 342);
+        return copyString(inputValue);
+    }
+    return plain;
+}
+
+char* decodedOrRaw(char* decoded, const char* inputValue, int failureLine) {
+    if (decoded != nullptr) return decoded;
+    reportAllocFail("Json", failureLine);
+    return copyString(inputValue);
+}
+
+char* stars(size_t n) {
+    char* text = static_cast<char*>(allocZeroed(n + 1));
+    if (text != nullptr) memset(text, '*', n);
+    return text;
+}
+
+}  // namespace
+
+char* decodeJsonValue(const JsonMap* map, const char* inputKey, const char* inputValue) {
+    if (map == nullptr) {
+        reportNullParameter("inputTessarionJson", "Json", 308);
+        return copyString(inputValue);
+    }
+    if (inputKey == nullptr) {
+        reportNullParameter("inputKey", "Json", 309);
+        return copyString(inputValue);
+    }
+    if (inputValue == nullptr) {
+        reportNullParameter("inputValue", "Json", 310);
+        return nullptr;
+    }
+    if (flagIsSet(map, inputKey, "_TessarionEncryptFlag")) return decryptValue(map, inputValue);
+    if (flagIsSet(map, inputKey, "_TessarionFlag"))
+        return decodedOrRaw(replaceAll(inputValue, "*", "\\"), inputValue, 358);
+    if (flagIsSet(map, inputKey, "_TessarionSlashFlag"))
+        return decodedOrRaw(replaceAll(inputValue, "==TessarionSlash==", "\\"), inputValue, 371);
+    if (flagIsSet(map, inputKey, "_TessarionBase64Flag"))
+        return decodedOrRaw(urlBase64Decode(inputValue), inputValue, 386);
+    return copyString(inputValue);
+}
+
+void displayParameters(const JsonMap* map) {
+    if (!logEnabled.load()) return;
+    DumpScope scope;
+    logNormal("= DISPLAY PARAMETER", " ===== start =====");
+    int count = map != nullptr ? lastIndex(map) + 1 : 0;
+    for (int i = 0; i < count; ++i) {
+        const JsonMapEntry& entry = map->entries[i];
+        const char* key = entry.key != nullptr ? entry.key : "";
+        size_t labelSize = strlen(key) + 5;
+        char* label = static_cast<char*>(allocZeroed(labelSize));
+        if (label == nullptr) {
+            reportAllocFail("Json", 691);
+            break;
+        }
+        snprintf(label, labelSize, "%s: ", key);
+        char* lower = toLowerCopy(label);
+        if (lower == nullptr) {
+            reportAllocFail("Json", 696);
+            free(label);
+            break;
+        }
+        const char* shown = entry.value;
+        char* masked = nullptr;
+        bool failed = false;
+        if (entry.value == nullptr) {
+            shown = entry.binary != nullptr ? "[binary_value]" : "[empty]";
+        } else if (strstr(lower, "tessarion") != nullptr) {
+            shown = entry.value;
+        } else if (strstr(lower, "pin") != nullptr || strstr(lower, "pw") != nullptr ||
+                   strstr(lower, "pass") != nullptr) {
+            masked = stars(strlen(entry.value));
+            if (masked == nullptr) {
+                reportAllocFail("Json", 707);
+                failed = true;
+            }
+        } else {
+            char hideKey[512];
+            snprintf(hideKey, sizeof hideKey, "%s_TessarionHide", key);
+            if (isJsonFlagTrue(map, hideKey)) {
+                masked = stars(strlen(entry.value));
+                if (masked == nullptr) {
+                    reportAllocFail("Json", 710);
+                    failed = true;
+                }
+            }
+        }
+        if (!failed) logNormal(label, masked != nullptr ? masked : shown);
+        free(masked);
+        free(lower);
+        free(label);
+        if (failed) break;
+    }
+    logNormal("= DISPLAY PARAMETER", " ===== end =====");
+}
