@@ -30,5 +30,6 @@ void reportNullParameter(const char* name, const char* source, int line);
 void reportAllocFail(const char* source, int line);
 
 bool openDebugStatusUpdateEvent();
-// Thread body of the debug-mode watcher; tag is the program's own log tag. Never returns.
+// Thread body of the debug-mode watcher; tag is the program's own log tag (a const char*; NULL:
+// the tag setLog was first given). Never returns.
 void* debugModeWatcher(void* tag);

@@ -1,0 +1,306 @@
+// The log writer and the log ini reader. Every record opens, appends to and closes the shared log
+// file under "Global\ZTLog", so processes can share the file and the size test for rotation sees
+// what the others wrote.
+#include "common/log_writer.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+LogSettings logSettings = {};
+
+namespace {
+
+const char* const kLevelNames[] = {"", "[FATAL]", "[ERROR]", "[WARN ]", "[INFO ]", "[DEBUG]"};
+
+// The section search reads lines of up to 255 characters.
+const int kHeaderLineSize = 256;
+
+// The named mutex orders processes; threads of one process are ordered here as well, so the
+// records stay whole whatever the mutex does for two threads sharing one handle.
+std::mutex localLock;
+std::mutex mutexOpenLock;
+
+// Case-insensitive comparison of n characters, A to Z only, as the ini keys and names need.
+int compareNoCase(const char* a, const char* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return x < y ? -1 : 1;
+        if (x == 0) return 0;
+    }
+    return 0;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+void openLogMutex() {
+    std::lock_guard<std::mutex> guard(mutexOpenLock);
+    if (logSettings.mutex != nullptr) return;
+    HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, LOG_MUTEX_NAME);
+    if (h == nullptr) h = CreateMutexA(nullptr, FALSE, LOG_MUTEX_NAME);
+    logSettings.mutex = h;
+}
+
+// Whether the wait gave us the mutex (an abandoned one is ours as well).
+bool lockLog() {
+    if (logSettings.mutex == nullptr) openLogMutex();
+    if (logSettings.mutex == nullptr) return false;
+    DWORD w = WaitForSingleObject(logSettings.mutex, INFINITE);
+    return w == WAIT_OBJECT_0 || w == WAIT_ABANDONED;
+}
+
+void unlockLog(bool held) {
+    if (held) ReleaseMutex(logSettings.mutex);
+}
+
+unsigned long getSystemMilliseconds() {
+    SYSTEMTIME st = {};
+    GetSystemTime(&st);
+    return st.wMilliseconds;
+}
+
+long fileLength(const char* name) {
+    FILE* f = winFopen(name, "rb");
+    if (f == nullptr) return -1;
+    long length = -1;
+    if (fseek(f, 0, SEEK_END) == 0) length = ftell(f);
+    fclose(f);
+    return length;
+}
+
+// Reads the wanted key from the section's lines, which start at the file's current position.
+int readProfileKey(FILE* f, const char* key, char* out, int size) {
+    out[0] = '\0';
+    // A line buffer of one byte would read nothing and never reach the end of the file.
+    int lineSize = size < 2 ? 2 : size;
+    char* line = static_cast<char*>(calloc(1, static_cast<size_t>(lineSize)));
+    if (line == nullptr) return PROFILE_NO_KEY;
+    int status = PROFILE_NO_KEY;
+    while (fgets(line, lineSize, f) != nullptr) {
+        if (isProfileSection(line, nullptr)) break;
+        const char* value = nullptr;
+        if (!matchProfileKey(line, key, &value)) continue;
+        char* cleaned = const_cast<char*>(value);
+        cleanProfileValue(cleaned);
+        size_t n = strlen(cleaned);
+        if (n > static_cast<size_t>(size - 1)) n = static_cast<size_t>(size - 1);
+        memmove(out, cleaned, n);
+        out[n] = '\0';
+        if (n > 0 && out[n - 1] == '\n') out[n - 1] = '\0';
+        status = PROFILE_FOUND;
+        break;
+    }
+    free(line);
+    return status;
+}
+
+}  // namespace
+
+const char* logLevelName(int level) {
+    if (level < 0 || level > 5) return "";
+    return kLevelNames[level];
+}
+
+bool isProfileSection(const char* line, const char* section) {
+    if (line == nullptr) return false;
+    const char* start = line;
+    while (isSpace(*start)) ++start;
+    if (*start != '[') return false;
+    const char* end = start + strlen(start);
+    while (end > start && isSpace(end[-1])) --end;
+    // end points behind the last non-blank character, which must be a "]" other than the "[".
+    if (end - start < 2 || end[-1] != ']') return false;
+    if (section == nullptr) return true;
+    const char* nameStart = start + 1;
+    const char* nameEnd = end - 1;
+    while (nameStart < nameEnd && isSpace(*nameStart)) ++nameStart;
+    while (nameEnd > nameStart && isSpace(nameEnd[-1])) --nameEnd;
+    size_t length = static_cast<size_t>(nameEnd - nameStart);
+    if (length == 0 || length != strlen(section)) return false;
+    return compareNoCase(nameStart, section, length) == 0;
+}
+
+bool matchProfileKey(const char* line, const char* key, const char** value) {
+    if (line == nullptr || key == nullptr || key[0] == '\0') return false;
+    while (isSpace(*line)) ++line;
+    if (*line == ';') return false;
+    const char* equals = strchr(line, '=');
+    if (equals == nullptr) return false;
+    size_t length = static_cast<size_t>(equals - line);
+    if (length != strlen(key) || compareNoCase(line, key, length) != 0) return false;
+    if (value != nullptr) *value = equals + 1;
+    return true;
+}
+
+void cleanProfileValue(char* value) {
+    if (value == nullptr) return;
+    size_t n = strlen(value);
+    while (n > 0 && (value[n - 1] == '\r' || value[n - 1] == '\n')) value[--n] = '\0';
+    char* first = value;
+    while (isBlank(*first)) ++first;
+    if (*first != '"' && *first != '\'') return;
+    char* last = strrchr(first + 1, *first);
+    if (last == nullptr) return;
+    size_t inner = static_cast<size_t>(last - first - 1);
+    memmove(value, first + 1, inner);
+    value[inner] = '\0';
+}
+
+int getProfileString(const char* section, const char* key, char* out, int size, const char* iniPath) {
+    if (out != nullptr && size > 0) out[0] = '\0';
+    if (iniPath == nullptr || iniPath[0] == '\0') return PROFILE_NO_FILE;
+    FILE* f = winFopen(iniPath, "r");
+    if (f == nullptr) return PROFILE_NO_FILE;
+    char line[kHeaderLineSize];
+    bool found = false;
+    while (section != nullptr && fgets(line, sizeof line, f) != nullptr) {
+        if (isProfileSection(line, section)) {
+            found = true;
+            break;
+        }
+    }
+    int status = PROFILE_NO_SECTION;
+    if (found) {
+        status = (key == nullptr || out == nullptr || size <= 0) ? PROFILE_NO_KEY : readProfileKey(f, key, out, size);
+    }
+    fclose(f);
+    return status;
+}
+
+void composeLogFileName(const char* base, int year, int month, int day, int counter, char* out, size_t n) {
+    if (out == nullptr || n == 0) return;
+    out[0] = '\0';
+    if (base == nullptr) return;
+    const char* dot = strrchr(base, '.');
+    int stemLength = static_cast<int>(dot != nullptr ? dot - base : strlen(base));
+    const char* extension = dot != nullptr ? dot : "";
+    int written;
+    if (counter > 0)
+        written = snprintf(out, n, "%.*s_%04d%02d%02d_%d%s", stemLength, base, year, month, day, counter, extension);
+    else
+        written = snprintf(out, n, "%.*s_%04d%02d%02d%s", stemLength, base, year, month, day, extension);
+    // A name that does not fit would be another file; better no file than a wrong one.
+    if (written < 0 || static_cast<size_t>(written) >= n) out[0] = '\0';
+}
+
+bool makeLogFileName(char* fileName, char* stamp) {
+    fileName[0] = '\0';
+    stamp[0] = '\0';
+    time_t now = winTime(nullptr);
+    struct tm local = {};
+    if (!winLocalTime(now, &local)) return false;
+    unsigned long ms = getSystemMilliseconds();
+    snprintf(stamp, LOG_STAMP_SIZE, "%d-%02d-%02d %02d:%02d:%02d.%03lu", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+             local.tm_hour, local.tm_min, local.tm_sec, ms);
+    // No configured name: nothing to write to (not a file named after the date alone).
+    if (logSettings.fileName[0] == '\0') return true;
+    for (;;) {
+        composeLogFileName(logSettings.fileName, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                           logSettings.rotationCounter, fileName, MAX_PATH);
+        if (logSettings.maxSize <= 0 || fileName[0] == '\0') return true;
+        long length = fileLength(fileName);
+        if (length < 0 || length <= logSettings.maxSize) return true;
+        ++logSettings.rotationCounter;
+    }
+}
+
+int writeLogLine(int level, const char* format, ...) {
+    if (level > logSettings.maxLevel) return -2;
+    if (format == nullptr) format = "";
+    std::lock_guard<std::mutex> guard(localLock);
+    bool held = lockLog();
+    char fileName[MAX_PATH];
+    char stamp[LOG_STAMP_SIZE];
+    makeLogFileName(fileName, stamp);
+    if (fileName[0] != '\0') {
+        FILE* f = winFopen(fileName, "a");
+        if (f != nullptr) {
+            fprintf(f, "%s %s [%05lu-%05lu] ", stamp, logLevelName(level),
+                    static_cast<unsigned long>(GetCurrentProcessId()) % 100000ul,
+                    static_cast<unsigned long>(GetCurrentThreadId()) % 100000ul);
+            va_list args;
+            va_start(args, format);
+            vfprintf(f, format, args);
+            va_end(args);
+            fputc('\n', f);
+            fclose(f);
+        }
+    }
+    unlockLog(held);
+    return 0;
+}
+
+int initLogFromIni(const char* section, const char* path) {
+    if (logSettings.enabled == 1) return -1;
+    if (path == nullptr || path[0] == '\0') path = "";
+    char candidate[MAX_PATH] = {};
+    char fileName[128] = {};
+    int fileStatus = PROFILE_NO_FILE;
+    if (strchr(path, '/') == nullptr && strchr(path, '\\') == nullptr && path[0] != '\0') {
+        // A bare name: the Windows folder, then the home folder, then \tmp of the home drive.
+        wchar_t windows[MAX_PATH] = {};
+        char windowsNarrow[MAX_PATH] = {};
+        UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
+        if (n > 0 && n < MAX_PATH)
+            WideCharToMultiByte(CP_UTF8, 0, windows, -1, windowsNarrow, MAX_PATH, nullptr, nullptr);
+        const char* folders[3] = {windowsNarrow, nullptr, nullptr};
+        char home[MAX_PATH] = {};
+        char tmp[MAX_PATH] = {};
+        DWORD h = ExpandEnvironmentStringsA("%HOMEDRIVE%%HOMEPATH%\\", home, MAX_PATH);
+        if (h == 0 || h > MAX_PATH) home[0] = '\0';
+        DWORD t = ExpandEnvironmentStringsA("%HOMEDRIVE%\\tmp\\", tmp, MAX_PATH);
+        if (t == 0 || t > MAX_PATH) tmp[0] = '\0';
+        folders[1] = home;
+        folders[2] = tmp;
+        for (int i = 0; i < 3; ++i) {
+            if (i == 0)
+                snprintf(candidate, sizeof candidate, "%s\\%s", folders[i], path);
+            else
+                snprintf(candidate, sizeof candidate, "%s%s", folders[i], path);
+            fileStatus = getProfileString(section, "Log File", fileName, sizeof fileName, candidate);
+            if (fileStatus == PROFILE_FOUND) break;
+        }
+    } else {
+        snprintf(candidate, sizeof candidate, "%s", path);
+        fileStatus = getProfileString(section, "Log File", fileName, sizeof fileName, candidate);
+    }
+
+    if (fileStatus == PROFILE_FOUND)
+        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", fileName);
+    else
+        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", LOG_DEFAULT_FILE);
+
+    char maxSize[64] = {};
+    logSettings.maxSize =
+        getProfileString(section, "Log MaxSize", maxSize, sizeof maxSize, candidate) == PROFILE_FOUND ? atoi(maxSize) : 0;
+
+    char level[16] = {};
+    int levelStatus = getProfileString(section, "Log Level", level, sizeof level, candidate);
+    if (levelStatus == PROFILE_FOUND) {
+        logSettings.maxLevel = atoi(level);
+        logSettings.enabled = 1;
+    } else {
+        logSettings.maxLevel = 0;
+    }
+    openLogMutex();
+    if (levelStatus == PROFILE_FOUND) writeLogLine(logSettings.maxLevel, "Log Enable '%s'", candidate);
+    return levelStatus;
+}
+
+int setLogFileLevel(const char* fileName, int level) {
+    if (level == 0) {
+        logSettings.enabled = 0;
+        logSettings.maxLevel = 0;
+    } else if (fileName != nullptr) {
+        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", fileName);
+        logSettings.maxLevel = level;
+        logSettings.enabled = 1;
+    }
+    openLogMutex();
+    return 0;
+}
