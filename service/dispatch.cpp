@@ -1,0 +1,159 @@
+#include "service/dispatch.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "common/value_flags.h"
+#include "service/ascii_case.h"
+#include "service/service_state.h"
+#include "service/sessions.h"
+#include "service/top_ui.h"
+#include "service/value_store.h"
+
+namespace {
+
+const char* const kSource = "TessarionSession";
+
+void readKey(const JsonMap* map, const char* key, char* buffer, size_t size) {
+    char* value = getJsonMapValue(map, key);
+    copyBounded(buffer, size, value ? value : "");
+    wipeAndFree(value);
+}
+
+bool isReleaseCommand(const char* name) {
+    return equalsNoCase(name, "TessarionClose") || equalsNoCase(name, "TessarionForceRelease") ||
+           equalsNoCase(name, "TessarionRelease");
+}
+
+bool isEcho(const char* name) { return equalsNoCase(name, "TessarionEcho") || equalsNoCase(name, "Echo"); }
+
+JsonMap* callAdapter(JsonMap* request, const char* functionName, int slot, JsonMap* reply) {
+    bool watching = false;
+    if (isJsonFlagTrue(request, "topuidetect")) {
+        logNormal("Set top component UI: ", "Enable");
+        startTopUi(ownProcessId, false);
+        watching = true;
+    } else if (isJsonFlagTrue(request, "topuialldetect")) {
+        logNormal("Set top all system UI: ", "Enable");
+        startTopUi(ownProcessId, true);
+        watching = true;
+    }
+    SessionSlot& s = sessionSlots[slot];
+    const char* answer = nullptr;
+    if (s.callJsonMapMethod) {
+        answer = s.callJsonMapMethod(request, functionName);
+    } else if (s.callMethod) {
+        answer = s.callMethod(request->text ? request->text : "");
+    } else {
+        if (watching) stopTopUi();
+        releaseSessionSlot(slot);
+        resetReplyResult(&reply, 61906, kSource, __LINE__);
+        return reply;
+    }
+    if (watching) stopTopUi();
+    if (!answer) answer = "";
+
+    const char* prefix = std::strchr(answer, '\n') ? " Component result:\n" : " Component result: ";
+    if (isJsonFlagTrue(request, "hide_result")) {
+        size_t n = std::strlen(answer);
+        char* masked = static_cast<char*>(allocZeroed(n + 1));
+        if (!masked) {
+            reportAllocFail(kSource, __LINE__);
+            return reply;
+        }
+        std::memset(masked, '*', n);
+        logPlain(prefix, masked);
+        free(masked);
+    } else {
+        logPlain(prefix, answer);
+    }
+    setJsonValue(reply, "result", answer);
+    return reply;
+}
+
+}  // namespace
+
+JsonMap* dispatchRequest(JsonMap* request, const char* origin) {
+    if (!request) { reportNullParameter("JsonMap", kSource, __LINE__); return nullptr; }
+    if (!origin) { reportNullParameter("Origin", kSource, __LINE__); return nullptr; }
+    JsonMap* reply = newJsonMap();
+    if (!reply) {
+        reportAllocFail(kSource, __LINE__);
+        return nullptr;
+    }
+    displayParameters(request);
+
+    char sessionId[64];
+    readKey(request, "SessionId", sessionId, sizeof sessionId);
+    int slot = -1;
+    if (*sessionId) slot = findSession(sessionId);
+    else newSessionId(sessionId, reply);
+    logNormal("Session id: ", sessionId);
+
+    char functionName[512];
+    readKey(request, "FunctionName", functionName, sizeof functionName);
+
+    if (slot < 0) {
+        if (isReleaseCommand(functionName)) {
+            logNormal("No specific adapter to release", "");
+            return reply;
+        }
+        slot = openSession(request, origin, sessionId, &reply);
+        if (slot < 0) return reply;
+        if (isEcho(functionName)) {
+            if (getModeFlag(request) == 1) sessionSlots[slot].browserMode = 1;
+            setJsonResult(reply, 0);
+            return reply;
+        }
+        return callAdapter(request, functionName, slot, reply);
+    }
+
+    logNormal("Find the loaded adapter", "");
+    if (equalsNoCase(functionName, "TessarionForceRelease")) {
+        logNormal("Force release: ", "Active");
+        releaseSessionSlot(slot);
+        return reply;
+    }
+    if (equalsNoCase(functionName, "TessarionClose") || equalsNoCase(functionName, "TessarionRelease")) {
+        if (sessionSlots[slot].browserMode == 0) releaseSessionSlot(slot);
+        else logNormal("[Browser mode] Skip release process", "");
+        return reply;
+    }
+    if (equalsNoCase(functionName, "setTessarionValue")) {
+        char* channel = getJsonMapValue(request, "channel");
+        char* domains = getJsonMapValue(request, "domain_list");
+        char* value = getJsonMapValue(request, "value");
+        int code = (channel && domains && value) ? setValueEntry(channel, domains, getTimeoutFlag(request), value)
+                                                 : 61005;
+        free(channel);
+        free(domains);
+        wipeAndFree(value);
+        resetReplyResult(&reply, code, kSource, __LINE__);
+        return reply;
+    }
+    if (equalsNoCase(functionName, "getTessarionValue")) {
+        char* channel = getJsonMapValue(request, "channel");
+        if (!channel) {
+            resetReplyResult(&reply, 61005, kSource, __LINE__);
+            return reply;
+        }
+        char* text = getValueEntry(channel, origin);
+        free(channel);
+        if (!text) resetReplyResult(&reply, 61001, kSource, __LINE__);
+        else resetReplyResult(&reply, text, kSource, __LINE__);
+        wipeAndFree(text);
+        return reply;
+    }
+    if (isEcho(functionName)) {
+        SessionSlot& s = sessionSlots[slot];
+        logNormal("Browser mode: ", "Active");
+        setJsonValue(reply, "ServerVersion", TESSARION_SERVER_VERSION);
+        setJsonValue(reply, "LibVersion", s.adapterVersion ? s.adapterVersion : "");
+        if (s.installerVersion) setJsonValue(reply, "InstallerVersion", s.installerVersion);
+        setJsonResult(reply, 0);
+        return reply;
+    }
+    return callAdapter(request, functionName, slot, reply);
+}

@@ -1,0 +1,298 @@
+#include "service/https_front.h"
+
+// The socket address type for the daemon's listen address; the platform layer has no sockets.
+#include <netinet/in.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/codec.h"
+#include "common/json_map.h"
+#include "common/log.h"
+#include "common/log_writer.h"
+#include "common/text.h"
+#include "service/dispatch.h"
+#include "service/wipe.h"
+
+pthread_mutex_t requestLock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+const char* const kSource = "Tessarion";
+constexpr int kAllValueKinds = 31;
+
+struct RequestState {
+    int kind;  // 1: a POST with a post processor, 2: any other method
+    MHD_PostProcessor* postProcessor;
+    char* body;
+    size_t bodyLength;
+    size_t bodyCapacity;
+};
+
+void wipeBody(RequestState* r) {
+    if (r->body) wipeBytes(r->body, r->bodyCapacity);
+    free(r->body);
+    r->body = nullptr;
+    r->bodyLength = r->bodyCapacity = 0;
+}
+
+// Grows the body by hand so that no copy of a request is left behind unwiped.
+bool appendBody(RequestState* r, const char* data, size_t n) {
+    if (r->bodyLength + n + 1 > r->bodyCapacity) {
+        size_t capacity = r->bodyCapacity ? r->bodyCapacity : 256;
+        while (capacity < r->bodyLength + n + 1) capacity *= 2;
+        char* grown = static_cast<char*>(allocZeroed(capacity));
+        if (!grown) return false;
+        if (r->body) std::memcpy(grown, r->body, r->bodyLength);
+        size_t length = r->bodyLength;
+        wipeBody(r);
+        r->body = grown;
+        r->bodyLength = length;
+        r->bodyCapacity = capacity;
+    }
+    std::memcpy(r->body + r->bodyLength, data, n);
+    r->bodyLength += n;
+    r->body[r->bodyLength] = 0;
+    return true;
+}
+
+JsonMap* resultMap(int code) {
+    JsonMap* map = newJsonMap();
+    if (map) setJsonResult(map, code);
+    return map;
+}
+
+const char* protocolName(int protocol) {
+    switch (protocol) {
+    case 2: return "TLS 1.0";
+    case 3: return "TLS 1.1";
+    case 4: return "TLS 1.2";
+    case 5: return "TLS 1.3";
+    case 200: return "DTLS 0.9";
+    case 201: return "DTLS 1.0";
+    case 202: return "DTLS 1.2";
+    default: return nullptr;
+    }
+}
+
+bool isEmptyOrNull(const char* text) { return !text || !*text || std::strcmp(text, "null") == 0; }
+
+// The page's origin from the Origin header, or rebuilt as scheme://host:port from the Referer;
+// NULL when neither gives one.
+char* findOrigin(MHD_Connection* connection, char** referer) {
+    *referer = copyString(MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "referer"));
+    logNormal("Referer: ", *referer);
+    const char* originValue = MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "origin");
+    char* origin = copyString(originValue ? originValue : "");
+    logNormal("Origin: ", origin);
+    if (!isEmptyOrNull(origin)) return origin;
+    logWarning("Empty origin: ", origin);
+    logWarning("Extract origin from referer: ", "Start");
+    free(origin);
+    if (isEmptyOrNull(*referer)) {
+        logWarning("Empty Referer: ", *referer);
+        logWarning("Extract origin from referer: ", "Fail");
+        return nullptr;
+    }
+    char** pieces = splitToArray(*referer, "/");
+    int count = 0;
+    for (; pieces && pieces[count]; ++count) {
+        char label[32];
+        std::snprintf(label, sizeof label, "UrlList[%d]: ", count);
+        logNormal(label, pieces[count]);
+    }
+    origin = nullptr;
+    if (count >= 3) {
+        size_t n = std::strlen(pieces[0]) + std::strlen(pieces[1]) + std::strlen(pieces[2]) + 3;
+        origin = static_cast<char*>(allocZeroed(n));
+        if (origin) std::snprintf(origin, n, "%s/%s/%s", pieces[0], pieces[1], pieces[2]);
+    }
+    freeStringList(pieces);
+    if (!origin) {
+        logWarning("", "UrlList error: ");
+        logWarning("Extract origin from referer: ", "Fail");
+        return nullptr;
+    }
+    logNormal("New Origin: ", origin);
+    return origin;
+}
+
+MHD_Result sendJsonReply(MHD_Connection* connection, JsonMap* reply, const char* origin) {
+    if (!reply) return MHD_NO;
+    char* text = serializeJsonMap(reply);
+    freeJsonMap(reply);
+    if (!text) {
+        reportAllocFail(kSource, __LINE__);
+        return MHD_NO;
+    }
+    size_t length = std::strlen(text);
+    MHD_Response* response = MHD_create_response_from_buffer(length, text, MHD_RESPMEM_MUST_COPY);
+    wipeBytes(text, length);
+    free(text);
+    if (!response) return MHD_NO;
+    if (origin && startsWith("http", origin))
+        MHD_add_response_header(response, "Access-Control-Allow-Origin", origin);
+    MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+    MHD_Result answer = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return answer;
+}
+
+MHD_Result replyStep(MHD_Connection* connection, RequestState* record) {
+    logNormal("", "Release Mode");
+    JsonMap* reply = nullptr;
+    JsonMap* request = nullptr;
+    char* decoded = nullptr;
+    char* referer = nullptr;
+    char* origin = nullptr;
+    MHD_Result answer = MHD_NO;
+
+    do {
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
+        if (!info) {
+            logWarning("", "Get connection information error");
+            reply = resultMap(61001);
+            break;
+        }
+        const char* protocol = protocolName(info->protocol);
+        if (!protocol) {
+            logWarning("Insecure connection: ", "Unknow connection protocol");
+            logWarningInt("", info->protocol);
+            break;
+        }
+        if (info->protocol == 2 || info->protocol == 3) {
+            logWarning("Insecure connection: ", protocol);
+            break;
+        }
+        logNormal("TLS version: ", protocol);
+
+        char host[64];
+        copyBounded(host, sizeof host,
+                    MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "host"));
+        logNormal("Host: ", host);
+        if (!startsWith("localhost:", host) && !startsWith("127.0.0.1:", host)) {
+            logWarning("", "This connection is NOT from localhost");
+            reply = resultMap(61904);
+            break;
+        }
+
+        decoded = urlBase64Decode(record->body ? record->body : "");
+        wipeBody(record);
+        if (!decoded) {
+            reportAllocFail(kSource, __LINE__);
+            break;
+        }
+        request = parseJsonMap(decoded);
+        if (!request) {
+            reportAllocFail(kSource, __LINE__);
+            break;
+        }
+        origin = findOrigin(connection, &referer);
+        if (!origin) {
+            reply = resultMap(61012);
+            break;
+        }
+        reply = dispatchRequest(request, origin);
+    } while (false);
+
+    answer = sendJsonReply(connection, reply, origin);
+    free(origin);
+    free(referer);
+    wipeAndFree(decoded);
+    freeJsonMap(request);
+    if (logEnabled) logPlain("===============================================================================", "");
+    return answer;
+}
+
+}  // namespace
+
+MHD_Result onPostField(void* record, MHD_ValueKind, const char* key, const char*, const char*, const char*,
+                       const char* data, uint64_t, size_t size) {
+    auto* r = static_cast<RequestState*>(record);
+    if (r && key && std::strcmp(key, "Parameter") == 0 && data && size > 0)
+        appendBody(r, data, strnlen(data, size));
+    return MHD_YES;
+}
+
+MHD_Result onHttpRequest(void*, MHD_Connection* connection, const char*, const char* method, const char*,
+                         const char* uploadData, size_t* uploadDataSize, void** state) {
+    auto* record = static_cast<RequestState*>(*state);
+    if (!record) {
+        record = static_cast<RequestState*>(allocZeroed(sizeof(RequestState)));
+        if (!record) return MHD_NO;
+        if (method && std::strcmp(method, "POST") == 0) {
+            record->postProcessor = MHD_create_post_processor(connection, 8192, onPostField, record);
+            if (!record->postProcessor) {
+                free(record);
+                return MHD_NO;
+            }
+            record->kind = 1;
+        } else {
+            record->kind = 2;
+        }
+        *state = record;
+        return MHD_YES;
+    }
+    if (!method || std::strcmp(method, "POST") != 0) {
+        logError("Request method error: ", method);
+        return MHD_NO;
+    }
+    if (*uploadDataSize != 0) {
+        MHD_post_process(record->postProcessor, uploadData, *uploadDataSize);
+        *uploadDataSize = 0;
+        return MHD_YES;
+    }
+    pthread_mutex_lock(&requestLock);
+    MHD_Result answer = replyStep(connection, record);
+    pthread_mutex_unlock(&requestLock);
+    return answer;
+}
+
+void onRequestCompleted(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    auto* record = static_cast<RequestState*>(*state);
+    if (!record) return;
+    if (record->kind == 1 && record->postProcessor) MHD_destroy_post_processor(record->postProcessor);
+    wipeBody(record);
+    free(record);
+    *state = nullptr;
+}
+
+MHD_Result acceptLocalOnly(void*, const struct sockaddr* address, socklen_t length) {
+    // The four address bytes of an IPv4 socket address follow the family and the port.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(address);
+    if (address && length >= 8 && bytes[4] == 127 && bytes[5] == 0 && bytes[6] == 0 && bytes[7] == 1)
+        return MHD_YES;
+    if (logEnabled && address && length >= 16) {
+        char text[14 * 5 + 1] = "";
+        size_t used = 0;
+        for (int i = 0; i < 14; ++i)
+            used += std::snprintf(text + used, sizeof text - used, i ? ".%d" : "%d",
+                                  static_cast<int>(static_cast<signed char>(address->sa_data[i])));
+        logWarning("Illegal connection ip: ", text);
+    }
+    return MHD_NO;
+}
+
+void logDaemonMessage(void*, const char* format, va_list arguments) {
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    writeLogLine(5, "%s", text);
+}
+
+MHD_Daemon* startHttpsDaemon(int port, const char* certificate, const char* key, const char* priorities) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return MHD_start_daemon(MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, static_cast<uint16_t>(port),
+                            acceptLocalOnly, nullptr, onHttpRequest, nullptr,
+                            MHD_OPTION_EXTERNAL_LOGGER, logDaemonMessage, nullptr,
+                            MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
+                            MHD_OPTION_HTTPS_MEM_CERT, certificate,
+                            MHD_OPTION_HTTPS_MEM_KEY, key,
+                            MHD_OPTION_HTTPS_PRIORITIES, priorities,
+                            MHD_OPTION_NOTIFY_COMPLETED, onRequestCompleted, nullptr,
+                            MHD_OPTION_END);
+}

@@ -1,0 +1,7 @@
+#include "service/service_state.h"
+
+wchar_t copyPath[MAX_PATH];
+wchar_t dataFolder[MAX_PATH];
+wchar_t programFolder[MAX_PATH];
+DWORD ownProcessId;
+unsigned char stopFlag;

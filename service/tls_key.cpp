@@ -1,0 +1,54 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.h"
+#include "common/shared_secrets.h"
+#include "common/text.h"
+#include "common/winver.h"
+#include "crypto/aes_value.h"
+#include "service/service_main.h"
+#include "service/tls_material.h"
+#include "service/wipe.h"
+
+namespace {
+
+// The key-protection routine: the AES key that opens the stored private keys, as 64 hex digits.
+// It is only ever put together here, for the moment of the start-up that needs it.
+char* tlsKeyHex() {
+    char* hex = static_cast<char*>(allocZeroed(65));
+    if (!hex) return nullptr;
+    for (int i = 0; i < 32; ++i)
+        std::snprintf(hex + 2 * i, 3, "%02X", static_cast<unsigned>(kTlsKeyShareA[i] ^ kTlsKeyShareB[i]));
+    return hex;
+}
+
+}  // namespace
+
+bool useRsaCertificate() {
+    DWORD flags = getWindowsVersionFlags();
+    return flags == 0 || (flags & WINVER_XP) != 0;
+}
+
+char* loadTlsPrivateKey() {
+    char* hex = tlsKeyHex();
+    if (!hex) {
+        reportAllocFail("Key", __LINE__);
+        return nullptr;
+    }
+    unsigned char* key = hexDecode(hex);
+    char* text = nullptr;
+    if (!key) {
+        reportAllocFail("Key", __LINE__);
+    } else {
+        bool rsa = useRsaCertificate();
+        text = aesDecryptText(rsa ? kRsaKeySealed : kEcKeySealed,
+                              static_cast<int32_t>(rsa ? kRsaKeySealedLength : kEcKeySealedLength), key, kFixedIv);
+        if (!text) reportAllocFail("Key", __LINE__);
+        wipeBytes(key, 32);
+        free(key);
+    }
+    wipeBytes(hex, 64);
+    free(hex);
+    return text;
+}

@@ -1,0 +1,24 @@
+// Per-channel value store: small values pages leave with the service under a channel name, kept
+// enciphered in memory under the per-run value key, readable from the origins listed with them.
+#pragma once
+#include <cstdint>
+
+constexpr int kValueEntryCount = 16;
+
+struct ValueEntry {
+    char* channel;       // NULL: the entry is free
+    char* domainList;    // ";"-separated origin patterns
+    int timeout;         // minutes; 0: never expires
+    int64_t expiry;      // seconds since 1970; 0: none
+    unsigned char* ciphertext;
+    int ciphertextLength;
+};
+
+extern ValueEntry valueEntries[kValueEntryCount];
+
+// 0 kept, 61005 an argument missing or a negative timeout, 61019 no room.
+int setValueEntry(const char* channel, const char* domainList, int timeout, const char* value);
+// New text: the value, or "" when the channel is unknown, the origin not allowed or the value
+// expired; NULL when the value cannot be deciphered.
+char* getValueEntry(const char* channel, const char* origin);
+void clearValueEntry(int index);
