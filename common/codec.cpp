@@ -12,8 +12,8 @@
 
 namespace {
 const char* const kSource = "Tool";
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-const unsigned char kOutside = 64;
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr unsigned char kOutside = 64;
 
 // Byte value to its Base64 value; 64 marks every byte outside the alphabet ("=" and NUL too).
 constexpr std::array<unsigned char, 256> makeDecodeTable() {
