@@ -134,6 +134,8 @@ char* aesDecryptText(const unsigned char* inputText, int32_t length, const unsig
         uint32_t finalCount = uint32_t(outSize) - updateCount;
         rc = cipherDecryptFinal(&context, out + updateCount, &finalCount);
         line = 171;
+        // The final leaves the pad bytes in the buffer; the text must end where the plaintext does.
+        if (rc == CKR_OK) std::memset(out + updateCount + finalCount, 0, outSize - updateCount - finalCount);
     }
     wipe(&context, sizeof context);
     if (rc != CKR_OK) {

