@@ -57,7 +57,7 @@ void copyBounded(char* buffer, size_t n, const char* source) {
     if (buffer == nullptr || n == 0 || source == nullptr) return;
     size_t count = strnlen(source, n) + 1;
     if (count > n) count = n;
-    // The source may overlap nothing here; memmove keeps a caller copying within one buffer safe.
+    // memmove, so a copy within one buffer stays sound.
     memmove(buffer, source, count);
     buffer[n - 1] = '\0';
 }

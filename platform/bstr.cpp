@@ -131,6 +131,12 @@ BSTR _bstr_t::Detach() noexcept {
     return text;
 }
 
+BSTR* _bstr_t::GetAddress() {
+    release();
+    data_ = new (std::nothrow) Data;
+    return data_ != nullptr ? &data_->text : nullptr;
+}
+
 BSTR _bstr_t::copy() const {
     BSTR text = GetBSTR();
     if (text == nullptr) return nullptr;

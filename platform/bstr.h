@@ -23,6 +23,9 @@ public:
     void Attach(BSTR text);
     // Gives up the BSTR to the caller, who then frees it; other holders sharing it lose it too.
     BSTR Detach() noexcept;
+    // Releases what the holder had and gives the address of its (NULL) BSTR, for a call that
+    // returns a new string through a BSTR* argument; NULL when no memory is left.
+    BSTR* GetAddress();
     // A new copy the caller frees with SysFreeString (NULL for an empty holder).
     BSTR copy() const;
 

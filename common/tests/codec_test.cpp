@@ -236,6 +236,13 @@ TEST(BstrHolder, SharesOneStringAmongCopies) {
     EXPECT_EQ(detached, original);
     EXPECT_TRUE(first.empty());
     SysFreeString(detached);
+
+    // An output argument: the old string is released and the new one owned by the holder.
+    BSTR* out = copied.GetAddress();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(*out, nullptr);
+    *out = SysAllocString(u"result");
+    EXPECT_EQ(units(copied), u"result");
 }
 
 TEST(BstrHolder, WideAndNarrowForms) {
