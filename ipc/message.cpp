@@ -1,17 +1,16 @@
 // Instruction messages: record, JSON text, time value, salted hash and verification.
-#define JSMN_HEADER
-#include <jsmn.h>
-
 #include "ipc/message.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "common/json_map.h"
 #include "common/log.h"
+#include "common/numbers.h"
 #include "common/shared_secrets.h"
+#include "common/text.h"
 #include "crypto/sha512.h"
 #include "platform/win_base.h"
 
@@ -23,20 +22,11 @@ constexpr const char* kSource = "Message";
 constexpr size_t kPieceStart[4] = {0, 3, 7, 11};
 constexpr size_t kPieceEnd[4] = {3, 7, 11, 16};
 
-char* copyRange(const char* text, size_t start, size_t end) {
-    size_t length = std::strlen(text);
-    if (start > length) start = length;
-    if (end > length) end = length;
-    char* piece = static_cast<char*>(std::calloc(end - start + 1, 1));
-    if (piece) std::memcpy(piece, text + start, end - start);
-    return piece;
-}
-
 // Cuts the time text into the record's four pieces; false when memory runs out.
 bool setTimePieces(TessarionMessage* message, const char* timeText) {
     char** pieces[4] = {&message->TimeValue0, &message->TimeValue1, &message->TimeValue2, &message->TimeValue3};
     for (int i = 0; i < 4; ++i) {
-        *pieces[i] = copyRange(timeText, kPieceStart[i], kPieceEnd[i]);
+        *pieces[i] = substring(timeText, kPieceStart[i], kPieceEnd[i]);
         if (!*pieces[i]) return false;
     }
     return true;
@@ -47,70 +37,26 @@ bool hasAllFields(const TessarionMessage* m) {
            m->TimeValue3 && m->HashValue;
 }
 
-// Value of one key in a flat JSON object: keys compared without regard to ASCII case, a backslash
-// before a double quote dropped, nothing else unescaped. NULL when the key is not there.
-char* lookupJsonValue(const char* text, const char* key) {
-    jsmn_parser parser;
-    jsmntok_t tokens[64];
-    jsmn_init(&parser);
-    int count = jsmn_parse(&parser, text, std::strlen(text), tokens, 64);
-    if (count <= 1) return nullptr;
-    const size_t keyLength = std::strlen(key);
-    for (int i = 1; i < count; i += 2) {
-        const jsmntok_t& k = tokens[i];
-        if (k.start < 0 || k.end <= k.start) continue;
-        const size_t length = size_t(k.end - k.start);
-        if (length != keyLength) continue;
-        bool same = true;
-        for (size_t j = 0; j < length && same; ++j)
-            same = std::tolower(static_cast<unsigned char>(text[k.start + j])) ==
-                   std::tolower(static_cast<unsigned char>(key[j]));
-        if (!same) continue;
-        if (i + 1 >= count) return nullptr;
-        const jsmntok_t& v = tokens[i + 1];
-        if (v.start < 0 || v.end < v.start) return nullptr;
-        const size_t valueLength = size_t(v.end - v.start);
-        char* value = static_cast<char*>(std::calloc(valueLength + 1, 1));
-        if (!value) return nullptr;
-        size_t out = 0;
-        for (size_t j = 0; j < valueLength; ++j) {
-            const char ch = text[v.start + j];
-            if (ch == '\\' && j + 1 < valueLength && text[v.start + j + 1] == '"') continue;
-            value[out++] = ch;
-        }
-        return value;
-    }
-    return nullptr;
-}
-
-// One right-aligned piece as hexadecimal: leading blanks skipped, no digits counts as 0.
-uint64_t hexPiece(const char* text, size_t length) {
-    size_t i = 0;
-    while (i < length && text[i] == ' ') ++i;
-    if (i + 1 < length && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
-    uint64_t value = 0;
-    for (; i < length; ++i) {
-        const char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else break;
-        value = (value << 4) | uint64_t(digit);
-    }
-    return value;
-}
-
-uint64_t messageTime(const TessarionMessage* m) {
+// The sender's time from the pieces: joined, right-aligned in 16 characters and read back as
+// 3, 4, 4 and 5 hex digits, so a plain hex text gives its own value.
+bool messageTime(const TessarionMessage* m, uint64_t* value) {
     char joined[17] = {0};
     std::snprintf(joined, sizeof joined, "%s%s%s%s", m->TimeValue0, m->TimeValue1, m->TimeValue2, m->TimeValue3);
-    const size_t length = std::strlen(joined);
-    char aligned[17];
-    std::memset(aligned, ' ', 16);
-    std::memcpy(aligned + 16 - length, joined, length);
-    aligned[16] = 0;
-    return hexPiece(aligned, 3) << 52 | hexPiece(aligned + 3, 4) << 36 | hexPiece(aligned + 7, 4) << 20 |
-           hexPiece(aligned + 11, 5);
+    char* aligned = rightAlign(joined, 16, ' ');
+    if (!aligned) return false;
+    uint64_t pieces[4];
+    for (int i = 0; i < 4; ++i) {
+        char* piece = substring(aligned, kPieceStart[i], kPieceEnd[i]);
+        if (!piece) {
+            std::free(aligned);
+            return false;
+        }
+        pieces[i] = static_cast<uint64_t>(hexToLong(piece));
+        std::free(piece);
+    }
+    std::free(aligned);
+    *value = pieces[0] << 52 | pieces[1] << 36 | pieces[2] << 20 | pieces[3];
+    return true;
 }
 
 }  // namespace
@@ -167,10 +113,10 @@ TessarionMessage* newIpcMessage(const char* From, const char* To, const char* In
         return nullptr;
     }
     char* timeText = getIpcTimeValueText();
-    message->From = strdup(From);
-    message->To = strdup(To);
-    message->Instruction = strdup(Instruction);
-    message->Message = strdup("");
+    message->From = copyString(From);
+    message->To = copyString(To);
+    message->Instruction = copyString(Instruction);
+    message->Message = copyString("");
     bool ok = timeText && message->From && message->To && message->Instruction && message->Message &&
               setTimePieces(message, timeText);
     std::free(timeText);
@@ -210,22 +156,26 @@ TessarionMessage* parseIpcMessage(const char* text) {
         return nullptr;
     }
     if (!text) return message;
-    message->From = lookupJsonValue(text, "From");
-    message->To = lookupJsonValue(text, "To");
-    message->Instruction = lookupJsonValue(text, "Instruction");
-    message->Message = lookupJsonValue(text, "Message");
-    char* timeValue = lookupJsonValue(text, "TimeValue");
+    message->From = getJsonValue(text, "From");
+    message->To = getJsonValue(text, "To");
+    message->Instruction = getJsonValue(text, "Instruction");
+    message->Message = getJsonValue(text, "Message");
+    char* timeValue = getJsonValue(text, "TimeValue");
     // A time text of 20 characters or more leaves the pieces missing, so the message fails.
     if (timeValue && std::strlen(timeValue) < 20) setTimePieces(message, timeValue);
     std::free(timeValue);
-    message->HashValue = lookupJsonValue(text, "HashValue");
+    message->HashValue = getJsonValue(text, "HashValue");
     return message;
 }
 
 bool verifyIpcMessage(const TessarionMessage* message) {
     if (!message || !hasAllFields(message)) return false;
 
-    const uint64_t sent = messageTime(message);
+    uint64_t sent = 0;
+    if (!messageTime(message, &sent)) {
+        reportAllocFail(kSource, __LINE__);
+        return false;
+    }
     const uint64_t now = uint64_t(getIpcTimeValue());
     if (now - sent > 2) {
         char number[24];
