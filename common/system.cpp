@@ -311,6 +311,13 @@ char* readWholeFile(const wchar_t* inputPath) {
     return text;
 }
 
+bool netstatLineShowsPort(const char* line, int port) {
+    if (line == nullptr) return false;
+    char address[32];
+    snprintf(address, sizeof address, "127.0.0.1:%d", port);
+    return isPortLine(line, address);
+}
+
 bool isPortInUse(int port) {
     if (port <= 0 || port > 65535) return false;
     char address[32];

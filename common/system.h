@@ -35,6 +35,9 @@ char* readWholeFile(const wchar_t* inputPath);
 // True when netstat shows a listening or established TCP line on 127.0.0.1:<port>. The command's
 // output goes to "<lastDataFolder>\Tempfile\TessarionTemp".
 bool isPortInUse(int port);
+// One line of that output: exactly protocol, local and foreign address and state, the state
+// LISTENING or ESTABLISHED and one end 127.0.0.1:<port> (case ignored).
+bool netstatLineShowsPort(const char* line, int port);
 
 // The last result of getFolderPath; the IPC start-up reads it.
 extern wchar_t lastDataFolder[MAX_PATH];
