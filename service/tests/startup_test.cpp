@@ -1,0 +1,86 @@
+// Start-up and shutdown of the real program: port selection, the crash note, the certificate
+// chosen by the Windows version, and the three ways the service is told to end.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "common/system.h"
+#include "service_harness.h"
+
+namespace svc {
+namespace {
+
+class Startup : public ServiceTest {
+protected:
+    std::vector<int> listeners;
+    void TearDown() override {
+        ServiceTest::TearDown();
+        for (int fd : listeners) close(fd);
+    }
+    void takePort(int port) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((uint16_t)port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(fd, (sockaddr*)&a, sizeof a), 0) << port;
+        ASSERT_EQ(listen(fd, 4), 0);
+        listeners.push_back(fd);
+    }
+    void stop() {
+        if (pid > 0) { kill(pid, SIGKILL); waitpid(pid, nullptr, 0); pid = -1; }
+    }
+};
+
+TEST_F(Startup, TakenPortIsSkipped) {
+    takePort(kPort1);
+    start();
+    EXPECT_TRUE(logHas("Detect port 56462 state: In use, try next port"));
+    for (int port : {kPort2, kPort3}) {
+        PostOptions o;
+        o.port = port;
+        EXPECT_EQ(post(json(opening("TessarionEcho")), o).get("result"), "0") << port;
+    }
+    EXPECT_TRUE(logHas("KVLBTessarion initialization: Success"));
+}
+
+TEST_F(Startup, NoFreePortEndsWithZero) {
+    for (int port : {kPort1, kPort2, kPort3}) takePort(port);
+    start();
+    EXPECT_EQ(waitExit(), 0);
+    EXPECT_TRUE(logHas("KVLBTessarion initialization: Fail"));
+    EXPECT_TRUE(logHas("Releasing cert"));
+}
+
+TEST_F(Startup, CrashNoteForAnAttemptOtherThanZero) {
+    struct Case { std::vector<std::string> args; bool note; };
+    for (const Case& c : {Case{{"3"}, true}, Case{{"0"}, false}, Case{{}, false}}) {
+        SCOPED_TRACE(c.args.empty() ? "no argument" : c.args[0]);
+        size_t before = logCount("Detected Tessarion crash");
+        start(c.args);
+        EXPECT_EQ(logCount("Detected Tessarion crash") > before, c.note);
+        stop();
+    }
+}
+
+TEST_F(Startup, CertificateFollowsTheWindowsVersion) {
+    const std::string rsa = std::string(KVLB_CERT_DIR) + "/kvlb_rsa_cert.pem";
+    const std::string ec = std::string(KVLB_CERT_DIR) + "/kvlb_ec_cert.pem";
+    struct Case { const char* windows; std::string served, other; };
+    for (const Case& c : {Case{"xp", rsa, ec}, Case{"unknown", rsa, ec}, Case{"10", ec, rsa}}) {
+        SCOPED_TRACE(c.windows);
+        platform::setSetting("windows", c.windows);
+        start();
+        PostOptions o;
+        o.caFile = c.served;
+        EXPECT_EQ(post(json(opening("TessarionEcho")), o).get("result"), "0");
+        o.caFile = c.other;
+        EXPECT_FALSE(post(json(opening("TessarionEcho")), o).replied);
+        stop();
+    }
+}
+
+}  // namespace
+}  // namespace svc
