@@ -146,7 +146,7 @@ TEST_F(AesValue, RefusesBadInputWithRecords) {
         {"null key", good.data(), 32, nullptr, valueIv, "Parameter inputKey is null at AES 148"},
         {"null key and IV", good.data(), 32, nullptr, nullptr, "Parameter inputKey is null at AES 148"},
         {"null IV", good.data(), 32, valueKey, nullptr, "Parameter inputIV is null at AES 149"},
-        {"empty", good.data(), 0, valueKey, valueIv, "Error code 65 = 0x41 at 171 line in AES"},
+        {"empty", good.data(), 0, valueKey, valueIv, "at 171 line in AES"},
         {"15 bytes", good.data(), 15, valueKey, valueIv, "Error code 65 = 0x41 at 171 line in AES"},
         {"20 bytes", good.data(), 20, valueKey, valueIv, "at 171 line in AES"},
         {"negative length", good.data(), -16, valueKey, valueIv, "at 171 line in AES"},
@@ -155,11 +155,14 @@ TEST_F(AesValue, RefusesBadInputWithRecords) {
         {"wrong key", good.data(), int32_t(good.size()), wrongKey, valueIv, "Error code 64 = 0x40 at 171 line in AES"},
     };
     bool logging = true;
-    testing::internal::CaptureStdout();  // the engine's report of a bad length
     for (const auto& c : cases) {
         LogCapture log;
         logging = log.working();
-        EXPECT_EQ(aesDecryptText(c.data, c.length, c.key, c.iv), nullptr) << c.name;
+        testing::internal::CaptureStdout();  // the engine's report of a bad length
+        char* text = aesDecryptText(c.data, c.length, c.key, c.iv);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(text, nullptr) << c.name;
+        std::free(text);
         if (logging) {
             EXPECT_TRUE(log.has(c.record)) << c.name << "\n" << log.text();
             // With both missing only the key is reported.
@@ -168,7 +171,6 @@ TEST_F(AesValue, RefusesBadInputWithRecords) {
             }
         }
     }
-    testing::internal::GetCapturedStdout();
 
     LogCapture log;
     logging = log.working();
