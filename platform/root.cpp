@@ -196,6 +196,7 @@ void setSetting(const char* key, const std::string& value) {
 }
 
 void initProgram(int argc, char** argv) {
+    ensureMachine();
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) args.push_back(argv[i] ? argv[i] : "");
     std::wstring line = commandLineFrom(args);

@@ -1,0 +1,58 @@
+// A small program the platform tests start: it does one thing its arguments name, through the
+// platform's calls, and writes what it saw into a file of the machine.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/root.h"
+#include "platform/win_base.h"
+
+static void note(const char* winPath, const std::wstring& text) {
+    FILE* f = winFopen(winPath, "wb");
+    if (!f) return;
+    std::fprintf(f, "%ls", text.c_str());
+    std::fclose(f);
+}
+
+int main(int argc, char** argv) {
+    platform::initProgram(argc, argv);
+    if (argc < 2) return 2;
+    std::string verb = argv[1];
+    if (verb == "exit" && argc >= 3) ExitProcess((UINT)std::strtoul(argv[2], nullptr, 10));
+    if (verb == "cmdline" && argc >= 3) {
+        // Arguments on their own lines, then the command line.
+        std::wstring text;
+        for (int i = 2; i < argc; ++i) {
+            wchar_t w[1024];
+            int n = MultiByteToWideChar(CP_UTF8, 0, argv[i], -1, w, 1024);
+            text += (n > 0 ? std::wstring(w) : std::wstring(L"?")) + L"\n";
+        }
+        text += GetCommandLineW();
+        note(argv[2], text);
+        return 0;
+    }
+    if (verb == "sleep" && argc >= 3) {
+        Sleep((DWORD)std::strtoul(argv[2], nullptr, 10));
+        return 0;
+    }
+    if (verb == "mutex" && argc >= 4) {
+        wchar_t name[256];
+        MultiByteToWideChar(CP_UTF8, 0, argv[2], -1, name, 256);
+        HANDLE m = CreateMutexW(nullptr, FALSE, name);
+        if (!m || WaitForSingleObject(m, INFINITE) != WAIT_OBJECT_0) return 3;
+        note(argv[3], L"held");
+        for (;;) Sleep(1000);  // until killed
+    }
+    if (verb == "waitevent" && argc >= 4) {
+        wchar_t name[256];
+        MultiByteToWideChar(CP_UTF8, 0, argv[2], -1, name, 256);
+        HANDLE e = OpenEventW(SYNCHRONIZE, FALSE, name);
+        if (!e) return 3;
+        note(argv[3], L"waiting");
+        DWORD r = WaitForSingleObject(e, 60000);
+        note(argv[3], r == WAIT_OBJECT_0 ? L"woken" : L"timeout");
+        return r == WAIT_OBJECT_0 ? 0 : 4;
+    }
+    return 2;
+}

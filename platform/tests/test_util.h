@@ -1,0 +1,72 @@
+// Shared bits of the platform tests: wide/narrow helpers, files on the host, polling.
+#pragma once
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/win_base.h"
+
+namespace testutil {
+
+inline std::string slurp(const std::string& hostPath) {
+    std::ifstream in(hostPath, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void spit(const std::string& hostPath, const std::string& data) {
+    std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+// Polls until the condition holds or the (generous) deadline passes.
+inline bool eventually(const std::function<bool()>& cond, int ms = 20000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return cond();
+}
+
+inline std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// Starts a command line; returns the process handle (thread handle closed) or NULL.
+inline HANDLE start(const std::wstring& commandLine, DWORD* pid = nullptr) {
+    std::wstring buf = commandLine;
+    STARTUPINFOW si;
+    GetStartupInfoW(&si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+        return nullptr;
+    CloseHandle(pi.hThread);
+    if (pid) *pid = pi.dwProcessId;
+    return pi.hProcess;
+}
+
+// Runs a command line to its end; the exit code, or -1 when it could not start.
+inline long run(const std::wstring& commandLine) {
+    HANDLE p = start(commandLine);
+    if (!p) return -1;
+    WaitForSingleObject(p, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(p, &code);
+    CloseHandle(p);
+    return (long)code;
+}
+
+// The test helper program copied into the machine under a Windows name; its Windows path.
+inline std::wstring installChild(const std::wstring& winPath) {
+    std::wstring src = L"Z:" + wide(KVLB_TEST_DIR "/kvlb_test_child");
+    for (auto& c : src) if (c == L'/') c = L'\\';
+    size_t slash = winPath.rfind(L'\\');
+    CreateDirectoryW(winPath.substr(0, slash).c_str(), nullptr);
+    CopyFileW(src.c_str(), winPath.c_str(), FALSE);
+    return winPath;
+}
+
+}  // namespace testutil
