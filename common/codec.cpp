@@ -24,7 +24,9 @@ constexpr std::array<unsigned char, 256> makeDecodeTable() {
 }
 constexpr std::array<unsigned char, 256> kDecodeTable = makeDecodeTable();
 
-unsigned char valueOf(char c) { return kDecodeTable[static_cast<unsigned char>(c)]; }
+unsigned char valueOf(char c) {
+    return kDecodeTable[static_cast<unsigned char>(c)];
+}
 
 size_t alphabetPrefixLength(const char* source) {
     size_t n = 0;
@@ -32,7 +34,9 @@ size_t alphabetPrefixLength(const char* source) {
     return n;
 }
 
-size_t decodedSizeFor(size_t n) { return (n + 3) / 4 * 3 - (4 - n % 4) % 4; }
+size_t decodedSizeFor(size_t n) {
+    return (n + 3) / 4 * 3 - (4 - n % 4) % 4;
+}
 
 // One replacement step of a chain: the previous text is wiped and freed, since it may have held
 // a request body or a secret value.
@@ -146,7 +150,7 @@ char* unescapeJsonText(const char* inputData) {
     }
     // Order matters and is kept: an escaped backslash before r, n or t is not protected.
     static const char* const kSteps[][2] = {
-        {"\\r", "\r"},         {"\\n", "\n"},         {"\\t", "\t"},  {"\\u000f", "\x0f"},
+        {"\\r", "\r"},       {"\\n", "\n"},       {"\\t", "\t"},  {"\\u000f", "\x0f"},
         {"\\u000e", "\x0e"}, {"\\u001b", "\x1b"}, {"\\\"", "\""},
     };
     char* text = copyString(inputData);
@@ -192,7 +196,8 @@ char* bstrToUtf8(_bstr_t holder, UINT codePage) {
     if (bytes <= 0) return nullptr;
     char* result = static_cast<char*>(calloc(static_cast<size_t>(bytes) + 1, 1));
     if (result == nullptr) return nullptr;
-    if (WideCharToMultiByte(codePage, 0, text, static_cast<int>(units), result, bytes, nullptr, nullptr) <= 0) {
+    if (WideCharToMultiByte(codePage, 0, text, static_cast<int>(units), result, bytes, nullptr, nullptr) <=
+        0) {
         free(result);
         return nullptr;
     }
@@ -208,7 +213,8 @@ char* wideToUtf8(const wchar_t* text) {
     if (bytes <= 0) return nullptr;
     char* result = static_cast<char*>(allocZeroed(static_cast<size_t>(bytes) + 1));
     if (result == nullptr) return nullptr;
-    if (WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), result, bytes, nullptr, nullptr) <= 0) {
+    if (WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), result, bytes, nullptr, nullptr) <=
+        0) {
         free(result);
         return nullptr;
     }
@@ -220,7 +226,8 @@ wchar_t* utf8ToWide(const char* text) {
     size_t length = strlen(text);
     if (length == 0) return static_cast<wchar_t*>(calloc(1, sizeof(wchar_t)));
     if (length > static_cast<size_t>(INT_MAX)) return nullptr;
-    int chars = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), static_cast<LPWSTR>(nullptr), 0);
+    int chars =
+        MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), static_cast<LPWSTR>(nullptr), 0);
     if (chars <= 0) return nullptr;
     wchar_t* result = static_cast<wchar_t*>(allocZeroed((static_cast<size_t>(chars) + 1) * sizeof(wchar_t)));
     if (result == nullptr) return nullptr;

@@ -30,7 +30,9 @@ long convert(const char* text, int base) {
     return static_cast<long>(value);
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 }  // namespace
 
 long toLong(const char* text, bool digitsOnly) {
@@ -59,7 +61,9 @@ long hexToLong(const char* text) {
     return convert(text, 16);
 }
 
-bool lastConversionFailed() { return toolStatus == kConversionNotNumber || toolStatus == kConversionNullText; }
+bool lastConversionFailed() {
+    return toolStatus == kConversionNotNumber || toolStatus == kConversionNullText;
+}
 
 namespace {
 // The version's parts: blanks dropped, "." and "," both separate parts.

@@ -105,7 +105,8 @@ char* replaceAll(const char* text, const char* pattern, const char* replacement)
     if (patternLength == 0) return copyString(text);
     size_t replacementLength = strlen(replacement);
     size_t count = 0;
-    for (const char* at = strstr(text, pattern); at != nullptr; at = strstr(at + patternLength, pattern)) ++count;
+    for (const char* at = strstr(text, pattern); at != nullptr; at = strstr(at + patternLength, pattern))
+        ++count;
     size_t textLength = strlen(text);
     size_t size = textLength + 1;
     if (replacementLength >= patternLength) {
@@ -202,7 +203,9 @@ char** splitToArray(const char* text, const char* delimiter) {
     }
     size_t delimiterLength = strlen(delimiter);
     size_t count = 1;  // the piece after the last delimiter, empty or not
-    for (const char* at = strstr(text, delimiter); at != nullptr; at = strstr(at + delimiterLength, delimiter)) ++count;
+    for (const char* at = strstr(text, delimiter); at != nullptr;
+         at = strstr(at + delimiterLength, delimiter))
+        ++count;
     if (count + 1 > kMaxBlock / sizeof(char*)) {
         reportAllocFail(kSource, 3291);
         return nullptr;

@@ -57,7 +57,8 @@ BSTR narrowToBstr(const char* text) {
     if (text == nullptr) return nullptr;
     size_t length = strlen(text);
     if (length == 0) return SysAllocStringLen(nullptr, 0);
-    int units = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), static_cast<OLECHAR*>(nullptr), 0);
+    int units =
+        MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), static_cast<OLECHAR*>(nullptr), 0);
     if (units <= 0) return nullptr;
     BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(units));
     if (result != nullptr) MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), result, units);
@@ -89,7 +90,9 @@ _bstr_t::_bstr_t(const _bstr_t& other) noexcept : data_(other.data_) {
     if (data_ != nullptr) data_->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
-_bstr_t::~_bstr_t() { release(); }
+_bstr_t::~_bstr_t() {
+    release();
+}
 
 void _bstr_t::release() noexcept {
     if (data_ != nullptr && data_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete data_;
@@ -115,10 +118,16 @@ _bstr_t& _bstr_t::operator=(_bstr_t&& other) noexcept {
     return *this;
 }
 
-_bstr_t& _bstr_t::operator=(const char* text) { return *this = _bstr_t(text); }
-_bstr_t& _bstr_t::operator=(const wchar_t* text) { return *this = _bstr_t(text); }
+_bstr_t& _bstr_t::operator=(const char* text) {
+    return *this = _bstr_t(text);
+}
+_bstr_t& _bstr_t::operator=(const wchar_t* text) {
+    return *this = _bstr_t(text);
+}
 
-void _bstr_t::Attach(BSTR text) { *this = _bstr_t(text, false); }
+void _bstr_t::Attach(BSTR text) {
+    *this = _bstr_t(text, false);
+}
 
 BSTR _bstr_t::Detach() noexcept {
     if (data_ == nullptr) return nullptr;
@@ -143,7 +152,9 @@ BSTR _bstr_t::copy() const {
     return SysAllocStringLen(text, SysStringLen(text));
 }
 
-BSTR _bstr_t::GetBSTR() const noexcept { return data_ != nullptr ? data_->text : nullptr; }
+BSTR _bstr_t::GetBSTR() const noexcept {
+    return data_ != nullptr ? data_->text : nullptr;
+}
 
 unsigned int _bstr_t::length() const noexcept {
     BSTR text = GetBSTR();
@@ -161,12 +172,13 @@ _bstr_t::operator const char*() const {
     if (cached != nullptr) return cached;
     UINT units = SysStringLen(text);
     int bytes = units == 0 ? 0
-                           : WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), nullptr, 0, nullptr,
-                                                 nullptr);
+                           : WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), nullptr, 0,
+                                                 nullptr, nullptr);
     if (bytes < 0) bytes = 0;
     char* made = static_cast<char*>(calloc(static_cast<size_t>(bytes) + 1, 1));
     if (made == nullptr) return nullptr;
-    if (bytes > 0) WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), made, bytes, nullptr, nullptr);
+    if (bytes > 0)
+        WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(units), made, bytes, nullptr, nullptr);
     char* expected = nullptr;
     if (!data_->narrow.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
         free(made);
@@ -187,7 +199,8 @@ _bstr_t::operator const wchar_t*() const {
     wchar_t* out = made;
     for (UINT i = 0; i < units; ++i) {
         uint32_t c = text[i];
-        if (c >= 0xD800u && c <= 0xDBFFu && i + 1 < units && text[i + 1] >= 0xDC00u && text[i + 1] <= 0xDFFFu) {
+        if (c >= 0xD800u && c <= 0xDBFFu && i + 1 < units && text[i + 1] >= 0xDC00u &&
+            text[i + 1] <= 0xDFFFu) {
             c = 0x10000u + ((c - 0xD800u) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00u);
             ++i;
         } else if (c >= 0xD800u && c <= 0xDFFFu) {

@@ -5,11 +5,11 @@
 #include "platform/win_base.h"
 
 class _bstr_t {
-public:
+  public:
     _bstr_t() noexcept : data_(nullptr) {}
     // With copy set the holder keeps its own copy; with copy clear it takes the string over.
     _bstr_t(BSTR text, bool copy);
-    _bstr_t(const char* text);      // narrow text in the ANSI code page, as COM's narrow form is
+    _bstr_t(const char* text);  // narrow text in the ANSI code page, as COM's narrow form is
     _bstr_t(const wchar_t* text);
     _bstr_t(const _bstr_t& other) noexcept;
     _bstr_t(_bstr_t&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
@@ -42,7 +42,7 @@ public:
     // References held on the shared string; 0 for a holder without one.
     unsigned long refCount() const noexcept;
 
-private:
+  private:
     struct Data;
     Data* data_;
     void release() noexcept;

@@ -16,15 +16,20 @@ std::string take(char* text) {
     return copy;
 }
 
-std::u16string units(BSTR text) { return std::u16string(text, SysStringLen(text)); }
-std::u16string units(const _bstr_t& holder) { return units(holder.GetBSTR()); }
+std::u16string units(BSTR text) {
+    return std::u16string(text, SysStringLen(text));
+}
+std::u16string units(const _bstr_t& holder) {
+    return units(holder.GetBSTR());
+}
 
 TEST(Base64Encode, PadsToGroupsOfFour) {
     struct Case {
         const char* input;
         const char* expected;
     } cases[] = {
-        {"", ""}, {"0", "MA=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {"abcd", "YWJjZA=="}, {"\xff\xfe\xfd", "//79"},
+        {"", ""},        {"0", "MA=="},        {"ab", "YWI="},
+        {"abc", "YWJj"}, {"abcd", "YWJjZA=="}, {"\xff\xfe\xfd", "//79"},
     };
     for (const Case& c : cases) EXPECT_EQ(take(base64Encode(c.input)), c.expected) << c.input;
     EXPECT_EQ(base64Encode(nullptr), nullptr);
@@ -46,9 +51,18 @@ TEST(Base64DecodeInto, StopsAtTheFirstByteOutsideTheAlphabet) {
         const char* expected;
         size_t count;
     } cases[] = {
-        {"YWJj", "abc", 3},     {"YWI=", "ab", 2},      {"YWI", "ab", 2},         {"YQ", "a", 1},
-        {"Y", "", 0},           {"", "", 0},            {"YWJj ZGVm", "abc", 3},  {"YWJjZGVm", "abcdef", 6},
-        {"YWJjZA", "abcd", 4},  {"YWJj\nZGVm", "abc", 3}, {"YW-J", "a", 1},     {"=YWJj", "", 0},
+        {"YWJj", "abc", 3},
+        {"YWI=", "ab", 2},
+        {"YWI", "ab", 2},
+        {"YQ", "a", 1},
+        {"Y", "", 0},
+        {"", "", 0},
+        {"YWJj ZGVm", "abc", 3},
+        {"YWJjZGVm", "abcdef", 6},
+        {"YWJjZA", "abcd", 4},
+        {"YWJj\nZGVm", "abc", 3},
+        {"YW-J", "a", 1},
+        {"=YWJj", "", 0},
     };
     for (const Case& c : cases) {
         unsigned char out[32];
@@ -81,7 +95,7 @@ TEST(UrlBase64Decode, UndoesUpperCasePercentEscapesOnly) {
         {"YWI=", "ab"},
         {"Pz8%2F", "??\?"},  // "Pz8/"
         {"%2B%2B%2B%2B", "\xfb\xef\xbe"},
-        {"YW%3dI", "a"},      // lower case is not an escape: decoding ends at the "%"
+        {"YW%3dI", "a"},  // lower case is not an escape: decoding ends at the "%"
         {"", ""},
         {"!!!", ""},
     };
@@ -112,9 +126,9 @@ TEST(UnescapeJsonText, UndoesOnlyTheListedEscapes) {
         {"\\r\\n\\t", "\r\n\t"},
         {"\\u000f\\u000e\\u001b", "\x0f\x0e\x1b"},
         {"say \\\"hi\\\"", "say \"hi\""},
-        {"a\\/b", "a\\/b"},          // escaped slash stays
+        {"a\\/b", "a\\/b"},  // escaped slash stays
         {"\\b\\f\\u0041", "\\b\\f\\u0041"},
-        {"\\\\n", "\\\n"},            // escaped backslash then n: the n escape wins
+        {"\\\\n", "\\\n"},  // escaped backslash then n: the n escape wins
         {"\\\\", "\\\\"},
         {"plain", "plain"},
         {"", ""},

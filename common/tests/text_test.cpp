@@ -107,15 +107,13 @@ TEST(ReplaceAll, Cases) {
         const char* replacement;
         const char* expected;
     } cases[] = {
-        {"aaa", "aa", "b", "ba"},        // occurrences do not overlap
-        {"abc", "abc", "", ""},
-        {"a.b.c", ".", ",", "a,b,c"},
-        {"x", "y", "zz", "x"},
-        {"ab", "b", "bbbb", "abbbb"},    // growing
-        {"AbAb", "ab", "-", "AbAb"},     // case-sensitive
-        {"a b", " ", nullptr, "ab"},     // NULL replacement counts as ""
-        {"abc", nullptr, "x", "abc"},    // NULL pattern counts as ""
-        {"abc", "", "x", "abc"},         // an empty pattern changes nothing
+        {"aaa", "aa", "b", "ba"},  // occurrences do not overlap
+        {"abc", "abc", "", ""},       {"a.b.c", ".", ",", "a,b,c"},
+        {"x", "y", "zz", "x"},        {"ab", "b", "bbbb", "abbbb"},  // growing
+        {"AbAb", "ab", "-", "AbAb"},                                 // case-sensitive
+        {"a b", " ", nullptr, "ab"},                                 // NULL replacement counts as ""
+        {"abc", nullptr, "x", "abc"},                                // NULL pattern counts as ""
+        {"abc", "", "x", "abc"},                                     // an empty pattern changes nothing
     };
     for (const Case& c : cases) {
         EXPECT_EQ(take(replaceAll(c.text, c.pattern, c.replacement)), c.expected)
@@ -129,10 +127,8 @@ TEST(StripExeSuffix, RemovesEveryLowerCaseSuffix) {
         const wchar_t* name;
         const wchar_t* expected;
     } cases[] = {
-        {L"setup.exe", L"setup"},
-        {L"SETUP.EXE", L"SETUP.EXE"},
-        {L"a.exe.exe", L"a"},
-        {L"my.exe.dir\\tool", L"my.dir\\tool"},
+        {L"setup.exe", L"setup"},   {L"SETUP.EXE", L"SETUP.EXE"},
+        {L"a.exe.exe", L"a"},       {L"my.exe.dir\\tool", L"my.dir\\tool"},
         {L"\u65b0.exe", L"\u65b0"},
     };
     for (const Case& c : cases) {
@@ -174,16 +170,11 @@ TEST(SplitToArray, Cases) {
         const char* delimiter;
         V expected;
     } cases[] = {
-        {"a,b", ",", V{"a", "b"}},
-        {"a,,b", ",", V{"a", "", "b"}},
-        {"a,", ",", V{"a", ""}},
-        {",a", ",", V{"", "a"}},
-        {"a", ",", V{"a"}},
-        {"", ",", V{}},
-        {nullptr, ",", V{}},
-        {"a,b", "", V{}},
-        {"a,b", nullptr, V{}},
-        {"1::2::", "::", V{"1", "2", ""}},
+        {"a,b", ",", V{"a", "b"}}, {"a,,b", ",", V{"a", "", "b"}},
+        {"a,", ",", V{"a", ""}},   {",a", ",", V{"", "a"}},
+        {"a", ",", V{"a"}},        {"", ",", V{}},
+        {nullptr, ",", V{}},       {"a,b", "", V{}},
+        {"a,b", nullptr, V{}},     {"1::2::", "::", V{"1", "2", ""}},
     };
     for (const Case& c : cases) {
         char** list = splitToArray(c.text, c.delimiter);
@@ -219,6 +210,8 @@ TEST(HexDecode, DecodesPairsAndTreatsOtherCharactersAsZero) {
     EXPECT_EQ(hexDecode(nullptr), nullptr);
 }
 
-TEST(WipeAndFree, AcceptsNull) { wipeAndFree(nullptr); }
+TEST(WipeAndFree, AcceptsNull) {
+    wipeAndFree(nullptr);
+}
 
 }  // namespace
