@@ -1,0 +1,34 @@
+// Internal to the value wrapper: what its two halves share.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/log.h"
+
+namespace aes_value_detail {
+
+inline constexpr const char* kSource = "AES";
+inline constexpr char kPrefix[] = "TessarionAESCBC";
+inline constexpr size_t kPrefixLength = sizeof kPrefix - 1;
+
+inline void wipe(void* p, size_t n) {
+    volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
+    while (n--) *v++ = 0;
+}
+
+inline void wipeAndFreeBuffer(void* p, size_t n) {
+    if (!p) return;
+    wipe(p, n);
+    std::free(p);
+}
+
+inline void reportEngineError(uint32_t code, int line) {
+    char text[96];
+    std::snprintf(text, sizeof text, "Error code %d = 0x%X at %d line in %s", int(code), unsigned(code), line,
+                  kSource);
+    logWarning(text, "");
+}
+
+}  // namespace aes_value_detail
