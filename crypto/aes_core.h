@@ -31,7 +31,9 @@ constexpr uint8_t gfInverse(uint8_t a) {
     return result;
 }
 
-constexpr uint8_t rotl8(uint8_t x, int n) { return static_cast<uint8_t>((x << n) | (x >> (8 - n))); }
+constexpr uint8_t rotl8(uint8_t x, int n) {
+    return static_cast<uint8_t>((x << n) | (x >> (8 - n)));
+}
 
 struct Tables {
     uint8_t sbox[256];
@@ -52,8 +54,8 @@ constexpr Tables makeTables() {
         uint8_t s = t.sbox[i];
         t.enc[i] = (uint32_t(gfMul(s, 2)) << 24) | (uint32_t(s) << 16) | (uint32_t(s) << 8) | gfMul(s, 3);
         uint8_t v = t.invSbox[i];
-        t.dec[i] = (uint32_t(gfMul(v, 14)) << 24) | (uint32_t(gfMul(v, 9)) << 16) | (uint32_t(gfMul(v, 13)) << 8) |
-                   gfMul(v, 11);
+        t.dec[i] = (uint32_t(gfMul(v, 14)) << 24) | (uint32_t(gfMul(v, 9)) << 16) |
+                   (uint32_t(gfMul(v, 13)) << 8) | gfMul(v, 11);
     }
     return t;
 }
@@ -61,10 +63,16 @@ constexpr Tables makeTables() {
 inline constexpr Tables kTables = makeTables();
 static_assert(kTables.sbox[0] == 0x63 && kTables.sbox[0x53] == 0xed && kTables.invSbox[0x63] == 0);
 
-constexpr uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+constexpr uint32_t rotr(uint32_t x, int n) {
+    return (x >> n) | (x << (32 - n));
+}
 
-inline uint32_t te(uint32_t b, int rot) { return rot ? rotr(kTables.enc[b & 0xff], rot) : kTables.enc[b & 0xff]; }
-inline uint32_t td(uint32_t b, int rot) { return rot ? rotr(kTables.dec[b & 0xff], rot) : kTables.dec[b & 0xff]; }
+inline uint32_t te(uint32_t b, int rot) {
+    return rot ? rotr(kTables.enc[b & 0xff], rot) : kTables.enc[b & 0xff];
+}
+inline uint32_t td(uint32_t b, int rot) {
+    return rot ? rotr(kTables.dec[b & 0xff], rot) : kTables.dec[b & 0xff];
+}
 
 inline uint32_t load32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];

@@ -46,8 +46,8 @@ unsigned char* aesEncryptText(const char* inputText, int32_t* outLength) {
     std::memset(&context, 0, sizeof context);
     cipherEncryptInitAes256(&context, valueKey, valueIv);
     uint32_t updateCount = uint32_t(cipherSize);
-    uint32_t rc = cipherEncryptUpdate(&context, reinterpret_cast<const uint8_t*>(prefixed), uint32_t(L + 1), cipher,
-                                      &updateCount);
+    uint32_t rc = cipherEncryptUpdate(&context, reinterpret_cast<const uint8_t*>(prefixed), uint32_t(L + 1),
+                                      cipher, &updateCount);
     int line = 123;
     uint32_t finalCount = 0;
     if (rc == CKR_OK) {

@@ -18,7 +18,8 @@ void aesInvertKeySchedule(uint32_t* roundKeys, uint32_t roundKeyWords) {
     }
 }
 
-void aesDecryptBlock(const uint32_t* roundKeys, uint32_t roundKeyWords, const uint8_t in[16], uint8_t out[16]) {
+void aesDecryptBlock(const uint32_t* roundKeys, uint32_t roundKeyWords, const uint8_t in[16],
+                     uint8_t out[16]) {
     const uint32_t rounds = roundsOf(roundKeyWords);
     const uint32_t* rk = roundKeys + 4 * rounds;
     uint32_t s0 = load32(in) ^ rk[0], s1 = load32(in + 4) ^ rk[1], s2 = load32(in + 8) ^ rk[2],
@@ -61,8 +62,8 @@ uint32_t cipherDecryptInitAes256(CipherContext* context, const uint8_t key[32]) 
     return CKR_OK;
 }
 
-uint32_t cipherDecryptUpdate(CipherContext* context, const uint8_t* input, uint32_t inputLength, uint8_t* output,
-                             uint32_t* outputLength) {
+uint32_t cipherDecryptUpdate(CipherContext* context, const uint8_t* input, uint32_t inputLength,
+                             uint8_t* output, uint32_t* outputLength) {
     return runUpdate(context, input, inputLength, output, outputLength, context ? context->hold : 0,
                      decryptBlockByMechanism);
 }

@@ -44,8 +44,8 @@ void cipherEncryptInitAes256(CipherContext* context, const uint8_t key[32], cons
     std::memcpy(context->chain, iv, 16);
 }
 
-uint32_t cipherEncryptUpdate(CipherContext* context, const uint8_t* input, uint32_t inputLength, uint8_t* output,
-                             uint32_t* outputLength) {
+uint32_t cipherEncryptUpdate(CipherContext* context, const uint8_t* input, uint32_t inputLength,
+                             uint8_t* output, uint32_t* outputLength) {
     return runUpdate(context, input, inputLength, output, outputLength, 0, encryptBlockByMechanism);
 }
 

@@ -28,8 +28,9 @@ void xorBytes(uint8_t* target, const uint8_t* source, uint32_t n) {
     for (uint32_t i = 0; i < n; ++i) target[i] ^= source[i];
 }
 
-uint32_t aes_detail::runUpdate(CipherContext* context, const uint8_t* input, uint32_t inputLength, uint8_t* output,
-                               uint32_t* outputLength, uint32_t hold, void (*step)(CipherContext*, uint8_t*)) {
+uint32_t aes_detail::runUpdate(CipherContext* context, const uint8_t* input, uint32_t inputLength,
+                               uint8_t* output, uint32_t* outputLength, uint32_t hold,
+                               void (*step)(CipherContext*, uint8_t*)) {
     if (!context || !outputLength) return CKR_ARGUMENTS_BAD;
     if (inputLength == 0) {
         *outputLength = 0;

@@ -34,7 +34,9 @@ constexpr uint64_t kRound[80] = {
     0x28db77f523047d84ULL, 0x32caab7b40c72493ULL, 0x3c9ebe0a15c9bebcULL, 0x431d67c49c100d4cULL,
     0x4cc5d4becb3e42b6ULL, 0x597f299cfc657e2aULL, 0x5fcb6fab3ad6faecULL, 0x6c44198c4a475817ULL};
 
-inline uint64_t rotr(uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
+inline uint64_t rotr(uint64_t x, int n) {
+    return (x >> n) | (x << (64 - n));
+}
 
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v = 0;

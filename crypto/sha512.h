@@ -7,7 +7,7 @@
 struct Sha512Context {
     uint32_t byteCount[4];  // 128-bit count of bytes hashed, least significant word first
     uint64_t state[8];
-    uint8_t block[128];     // bytes not yet compressed (byteCount mod 128 of them)
+    uint8_t block[128];  // bytes not yet compressed (byteCount mod 128 of them)
 };
 
 void sha512Init(Sha512Context* context);

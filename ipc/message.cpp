@@ -24,7 +24,8 @@ constexpr size_t kPieceEnd[4] = {3, 7, 11, 16};
 
 // Cuts the time text into the record's four pieces; false when memory runs out.
 bool setTimePieces(TessarionMessage* message, const char* timeText) {
-    char** pieces[4] = {&message->TimeValue0, &message->TimeValue1, &message->TimeValue2, &message->TimeValue3};
+    char** pieces[4] = {&message->TimeValue0, &message->TimeValue1, &message->TimeValue2,
+                        &message->TimeValue3};
     for (int i = 0; i < 4; ++i) {
         *pieces[i] = substring(timeText, kPieceStart[i], kPieceEnd[i]);
         if (!*pieces[i]) return false;
@@ -33,15 +34,16 @@ bool setTimePieces(TessarionMessage* message, const char* timeText) {
 }
 
 bool hasAllFields(const TessarionMessage* m) {
-    return m->From && m->To && m->Instruction && m->Message && m->TimeValue0 && m->TimeValue1 && m->TimeValue2 &&
-           m->TimeValue3 && m->HashValue;
+    return m->From && m->To && m->Instruction && m->Message && m->TimeValue0 && m->TimeValue1 &&
+           m->TimeValue2 && m->TimeValue3 && m->HashValue;
 }
 
 // The sender's time from the pieces: joined, right-aligned in 16 characters and read back as
 // 3, 4, 4 and 5 hex digits, so a plain hex text gives its own value.
 bool messageTime(const TessarionMessage* m, uint64_t* value) {
     char joined[17] = {0};
-    std::snprintf(joined, sizeof joined, "%s%s%s%s", m->TimeValue0, m->TimeValue1, m->TimeValue2, m->TimeValue3);
+    std::snprintf(joined, sizeof joined, "%s%s%s%s", m->TimeValue0, m->TimeValue1, m->TimeValue2,
+                  m->TimeValue3);
     char* aligned = rightAlign(joined, 16, ' ');
     if (!aligned) return false;
     uint64_t pieces[4];
@@ -85,7 +87,7 @@ char* buildMessageHash(const TessarionMessage* m) {
     if (!m || !m->From || !m->To || !m->Instruction || !m->Message || !m->TimeValue0 || !m->TimeValue1 ||
         !m->TimeValue2 || !m->TimeValue3)
         return nullptr;
-    const char* parts[9] = {m->From,       m->To,       m->TimeValue0,  m->TimeValue1, m->TimeValue2,
+    const char* parts[9] = {m->From,       m->To,        m->TimeValue0,  m->TimeValue1, m->TimeValue2,
                             m->TimeValue3, kMessageSalt, m->Instruction, m->Message};
     size_t total = 1;
     for (const char* p : parts) total += std::strlen(p);
@@ -134,18 +136,20 @@ TessarionMessage* newIpcMessage(const char* From, const char* To, const char* In
 char* ipcMessageToJson(const TessarionMessage* m) {
     if (!m || !hasAllFields(m)) return nullptr;
     static const char kFormat[] =
-        "{\"From\":\"%s\", \"To\":\"%s\", \"Instruction\":\"%s\", \"Message\":\"%s\", \"TimeValue\":\"%s%s%s%s\", "
+        "{\"From\":\"%s\", \"To\":\"%s\", \"Instruction\":\"%s\", \"Message\":\"%s\", "
+        "\"TimeValue\":\"%s%s%s%s\", "
         "\"HashValue\":\"%s\"}";
-    const int length = std::snprintf(nullptr, 0, kFormat, m->From, m->To, m->Instruction, m->Message, m->TimeValue0,
-                                     m->TimeValue1, m->TimeValue2, m->TimeValue3, m->HashValue);
+    const int length =
+        std::snprintf(nullptr, 0, kFormat, m->From, m->To, m->Instruction, m->Message, m->TimeValue0,
+                      m->TimeValue1, m->TimeValue2, m->TimeValue3, m->HashValue);
     if (length < 0) return nullptr;
     char* text = static_cast<char*>(std::calloc(size_t(length) + 1, 1));
     if (!text) {
         reportAllocFail(kSource, __LINE__);
         return nullptr;
     }
-    std::snprintf(text, size_t(length) + 1, kFormat, m->From, m->To, m->Instruction, m->Message, m->TimeValue0,
-                  m->TimeValue1, m->TimeValue2, m->TimeValue3, m->HashValue);
+    std::snprintf(text, size_t(length) + 1, kFormat, m->From, m->To, m->Instruction, m->Message,
+                  m->TimeValue0, m->TimeValue1, m->TimeValue2, m->TimeValue3, m->HashValue);
     return text;
 }
 

@@ -10,12 +10,12 @@ struct TessarionMessage {
     char* From;
     char* To;
     char* Instruction;
-    char* Message;      // always "" in the messages this system builds
-    char* TimeValue0;   // TimeValue characters 0-2
-    char* TimeValue1;   // 3-6
-    char* TimeValue2;   // 7-10
-    char* TimeValue3;   // 11-15
-    char* HashValue;    // 128 upper-case hex digits
+    char* Message;     // always "" in the messages this system builds
+    char* TimeValue0;  // TimeValue characters 0-2
+    char* TimeValue1;  // 3-6
+    char* TimeValue2;  // 7-10
+    char* TimeValue3;  // 11-15
+    char* HashValue;   // 128 upper-case hex digits
 };
 
 inline constexpr char kInstructionStart[] = "TessarionInstruction_Start";

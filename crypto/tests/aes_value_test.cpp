@@ -35,7 +35,7 @@ Bytes pkcs7(Bytes data) {
 }
 
 class AesValue : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::mt19937 rng(99);
         for (auto& b : valueKey) b = uint8_t(rng());
@@ -51,7 +51,8 @@ protected:
         return out;
     }
     // NULL as "<null>", so failures read well in the expectations.
-    static std::string decrypt(const Bytes& cipher, const uint8_t* key = valueKey, const uint8_t* iv = valueIv) {
+    static std::string decrypt(const Bytes& cipher, const uint8_t* key = valueKey,
+                               const uint8_t* iv = valueIv) {
         char* text = aesDecryptText(cipher.data(), int32_t(cipher.size()), key, iv);
         std::string out = text ? text : "<null>";
         std::free(text);
@@ -61,7 +62,8 @@ protected:
 
 TEST_F(AesValue, CiphertextFormatAndSizes) {
     std::mt19937 rng(5);
-    std::vector<std::string> texts = {"", std::string(15, 'x'), std::string(16, 'y'), "a value", std::string(200, 'z')};
+    std::vector<std::string> texts = {"", std::string(15, 'x'), std::string(16, 'y'), "a value",
+                                      std::string(200, 'z')};
     for (int i = 0; i < 100; ++i) {
         std::string t(rng() % 120, ' ');
         for (auto& c : t) c = char(1 + rng() % 255);
@@ -109,11 +111,11 @@ TEST_F(AesValue, PrefixIsRemovedOnlyWhenPresent) {
         std::string expected;
     };
     const Case cases[] = {
-        {"hello", "hello"},                                                   // one 16-byte block
-        {std::string("no terminator here!"), "no terminator here!"},          // ends at the zero fill
-        {std::string("cut\0after", 9), "cut"},                                // ends at the first NUL
-        {"tessarionAESCBCcase differs", "tessarionAESCBCcase differs"},       // prefix test is exact
-        {"TessarionAESCB", "TessarionAESCB"},                                 // one character short
+        {"hello", "hello"},                                              // one 16-byte block
+        {std::string("no terminator here!"), "no terminator here!"},     // ends at the zero fill
+        {std::string("cut\0after", 9), "cut"},                           // ends at the first NUL
+        {"tessarionAESCBCcase differs", "tessarionAESCBCcase differs"},  // prefix test is exact
+        {"TessarionAESCB", "TessarionAESCB"},                            // one character short
     };
     for (const auto& c : cases) {
         const Bytes cipher = gnutlsCbc(key, iv, pkcs7(Bytes(c.plain.begin(), c.plain.end())), true);
@@ -123,7 +125,8 @@ TEST_F(AesValue, PrefixIsRemovedOnlyWhenPresent) {
     if (otherLogging) {
         EXPECT_FALSE(other.has("Remove prefix"));
     }
-    if (!logging || !otherLogging) GTEST_SKIP() << "results checked; the log writer does not write records yet";
+    if (!logging || !otherLogging)
+        GTEST_SKIP() << "results checked; the log writer does not write records yet";
 }
 
 TEST_F(AesValue, RefusesBadInputWithRecords) {
@@ -152,7 +155,8 @@ TEST_F(AesValue, RefusesBadInputWithRecords) {
         {"negative length", good.data(), -16, valueKey, valueIv, "at 171 line in AES"},
         {"damaged last block", damaged.data(), int32_t(damaged.size()), valueKey, valueIv,
          "Error code 64 = 0x40 at 171 line in AES"},
-        {"wrong key", good.data(), int32_t(good.size()), wrongKey, valueIv, "Error code 64 = 0x40 at 171 line in AES"},
+        {"wrong key", good.data(), int32_t(good.size()), wrongKey, valueIv,
+         "Error code 64 = 0x40 at 171 line in AES"},
     };
     bool logging = true;
     for (const auto& c : cases) {

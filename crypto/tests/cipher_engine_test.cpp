@@ -15,7 +15,8 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes fromHex(const std::string& hex) {
     Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -107,8 +108,8 @@ TEST(CipherEngine, Sp80038aCbcVectors) {
     const Bytes enc = encryptAll(kPlain);
     ASSERT_EQ(enc.size(), 80u);
     EXPECT_EQ(Bytes(enc.begin(), enc.begin() + 64), kCipher);
-    EXPECT_EQ(Bytes(enc.begin() + 64, enc.end()), gnutlsCbc(kKey, Bytes(kCipher.end() - 16, kCipher.end()),
-                                                             Bytes(16, 0x10), true));
+    EXPECT_EQ(Bytes(enc.begin() + 64, enc.end()),
+              gnutlsCbc(kKey, Bytes(kCipher.end() - 16, kCipher.end()), Bytes(16, 0x10), true));
     // Deciphering the vector's ciphertext: the update gives three blocks and holds the fourth.
     CipherContext c = decryptor();
     Bytes out(80);
@@ -257,8 +258,11 @@ TEST(CipherEngine, DecryptFinalRejectsBadLengthAndPadding) {
     mixed[13] = 0x04;  // "04 03 03": the third pad byte differs
     Bytes whole16(16, 0x10);
     whole16[0] = 0x0F;
-    const Case cases[] = {{"last byte 0", zeroEnd}, {"last byte 17", seventeen}, {"last byte 255", ff},
-                          {"pad bytes differ", mixed}, {"16 pad with a wrong first byte", whole16}};
+    const Case cases[] = {{"last byte 0", zeroEnd},
+                          {"last byte 17", seventeen},
+                          {"last byte 255", ff},
+                          {"pad bytes differ", mixed},
+                          {"16 pad with a wrong first byte", whole16}};
     for (const auto& c : cases) {
         const Bytes cipher = gnutlsCbc(kKey, kIv, c.block, true);
         Bytes plain;

@@ -12,7 +12,7 @@
 #include "platform/test_root.h"
 
 class LogCapture {
-public:
+  public:
     LogCapture() {
         setLogFileLevel("C:\\kvlb_test.log", 5);
         logEnabled = 1;
@@ -43,7 +43,7 @@ public:
     }
     const platform::TestRoot& root() const { return root_; }
 
-private:
+  private:
     platform::TestRoot root_;
 };
 

@@ -44,10 +44,12 @@ TEST(Sha512, PublishedVectors) {
         const char* digest;  // as published, lower case
     };
     const Case cases[] = {
-        {"", "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d2877eec2f"
-             "63b931bd47417a81a538327af927da3e"},
-        {"abc", "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feeb"
-                "bd454d4423643ce80e2a9ac94fa54ca49f"},
+        {"",
+         "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d2877eec2f"
+         "63b931bd47417a81a538327af927da3e"},
+        {"abc",
+         "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feeb"
+         "bd454d4423643ce80e2a9ac94fa54ca49f"},
         // The two-block example: 112 bytes, exactly where the length no longer fits the first block.
         {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmn"
          "opqrstnopqrstu",
@@ -115,7 +117,9 @@ TEST(Sha512, ByteCountCarriesAcrossWords) {
     EXPECT_EQ(context.byteCount[3], 0u);
 }
 
-TEST(Sha512, NullTextGivesNull) { EXPECT_EQ(sha512Hex(nullptr), nullptr); }
+TEST(Sha512, NullTextGivesNull) {
+    EXPECT_EQ(sha512Hex(nullptr), nullptr);
+}
 
 TEST(Sha512, HexEncodingIsHighNibbleFirst) {
     uint8_t digest[64];

@@ -26,7 +26,9 @@ std::string joinedTime(const TessarionMessage* m) {
     return std::string(m->TimeValue0) + m->TimeValue1 + m->TimeValue2 + m->TimeValue3;
 }
 
-std::string toJson(const TessarionMessage* m) { return take(ipcMessageToJson(m)); }
+std::string toJson(const TessarionMessage* m) {
+    return take(ipcMessageToJson(m));
+}
 
 bool verifyText(const std::string& json) {
     TessarionMessage* m = parseIpcMessage(json.c_str());
@@ -45,7 +47,7 @@ std::string replaceFirst(std::string text, const std::string& from, const std::s
 
 // Each case has its own machine root, whose clock the tests move instead of sleeping.
 class IpcMessage : public testing::Test {
-protected:
+  protected:
     // Puts the machine's clock at a local time (plus a few hundred milliseconds into that second,
     // so a loaded machine still makes the next message in the same second). False when the
     // platform does not move its clock.
@@ -83,7 +85,8 @@ protected:
     if (!(call)) GTEST_SKIP() << "the platform does not move its clock yet"
 
 TEST_F(IpcMessage, NewMessageHashesAndSerialisesItsFields) {
-    TessarionMessage* m = newIpcMessage("KVLBTessarionMonitor.exe", "KVLBTessarionMain.exe", kInstructionSuicide);
+    TessarionMessage* m =
+        newIpcMessage("KVLBTessarionMonitor.exe", "KVLBTessarionMain.exe", kInstructionSuicide);
     ASSERT_NE(m, nullptr);
     EXPECT_STREQ(m->Message, "");
     const std::string time = joinedTime(m);
@@ -99,9 +102,10 @@ TEST_F(IpcMessage, NewMessageHashesAndSerialisesItsFields) {
                                    kMessageSalt + kInstructionSuicide;
     EXPECT_EQ(std::string(m->HashValue), take(sha512Hex(signedText.c_str())));
 
-    EXPECT_EQ(toJson(m), "{\"From\":\"KVLBTessarionMonitor.exe\", \"To\":\"KVLBTessarionMain.exe\", "
-                         "\"Instruction\":\"TessarionInstruction_Suicide\", \"Message\":\"\", \"TimeValue\":\"" +
-                             time + "\", \"HashValue\":\"" + m->HashValue + "\"}");
+    EXPECT_EQ(toJson(m),
+              "{\"From\":\"KVLBTessarionMonitor.exe\", \"To\":\"KVLBTessarionMain.exe\", "
+              "\"Instruction\":\"TessarionInstruction_Suicide\", \"Message\":\"\", \"TimeValue\":\"" +
+                  time + "\", \"HashValue\":\"" + m->HashValue + "\"}");
     EXPECT_TRUE(verifyIpcMessage(m));
     EXPECT_TRUE(verifyText(toJson(m)));
     freeIpcMessage(m);
@@ -121,10 +125,10 @@ TEST_F(IpcMessage, TimeValueFollowsItsFormula) {
     // (years since 1900 - 115) * Y + ((day * 24 + hour) * 60 + minute) * 60 + second; Y has 366
     // days when the years-since-1900 count is a leap count. The month does not enter.
     const Case cases[] = {
-        {2021, 3, 5, 10, 20, 30, 6LL * 31536000 + ((5 * 24 + 10) * 60 + 20) * 60 + 30 },
-        {2021, 7, 5, 10, 20, 30, 6LL * 31536000 + ((5 * 24 + 10) * 60 + 20) * 60 + 30 },
-        {2024, 12, 31, 23, 59, 59, 9LL * 31622400 + ((31 * 24 + 23) * 60 + 59) * 60 + 59 },
-        {2016, 1, 1, 0, 0, 0, 1LL * 31622400 + 24 * 3600 },
+        {2021, 3, 5, 10, 20, 30, 6LL * 31536000 + ((5 * 24 + 10) * 60 + 20) * 60 + 30},
+        {2021, 7, 5, 10, 20, 30, 6LL * 31536000 + ((5 * 24 + 10) * 60 + 20) * 60 + 30},
+        {2024, 12, 31, 23, 59, 59, 9LL * 31622400 + ((31 * 24 + 23) * 60 + 59) * 60 + 59},
+        {2016, 1, 1, 0, 0, 0, 1LL * 31622400 + 24 * 3600},
     };
     for (const auto& c : cases) {
         REQUIRE_CLOCK(setClock(c.year, c.month, c.day, c.hour, c.minute, c.second));
@@ -172,7 +176,8 @@ TEST_F(IpcMessage, AcceptedWithinTwoSecondsThenReplayRefused) {
 TEST_F(IpcMessage, MonthBoundaryBreaksTheWindow) {
     // Within a month a second later is fine ...
     REQUIRE_CLOCK(setClock(2026, 1, 30, 23, 59, 59));
-    TessarionMessage* m = newIpcMessage("KVLBTessarionMonitor.exe", "KVLBTessarionWatchdog", kInstructionSuicide);
+    TessarionMessage* m =
+        newIpcMessage("KVLBTessarionMonitor.exe", "KVLBTessarionWatchdog", kInstructionSuicide);
     ASSERT_NE(m, nullptr);
     std::string json = toJson(m);
     freeIpcMessage(m);
@@ -194,7 +199,8 @@ TEST_F(IpcMessage, MonthBoundaryBreaksTheWindow) {
 TEST_F(IpcMessage, AnyChangeOrMissingKeyFails) {
     // A time with hex letters in it, so that upper case makes a difference.
     const bool clockMoved = setClock(2026, 12, 10, 9, 0, 11);
-    TessarionMessage* m = newIpcMessage("KVLBTessarionMonitor.exe", "KVLBTessarionMain.exe", kInstructionRestart);
+    TessarionMessage* m =
+        newIpcMessage("KVLBTessarionMonitor.exe", "KVLBTessarionMain.exe", kInstructionRestart);
     ASSERT_NE(m, nullptr);
     const std::string json = toJson(m);
     const std::string time = joinedTime(m);
@@ -212,7 +218,8 @@ TEST_F(IpcMessage, AnyChangeOrMissingKeyFails) {
 
     ASSERT_TRUE(verifyText(json));
     // Keys in any letter case are found.
-    EXPECT_TRUE(verifyText(replaceFirst(replaceFirst(json, "\"From\"", "\"from\""), "\"HashValue\"", "\"HASHVALUE\"")));
+    EXPECT_TRUE(verifyText(
+        replaceFirst(replaceFirst(json, "\"From\"", "\"from\""), "\"HashValue\"", "\"HASHVALUE\"")));
 
     struct Case {
         const char* name;
@@ -226,7 +233,8 @@ TEST_F(IpcMessage, AnyChangeOrMissingKeyFails) {
         {"upper-case TimeValue", replaceFirst(json, time, upperTime)},
         {"lower-case HashValue", replaceFirst(json, hash, lowerHash)},
         {"one hash digit", replaceFirst(json, hash, otherHash)},
-        {"TimeValue of 20 characters", replaceFirst(json, "\"" + time, "\"" + std::string(20 - time.size(), '0') + time)},
+        {"TimeValue of 20 characters",
+         replaceFirst(json, "\"" + time, "\"" + std::string(20 - time.size(), '0') + time)},
         {"no From", replaceFirst(json, "\"From\"", "\"Frm\"")},
         {"no To", replaceFirst(json, "\"To\"", "\"T0\"")},
         {"no Instruction", replaceFirst(json, "\"Instruction\"", "\"Instr\"")},
