@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/text.h"
 
@@ -271,6 +273,10 @@ TEST(BstrHolder, WideAndNarrowForms) {
     _bstr_t narrow("plain");
     EXPECT_EQ(units(narrow), u"plain");
     EXPECT_STREQ(static_cast<const char*>(narrow), "plain");
+    // The narrow form is the ANSI code page's (1252 on this machine), not UTF-8.
+    _bstr_t ansi("caf\xe9");
+    EXPECT_EQ(units(ansi), u"caf\u00e9");
+    EXPECT_STREQ(static_cast<const char*>(ansi), "caf\xe9");
 
     _bstr_t none;
     EXPECT_EQ(static_cast<const char*>(none), nullptr);
@@ -278,6 +284,23 @@ TEST(BstrHolder, WideAndNarrowForms) {
     EXPECT_EQ(none.length(), 0u);
     EXPECT_TRUE(!none);
     EXPECT_TRUE(_bstr_t(static_cast<const char*>(nullptr)).empty());
+}
+
+TEST(BstrHolder, CopiesFromSeveralThreadsKeepTheCount) {
+    _bstr_t shared = utf8ToBstr("shared");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([shared] {
+            for (int i = 0; i < 2000; ++i) {
+                _bstr_t copy = shared;
+                char* text = bstrToUtf8(copy);
+                free(text);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(shared.refCount(), 1u);
+    EXPECT_EQ(units(shared), u"shared");
 }
 
 }  // namespace
