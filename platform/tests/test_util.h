@@ -1,6 +1,7 @@
 // Shared bits of the platform tests: wide/narrow helpers, files on the host, polling.
 #pragma once
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -19,6 +20,7 @@ inline std::string slurp(const std::string& hostPath) {
 }
 
 inline void spit(const std::string& hostPath, const std::string& data) {
+    std::filesystem::create_directories(std::filesystem::path(hostPath).parent_path());
     std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
     out << data;
 }
