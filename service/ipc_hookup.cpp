@@ -1,7 +1,9 @@
-#include "common/log.h"
+#include "ipc/transport.h"
 #include "service/service_main.h"
 #include "service/service_state.h"
 
 void startServiceIpc() {
-    logNormal("IPC: ", "not available in this build");
+    ipcFinalFunction = TessarionFinal;
+    ipcSessionFlag = &stopFlag;
+    startIpcReceivers(IPC_CHANNEL_MAIN);
 }

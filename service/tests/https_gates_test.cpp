@@ -5,9 +5,9 @@
 namespace svc {
 namespace {
 
-class HttpsGates : public ServiceTest {};
+class ServiceHttpsGates : public ServiceTest {};
 
-TEST_F(HttpsGates, EachGateGivesItsOutcome) {
+TEST_F(ServiceHttpsGates, EachGateGivesItsOutcome) {
     start();
     const std::string echo = json(opening("TessarionEcho"));
     struct Case {
@@ -58,7 +58,7 @@ TEST_F(HttpsGates, EachGateGivesItsOutcome) {
     EXPECT_TRUE(running()) << "a refused request must not end the service";
 }
 
-TEST_F(HttpsGates, OriginDecidesTheAllowOriginHeader) {
+TEST_F(ServiceHttpsGates, OriginDecidesTheAllowOriginHeader) {
     start();
     const std::string echo = json(opening("TessarionEcho"));
     PostOptions o;
@@ -82,7 +82,7 @@ TEST_F(HttpsGates, OriginDecidesTheAllowOriginHeader) {
     EXPECT_EQ(r.headers.count("content-type"), 0u) << "the service sets no content type";
 }
 
-TEST_F(HttpsGates, OnlyTheParameterFieldCounts) {
+TEST_F(ServiceHttpsGates, OnlyTheParameterFieldCounts) {
     start();
     PostOptions o;
     o.extraField = "Other=" + base64(json({{"FunctionName", "Nothing"}}));
@@ -91,7 +91,7 @@ TEST_F(HttpsGates, OnlyTheParameterFieldCounts) {
     EXPECT_TRUE(r.has("SessionID"));
 }
 
-TEST_F(HttpsGates, ConcurrentRequestsOnTwoPortsEachGetTheirOwnAnswer) {
+TEST_F(ServiceHttpsGates, ConcurrentRequestsOnTwoPortsEachGetTheirOwnAnswer) {
     adapterSettings("sleep_ms=300\n");
     start();
     std::string a = openSession(), b = openSession();

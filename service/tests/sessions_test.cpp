@@ -6,9 +6,9 @@
 namespace svc {
 namespace {
 
-class Sessions : public ServiceTest {};
+class ServiceSessions : public ServiceTest {};
 
-TEST_F(Sessions, NewSessionCarriesIdAndVersions) {
+TEST_F(ServiceSessions, NewSessionCarriesIdAndVersions) {
     start();
     Reply r = post(json(opening("TessarionEcho")));
     EXPECT_EQ(r.get("result"), "0");
@@ -20,7 +20,7 @@ TEST_F(Sessions, NewSessionCarriesIdAndVersions) {
     EXPECT_NE(journal().find(sessionCopy(0) + " unlock " + kOrigin), std::string::npos) << journal();
 }
 
-TEST_F(Sessions, OpeningGates) {
+TEST_F(ServiceSessions, OpeningGates) {
     start();
     struct Case {
         const char* name;
@@ -51,7 +51,7 @@ TEST_F(Sessions, OpeningGates) {
     for (int slot = 3; slot < 32; ++slot) EXPECT_FALSE(fs::exists(sessionCopy(slot))) << slot;
 }
 
-TEST_F(Sessions, AdapterThatCannotServeIsRefused) {
+TEST_F(ServiceSessions, AdapterThatCannotServeIsRefused) {
     struct Case {
         const char* name;
         const char* library;  // nullptr: no library installed
@@ -80,7 +80,7 @@ TEST_F(Sessions, AdapterThatCannotServeIsRefused) {
     }
 }
 
-TEST_F(Sessions, EmptyVersionAnswerOpensNothing) {
+TEST_F(ServiceSessions, EmptyVersionAnswerOpensNothing) {
     adapterSettings("version=\n");
     start();
     Reply r = post(json(opening("TessarionEcho")));
@@ -89,7 +89,7 @@ TEST_F(Sessions, EmptyVersionAnswerOpensNothing) {
     EXPECT_FALSE(fs::exists(sessionCopy(0)));
 }
 
-TEST_F(Sessions, ThirtyThirdSessionEvictsTheOldest) {
+TEST_F(ServiceSessions, ThirtyThirdSessionEvictsTheOldest) {
     start();
     std::vector<std::string> ids;
     for (int i = 0; i < 32; ++i) ids.push_back(openSession());
@@ -109,7 +109,7 @@ TEST_F(Sessions, ThirtyThirdSessionEvictsTheOldest) {
     EXPECT_FALSE(first.has("SessionID")) << "a caller's own id is kept, not replaced";
 }
 
-TEST_F(Sessions, SessionIdFoundInsideALongerId) {
+TEST_F(ServiceSessions, SessionIdFoundInsideALongerId) {
     start();
     std::string id = openSession();
     Reply r = post(json({{"SessionId", "xx" + id + "yy"}, {"FunctionName", "Count"}}));
@@ -117,7 +117,7 @@ TEST_F(Sessions, SessionIdFoundInsideALongerId) {
     EXPECT_FALSE(r.has("ServerVersion")) << "found the open session: " << r.body;
 }
 
-TEST_F(Sessions, BrowserModeSurvivesCloseButNotForceRelease) {
+TEST_F(ServiceSessions, BrowserModeSurvivesCloseButNotForceRelease) {
     start();
     auto open = opening("TessarionEcho");
     open.push_back({"TessarionMode", "true"});
@@ -143,7 +143,7 @@ TEST_F(Sessions, BrowserModeSurvivesCloseButNotForceRelease) {
     EXPECT_TRUE(logHas("No specific adapter to release"));
 }
 
-TEST_F(Sessions, CloseReleasesASessionOutsideBrowserMode) {
+TEST_F(ServiceSessions, CloseReleasesASessionOutsideBrowserMode) {
     start();
     std::string id = openSession();
     EXPECT_EQ(post(json({{"SessionId", id}, {"FunctionName", "Count"}})).get("result"), "Count:1");
@@ -151,7 +151,7 @@ TEST_F(Sessions, CloseReleasesASessionOutsideBrowserMode) {
     EXPECT_FALSE(fs::exists(sessionCopy(0)));
 }
 
-TEST_F(Sessions, ExistingCopyMeansTheInstalledLibraryIsUsedAndKept) {
+TEST_F(ServiceSessions, ExistingCopyMeansTheInstalledLibraryIsUsedAndKept) {
     start();
     // A file in the way of the copy (as a leftover the start-up could not remove would be).
     std::ofstream(sessionCopy(0)) << "in the way";
@@ -162,7 +162,7 @@ TEST_F(Sessions, ExistingCopyMeansTheInstalledLibraryIsUsedAndKept) {
     EXPECT_EQ(readText(sessionCopy(0)), "in the way");
 }
 
-TEST_F(Sessions, InstallerVersionFromTheDataFolderOnly) {
+TEST_F(ServiceSessions, InstallerVersionFromTheDataFolderOnly) {
     start();
     std::ofstream(dataFolder() + "/SetupVersion.txt") << "2.3.4\n";
     std::ofstream(root.c("ProgramData/SecretVersion.txt")) << "secret";
@@ -179,7 +179,7 @@ TEST_F(Sessions, InstallerVersionFromTheDataFolderOnly) {
     EXPECT_EQ(post(json(open)).get("InstallerVersion"), "");
 }
 
-TEST_F(Sessions, ComponentCallsGoToTheSessionsOwnAdapter) {
+TEST_F(ServiceSessions, ComponentCallsGoToTheSessionsOwnAdapter) {
     start();
     Reply first = post(json(opening("SignData")));
     EXPECT_EQ(first.get("result"), "SignData:1");
@@ -192,7 +192,7 @@ TEST_F(Sessions, ComponentCallsGoToTheSessionsOwnAdapter) {
     EXPECT_EQ(post(json({{"SessionId", b}, {"FunctionName", "SignData"}})).get("result"), "SignData:1");
 }
 
-TEST_F(Sessions, HiddenResultIsMaskedInTheLogOnly) {
+TEST_F(ServiceSessions, HiddenResultIsMaskedInTheLogOnly) {
     adapterSettings("answer=topsecret\n");
     start();
     std::string id = openSession();

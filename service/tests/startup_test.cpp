@@ -10,7 +10,7 @@
 namespace svc {
 namespace {
 
-class Startup : public ServiceTest {
+class ServiceStartup : public ServiceTest {
 protected:
     std::vector<int> listeners;
     void TearDown() override {
@@ -34,7 +34,7 @@ protected:
     }
 };
 
-TEST_F(Startup, TakenPortIsSkipped) {
+TEST_F(ServiceStartup, TakenPortIsSkipped) {
     takePort(kPort1);
     start();
     EXPECT_TRUE(logHas("Detect port 56462 state: In use, try next port"));
@@ -46,7 +46,7 @@ TEST_F(Startup, TakenPortIsSkipped) {
     EXPECT_TRUE(logHas("KVLBTessarion initialization: Success"));
 }
 
-TEST_F(Startup, NoFreePortEndsWithZero) {
+TEST_F(ServiceStartup, NoFreePortEndsWithZero) {
     for (int port : {kPort1, kPort2, kPort3}) takePort(port);
     start();
     EXPECT_EQ(waitExit(), 0);
@@ -54,7 +54,7 @@ TEST_F(Startup, NoFreePortEndsWithZero) {
     EXPECT_TRUE(logHas("Releasing cert"));
 }
 
-TEST_F(Startup, CrashNoteForAnAttemptOtherThanZero) {
+TEST_F(ServiceStartup, CrashNoteForAnAttemptOtherThanZero) {
     struct Case { std::vector<std::string> args; bool note; };
     for (const Case& c : {Case{{"3"}, true}, Case{{"0"}, false}, Case{{}, false}}) {
         SCOPED_TRACE(c.args.empty() ? "no argument" : c.args[0]);
@@ -65,7 +65,7 @@ TEST_F(Startup, CrashNoteForAnAttemptOtherThanZero) {
     }
 }
 
-TEST_F(Startup, CertificateFollowsTheWindowsVersion) {
+TEST_F(ServiceStartup, CertificateFollowsTheWindowsVersion) {
     const std::string rsa = std::string(KVLB_CERT_DIR) + "/kvlb_rsa_cert.pem";
     const std::string ec = std::string(KVLB_CERT_DIR) + "/kvlb_ec_cert.pem";
     struct Case { const char* windows; std::string served, other; };

@@ -5,7 +5,7 @@
 namespace svc {
 namespace {
 
-class ValueStore : public ServiceTest {
+class ServiceValueStore : public ServiceTest {
 protected:
     std::string sid;
     long long offsetMs = 0;
@@ -35,7 +35,7 @@ protected:
     }
 };
 
-TEST_F(ValueStore, SameChannelInOtherCaseReplaces) {
+TEST_F(ServiceValueStore, SameChannelInOtherCaseReplaces) {
     EXPECT_EQ(set("Basket", "one", "0").get("result"), "0");
     EXPECT_EQ(get("basket"), "one");
     EXPECT_EQ(set("BASKET", "two", "5", "other.test").get("result"), "0");
@@ -45,7 +45,7 @@ TEST_F(ValueStore, SameChannelInOtherCaseReplaces) {
     EXPECT_EQ(get("Basket", "https://other.test"), "") << "and the timeout";
 }
 
-TEST_F(ValueStore, SeventeenthChannelNeedsRoom) {
+TEST_F(ServiceValueStore, SeventeenthChannelNeedsRoom) {
     for (int i = 0; i < 16; ++i) ASSERT_EQ(set("ch" + std::to_string(i), "v" + std::to_string(i), "5").get("result"), "0");
     EXPECT_EQ(set("ch16", "v16", "5").get("result"), "61019");
     EXPECT_EQ(get("ch0"), "v0");
@@ -63,7 +63,7 @@ TEST_F(ValueStore, SeventeenthChannelNeedsRoom) {
     EXPECT_EQ(set("ch18", "v18", "5").get("result"), "61019");
 }
 
-TEST_F(ValueStore, LifetimeSlidesWithEveryRead) {
+TEST_F(ServiceValueStore, LifetimeSlidesWithEveryRead) {
     set("slide", "kept", "5");
     set("forever", "always", "0");
     set("oneMinute", "short", "true");
@@ -80,7 +80,7 @@ TEST_F(ValueStore, LifetimeSlidesWithEveryRead) {
     EXPECT_EQ(get("noTimeout"), "plain");
 }
 
-TEST_F(ValueStore, OriginMustBeOnTheList) {
+TEST_F(ServiceValueStore, OriginMustBeOnTheList) {
     set("a", "alpha", "0", ".example.test");
     set("b", "beta", "0", "b.example.test");
     set("none", "nobody", "0", "");
@@ -91,7 +91,7 @@ TEST_F(ValueStore, OriginMustBeOnTheList) {
     EXPECT_EQ(get("none"), "") << "an empty list admits no origin";
 }
 
-TEST_F(ValueStore, MissingArgumentsAndUnknownChannels) {
+TEST_F(ServiceValueStore, MissingArgumentsAndUnknownChannels) {
     EXPECT_EQ(post(json({{"SessionId", sid}, {"FunctionName", "getTessarionValue"}})).get("result"), "61005");
     EXPECT_EQ(post(json({{"SessionId", sid}, {"FunctionName", "setTessarionValue"}, {"channel", "c"},
                          {"domain_list", "x"}})).get("result"), "61005");
@@ -102,7 +102,7 @@ TEST_F(ValueStore, MissingArgumentsAndUnknownChannels) {
     EXPECT_EQ(unknown.values.size(), 1u);
 }
 
-TEST_F(ValueStore, WithoutSessionTheCommandGoesToTheAdapter) {
+TEST_F(ServiceValueStore, WithoutSessionTheCommandGoesToTheAdapter) {
     auto request = opening("setTessarionValue");
     request.push_back({"channel", "c"});
     Reply r = post(json(request));
