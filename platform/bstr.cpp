@@ -11,8 +11,8 @@
 
 struct _bstr_t::Data {
     BSTR text = nullptr;
-    // Narrow and wide forms are made on first request; the guard keeps two readers from
-    // building them at once.
+    // Narrow and wide forms are made on first request; two readers may both make one, the
+    // first stored is kept and the other dropped.
     std::atomic<char*> narrow{nullptr};
     std::atomic<wchar_t*> wide{nullptr};
     std::atomic<unsigned long> refs{1};
