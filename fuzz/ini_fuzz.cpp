@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,12 +14,19 @@
 
 namespace {
 std::string iniHostPath;
+std::string rootFolder;
+void removeRoot() {
+    std::error_code ec;
+    std::filesystem::remove_all(rootFolder, ec);
 }
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char folder[] = "/tmp/kvlb-ini-fuzz-XXXXXX";
     if (mkdtemp(folder) == nullptr) abort();
     setenv("KVLB_ROOT", folder, 1);
+    rootFolder = folder;
+    atexit(removeRoot);
     std::string c = platform::rootDir() + "/c";
     mkdir(c.c_str(), 0700);
     iniHostPath = c + "/fuzz.ini";

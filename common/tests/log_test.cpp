@@ -212,6 +212,7 @@ TEST_F(LogFrontTest, WatcherTogglesLoggingAtEachPulse) {
     EXPECT_EQ(r[r.size() - 3], "Log Enable 'C:\\Windows\\KVLBTessarion.ini'");
     EXPECT_NE(r[r.size() - 2].find("setLog Compile Time : "), std::string::npos);
     EXPECT_EQ(r.back(), "[KVLBTessarion][Normal] Log state: Enable");
+    CloseHandle(monitorEvent);  // the watcher keeps its own handle
 }
 
 }  // namespace

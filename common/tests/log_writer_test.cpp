@@ -255,7 +255,7 @@ TEST_F(LogWriterTest, TwoProcessesWriteWholeRecordsAndLoseNone) {
     std::filesystem::create_directories(root.c("logs"));
     // Records larger than a stdio buffer and a size limit that rotates often: both would show
     // torn or lost records without the shared lock.
-    const int count = 60;
+    const int count = 120;
     const int padding = 9000;
     std::string path = ini("[KVLBTessarion]\nLog File=C:\\logs\\shared.log\nLog MaxSize=60000\nLog Level=5\n");
     std::string helper = std::string(KVLB_TEST_DIR) + "/CommonHelper.exe";
