@@ -21,7 +21,9 @@ const char* const kUrlPattern =
     R"(^https?:\/\/(((25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)(\.(25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)){3})|)"
     R"((([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-Z0-9\-]{0,61}[a-zA-Z0-9])(\.([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-Z0-9\-]{0,61}[a-zA-Z0-9]))*))\/?(:\d+)?$)";
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 std::string trimmed(const std::string& text) {
     size_t first = 0, last = text.size();
@@ -51,7 +53,9 @@ std::string entryPattern(const std::string& entry) {
     return pattern;
 }
 
-void notUrl() { logWarning("[Warning] ", "Input domain is not url"); }
+void notUrl() {
+    logWarning("[Warning] ", "Input domain is not url");
+}
 
 }  // namespace
 

@@ -22,7 +22,9 @@ namespace {
 constexpr int kRequestTokens = 257;  // one object and 128 pairs
 constexpr int kMessageTokens = 64;
 
-unsigned char lowerByte(unsigned char c) { return (c >= 'A' && c <= 'Z') ? (unsigned char)(c - 'A' + 'a') : c; }
+unsigned char lowerByte(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? (unsigned char)(c - 'A' + 'a') : c;
+}
 
 int compareKeys(const char* a, const char* b) {
     if (a == nullptr) a = "";
@@ -381,7 +383,8 @@ char* getJsonValue(const char* inputJSONObj, const char* key) {
             free(name);
             continue;
         }
-        for (char* c = name; *c != '\0'; ++c) *c = static_cast<char>(lowerByte(static_cast<unsigned char>(*c)));
+        for (char* c = name; *c != '\0'; ++c)
+            *c = static_cast<char>(lowerByte(static_cast<unsigned char>(*c)));
         bool match = strcmp(name, wanted) == 0;
         free(name);
         if (!match) continue;

@@ -16,7 +16,7 @@ struct JsonMapEntry {
 // Zero-filled when created. Entries 0 to count - 1 are used and sorted by compareJsonKey.
 struct JsonMap {
     JsonMapEntry entries[JSON_MAP_CAPACITY];
-    char* text;             // copy of the parsed text; NULL in a map built entry by entry
+    char* text;  // copy of the parsed text; NULL in a map built entry by entry
     int32_t count;
 };
 

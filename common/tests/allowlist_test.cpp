@@ -69,8 +69,16 @@ TEST(AllowList, MatchesOriginsAgainstDomainPatterns) {
 
 TEST(AllowList, NonUrlOriginsLeaveTheFlagAsItWas) {
     const char* notUrls[] = {
-        "ftp://www.example.test", "www.example.test", "https://", "https://exa mple.test", "", "null",
-        "https://www.example.test:port", "https://-bad.test", "https://www.example.test/path", "file:///c:/x",
+        "ftp://www.example.test",
+        "www.example.test",
+        "https://",
+        "https://exa mple.test",
+        "",
+        "null",
+        "https://www.example.test:port",
+        "https://-bad.test",
+        "https://www.example.test/path",
+        "file:///c:/x",
     };
     for (const char* origin : notUrls) {
         EXPECT_FALSE(admitted("*", origin)) << origin;

@@ -27,7 +27,9 @@ struct TextDeleter {
 };
 using Text = std::unique_ptr<char, TextDeleter>;
 
-std::string str(const Text& text) { return text ? std::string(text.get()) : std::string("<NULL>"); }
+std::string str(const Text& text) {
+    return text ? std::string(text.get()) : std::string("<NULL>");
+}
 
 std::string lookup(const JsonMap* map, const char* key) {
     return str(Text(BinarySearchTessarionJsonMap(map, 0, map->count - 1, key)));
@@ -55,7 +57,8 @@ TEST(JsonMapSerialise, WritesOneLineOfBase64ValuesInKeyOrder) {
     ASSERT_TRUE(map);
     setJsonValue(map.get(), "SessionID", "AB12CD34_SID");
     setJsonResult(map.get(), 0);
-    EXPECT_EQ(str(Text(serializeJsonMap(map.get()))), R"({"result": "MA==", "SessionID": "QUIxMkNEMzRfU0lE"})");
+    EXPECT_EQ(str(Text(serializeJsonMap(map.get()))),
+              R"({"result": "MA==", "SessionID": "QUIxMkNEMzRfU0lE"})");
 
     // An entry without a value is left out; an empty value is written as an empty text.
     setJsonValue(map.get(), "absent", nullptr);
@@ -78,10 +81,9 @@ TEST(JsonMapOrder, ComparesKeysCaseInsensitivelyWithPrefixesFirst) {
         const char* b;
         int expected;
     } cases[] = {
-        {"_x", "a", -1},     {"a", "_x", 1},      {"B", "a", 1},      {"B", "c", -1},
-        {"ab", "abc", -1},   {"abc", "ab", 1},    {"ABC", "abc", 0},  {"", "a", -1},
-        {"\xC3\xA9", "z", 1},  // bytes compare unsigned
-        {"Z", "[", 1},         // "Z" is compared as "z", which sorts after "["
+        {"_x", "a", -1},  {"a", "_x", 1},    {"B", "a", 1}, {"B", "c", -1},       {"ab", "abc", -1},
+        {"abc", "ab", 1}, {"ABC", "abc", 0}, {"", "a", -1}, {"\xC3\xA9", "z", 1},  // bytes compare unsigned
+        {"Z", "[", 1},  // "Z" is compared as "z", which sorts after "["
     };
     for (const Case& c : cases) {
         JsonMapEntry a = {const_cast<char*>(c.a), nullptr, nullptr, 0};
@@ -221,8 +223,14 @@ TEST(JsonMapGetters, ReadModeTimeoutAndTrueFlags) {
         const char* value;
         int expected;
     } cases[] = {
-        {"TRUE", 1}, {"false", 0}, {"12abc", 12}, {"abc", 0}, {" -7", -7}, {"", 0},
-        {"99999999999999999999", INT_MAX}, {"-99999999999999999999", INT_MIN},
+        {"TRUE", 1},
+        {"false", 0},
+        {"12abc", 12},
+        {"abc", 0},
+        {" -7", -7},
+        {"", 0},
+        {"99999999999999999999", INT_MAX},
+        {"-99999999999999999999", INT_MIN},
     };
     for (const Case& c : cases) {
         MapPtr map(newJsonMap());
@@ -254,7 +262,7 @@ TEST(JsonValue, FindsOneKeyInRawText) {
         {R"({"From":"a","To":"b"})", "FROM", "a"},
         {R"({"From":"a","To":"b"})", "c", nullptr},
         {R"({"m":"a\"b\\n"})", "m", "a\"b\\\\n"},  // only the backslash before a quote goes
-        {R"({"a":"b","c"})", "c", nullptr},          // the last token has no value
+        {R"({"a":"b","c"})", "c", nullptr},        // the last token has no value
         {R"({"":"x","k":"y"})", "", nullptr},
         {R"({"a":"b")", "a", nullptr},
         {"", "a", nullptr},
@@ -279,7 +287,7 @@ TEST(JsonValue, FindsOneKeyInRawText) {
 
 // Reads what the log front end writes, from the log files under a fresh root.
 class JsonMapLog : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::filesystem::create_directories(root.c("logs"));
         setLogFileLevel("C:\\logs\\json.log", 5);

@@ -86,13 +86,17 @@ TEST(ValueFlags, EachFlagDecodesAsItSays) {
         Pairs pairs;  // the value under test is under "K"
         std::string expected;
     } cases[] = {
-        {"enciphered", {{"K", cipher}, {"K_TessarionEncryptFlag", "TRUE"}, {"Tessarion_share_secret", kSecret}},
+        {"enciphered",
+         {{"K", cipher}, {"K_TessarionEncryptFlag", "TRUE"}, {"Tessarion_share_secret", kSecret}},
          "secret value"},
         {"enciphered without a share secret", {{"K", cipher}, {"K_TessarionEncryptFlag", "true"}}, cipher},
         {"enciphered under another secret",
-         {{"K", cipher}, {"K_TessarionEncryptFlag", "true"}, {"Tessarion_share_secret", "another secret of 32 bytes.."}},
+         {{"K", cipher},
+          {"K_TessarionEncryptFlag", "true"},
+          {"Tessarion_share_secret", "another secret of 32 bytes.."}},
          cipher},
-        {"enciphered, not hex", {{"K", "zz"}, {"K_TessarionEncryptFlag", "true"}, {"Tessarion_share_secret", kSecret}},
+        {"enciphered, not hex",
+         {{"K", "zz"}, {"K_TessarionEncryptFlag", "true"}, {"Tessarion_share_secret", kSecret}},
          "zz"},
         {"asterisks", {{"K", "a*b*"}, {"k_tessarionflag", "true"}}, "a\\b\\"},
         {"slash marker", {{"K", "a==TessarionSlash==b"}, {"K_TessarionSlashFlag", "True"}}, "a\\b"},
@@ -117,19 +121,23 @@ TEST(ValueFlags, TheFirstSetFlagDecides) {
         std::string expected;
     } cases[] = {
         {"decryption before Base64",
-         {{"K", cipher}, {"K_TessarionEncryptFlag", "true"}, {"K_TessarionBase64Flag", "true"},
+         {{"K", cipher},
+          {"K_TessarionEncryptFlag", "true"},
+          {"K_TessarionBase64Flag", "true"},
           {"Tessarion_share_secret", kSecret}},
          "plain"},
         // A failed decryption gives the raw value, not the next flag's decoding.
-        {"failed decryption", {{"K", "YWJj"}, {"K_TessarionEncryptFlag", "true"}, {"K_TessarionBase64Flag", "true"}},
+        {"failed decryption",
+         {{"K", "YWJj"}, {"K_TessarionEncryptFlag", "true"}, {"K_TessarionBase64Flag", "true"}},
          "YWJj"},
-        {"trueX does not count", {{"K", "YWJj"}, {"K_TessarionEncryptFlag", "trueX"}, {"K_TessarionBase64Flag", "true"}},
+        {"trueX does not count",
+         {{"K", "YWJj"}, {"K_TessarionEncryptFlag", "trueX"}, {"K_TessarionBase64Flag", "true"}},
          "abc"},
         {"asterisks before the marker",
          {{"K", "a*==TessarionSlash=="}, {"K_TessarionFlag", "true"}, {"K_TessarionSlashFlag", "true"}},
          "a\\==TessarionSlash=="},
-        {"marker before Base64", {{"K", "YW==TessarionSlash=="}, {"K_TessarionSlashFlag", "true"},
-                                  {"K_TessarionBase64Flag", "true"}},
+        {"marker before Base64",
+         {{"K", "YW==TessarionSlash=="}, {"K_TessarionSlashFlag", "true"}, {"K_TessarionBase64Flag", "true"}},
          "YW\\"},
     };
     for (const Case& c : cases) {
@@ -140,14 +148,18 @@ TEST(ValueFlags, TheFirstSetFlagDecides) {
 
 TEST(ValueFlags, ShortShareSecretIsPaddedWithZeros) {
     const std::string cipher = encipheredHex("short key", "abc");
-    MapPtr map = mapOf({{"K", cipher}, {"K_TessarionEncryptFlag", "true"}, {"Tessarion_share_secret", "abc"}});
+    MapPtr map =
+        mapOf({{"K", cipher}, {"K_TessarionEncryptFlag", "true"}, {"Tessarion_share_secret", "abc"}});
     EXPECT_EQ(valueOf(map.get(), "K"), "short key");
 }
 
 TEST(ValueFlags, FlagsReachTheGetters) {
-    MapPtr map = mapOf({{"TessarionMode", "dHJ1ZQ%3D%3D"}, {"TessarionMode_TessarionBase64Flag", "true"},
-                        {"timeout", "MzA="}, {"timeout_TessarionBase64Flag", "true"},
-                        {"enabled", "VFJVRQ"}, {"enabled_TessarionBase64Flag", "true"}});
+    MapPtr map = mapOf({{"TessarionMode", "dHJ1ZQ%3D%3D"},
+                        {"TessarionMode_TessarionBase64Flag", "true"},
+                        {"timeout", "MzA="},
+                        {"timeout_TessarionBase64Flag", "true"},
+                        {"enabled", "VFJVRQ"},
+                        {"enabled_TessarionBase64Flag", "true"}});
     EXPECT_EQ(getModeFlag(map.get()), 1);
     EXPECT_EQ(getTimeoutFlag(map.get()), 30);
     EXPECT_TRUE(isJsonFlagTrue(map.get(), "enabled"));
@@ -168,7 +180,9 @@ TEST(ValueFlags, EncipheredHideFlagDoesNotRecurseThroughTheDump) {
     // Deciphering writes the dump, and the dump reads every key's Hide flag: an enciphered Hide
     // flag must not start the dump again.
     const std::string hidden = encipheredHex("true", kSecret);
-    MapPtr map = mapOf({{"K", "v"}, {"K_TessarionHide", hidden}, {"K_TessarionHide_TessarionEncryptFlag", "true"},
+    MapPtr map = mapOf({{"K", "v"},
+                        {"K_TessarionHide", hidden},
+                        {"K_TessarionHide_TessarionEncryptFlag", "true"},
                         {"Tessarion_share_secret", kSecret}});
     logEnabled.store(1);
     EXPECT_TRUE(isJsonFlagTrue(map.get(), "K_TessarionHide"));
@@ -178,7 +192,7 @@ TEST(ValueFlags, EncipheredHideFlagDoesNotRecurseThroughTheDump) {
 
 // Reads what the log front end writes, from the log files under a fresh root.
 class ParameterDump : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::filesystem::create_directories(root.c("logs"));
         setLogFileLevel("C:\\logs\\dump.log", 5);
@@ -234,7 +248,8 @@ TEST_F(ParameterDump, MasksSecretsAndShowsTessarionKeys) {
         "[Normal] = DISPLAY PARAMETER ===== end =====",
     };
     for (const char* record : expected) EXPECT_TRUE(hasRecord(log, record)) << record << "\n" << log;
-    for (const char* secret : {"1234", "xyz!", "alice"}) EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+    for (const char* secret : {"1234", "xyz!", "alice"})
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
     // Records are in index order, between the start and the end record.
     EXPECT_LT(log.find("DISPLAY PARAMETER ===== start"), log.find("Account: "));
     EXPECT_LT(log.find("Account: "), log.find("userPin: "));
@@ -243,7 +258,8 @@ TEST_F(ParameterDump, MasksSecretsAndShowsTessarionKeys) {
 
 TEST_F(ParameterDump, DecryptionWritesTheDump) {
     const std::string cipher = encipheredHex("opened", kSecret);
-    MapPtr map = mapOf({{"K", cipher}, {"K_TessarionEncryptFlag", "true"}, {"Tessarion_share_secret", kSecret}});
+    MapPtr map =
+        mapOf({{"K", cipher}, {"K_TessarionEncryptFlag", "true"}, {"Tessarion_share_secret", kSecret}});
     EXPECT_EQ(valueOf(map.get(), "K"), "opened");
     std::string log = logText();
     EXPECT_NE(log.find("DISPLAY PARAMETER ===== start ====="), std::string::npos) << log;
@@ -254,7 +270,9 @@ TEST_F(ParameterDump, WritesNothingWhileLoggingIsOff) {
     const std::string before = logText();
     logEnabled.store(0);
     const std::string cipher = encipheredHex("quiet", kSecret);
-    MapPtr map = mapOf({{"userPin", "1234"}, {"K", cipher}, {"K_TessarionEncryptFlag", "true"},
+    MapPtr map = mapOf({{"userPin", "1234"},
+                        {"K", cipher},
+                        {"K_TessarionEncryptFlag", "true"},
                         {"Tessarion_share_secret", kSecret}});
     displayParameters(map.get());
     EXPECT_EQ(valueOf(map.get(), "K"), "quiet");
