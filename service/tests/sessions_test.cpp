@@ -202,5 +202,15 @@ TEST_F(ServiceSessions, HiddenResultIsMaskedInTheLogOnly) {
     EXPECT_FALSE(logHas("topsecret"));
 }
 
+TEST_F(ServiceSessions, OwnProcessWatcherWinsOverAllWindows) {
+    start();
+    std::string id = openSession();
+    Reply r = post(json({{"SessionId", id}, {"FunctionName", "ShowPinDialog"}, {"topuidetect", "TRUE"},
+                         {"topuialldetect", "true"}}));
+    EXPECT_EQ(r.get("result"), "ShowPinDialog:1");
+    EXPECT_TRUE(logHas("Set top component UI: Enable"));
+    EXPECT_FALSE(logHas("Set top all system UI: "));
+}
+
 }  // namespace
 }  // namespace svc
