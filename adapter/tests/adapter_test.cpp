@@ -124,6 +124,8 @@ public:
         }
     }
     ~AdapterCopy() {
+        // As the service does: release, then unload (unloading alone frees nothing).
+        if (call_) call_(R"({"FunctionName":"Tessarion_Release","TessarionFunctionIndex":"-3"})");
         if (module_) FreeLibrary(module_);
     }
     bool loaded() const { return call_ && callMap_; }

@@ -78,12 +78,15 @@ TEST_F(SigningComponentTest, JournalShowsEveryArgumentWithItsKind) {
     title.bstrVal = bstr(u"PEM");
     EXPECT_EQ(component->CryptEncode(empty, title, &out), S_OK);
     SysFreeString(out);
-    title.bstrVal = nullptr;
+    VariantClear(&title);
+    title.vt = VT_BSTR;
     EXPECT_EQ(component->CryptEncode(nullptr, title, &out), S_OK);
+    SysFreeString(out);
     VARIANT number;
     VariantInit(&number);
     number.vt = VT_I4;
     EXPECT_EQ(component->CryptEncode(nullptr, number, &out), S_OK);
+    SysFreeString(out);
     EXPECT_EQ(component->ShowDebugMessage(1), S_OK);
     EXPECT_EQ(journalLines(), (std::vector<std::string>{
                                   "C_P11Sign\tint:-7\tbstr:\"caf\u00e9 \\\"q\\\"\\t\\\\\"\tbstr:null\tint:0\tint:2147483647",
@@ -94,11 +97,6 @@ TEST_F(SigningComponentTest, JournalShowsEveryArgumentWithItsKind) {
                               }));
     SysFreeString(a);
     SysFreeString(empty);
-    VARIANT owned;
-    VariantInit(&owned);
-    owned.vt = VT_BSTR;
-    owned.bstrVal = bstr(u"PEM");
-    VariantClear(&owned);
 }
 
 TEST_F(SigningComponentTest, AnswersFollowTheSettings) {
