@@ -48,9 +48,8 @@ std::string replaceFirst(std::string text, const std::string& from, const std::s
 // Each case has its own machine root, whose clock the tests move instead of sleeping.
 class IpcMessage : public testing::Test {
   protected:
-    // Puts the machine's clock at a local time (plus a few hundred milliseconds into that second,
-    // so a loaded machine still makes the next message in the same second). False when the
-    // platform does not move its clock.
+    // Puts the machine's clock at the start of a local second, so a loaded machine still has most
+    // of a second to make the next message in it. False when the platform does not move its clock.
     bool setClock(int year, int month, int day, int hour, int minute, int second) {
         struct tm t = {};
         t.tm_year = year - 1900;
@@ -60,12 +59,8 @@ class IpcMessage : public testing::Test {
         t.tm_min = minute;
         t.tm_sec = second;
         t.tm_isdst = -1;
-        const long long target = (long long)std::mktime(&t) * 1000 + 200;
+        const long long target = (long long)std::mktime(&t) * 1000;
         return setClockMs(target);
-    }
-    bool moveClock(long long ms) { return setClockMs(emulatedMs() + ms); }
-    long long emulatedMs() {
-        return hostMs() + std::atoll(platform::setting("clock_offset_ms", "0").c_str());
     }
     static long long hostMs() {
         using namespace std::chrono;
@@ -146,14 +141,15 @@ TEST_F(IpcMessage, TimeValueFollowsItsFormula) {
 }
 
 TEST_F(IpcMessage, AcceptedWithinTwoSecondsThenReplayRefused) {
+    REQUIRE_CLOCK(setClock(2026, 3, 10, 12, 0, 0));
     TessarionMessage* m = newIpcMessage("TessarionWorker", "KVLBTessarionMonitor.exe", kInstructionStart);
     ASSERT_NE(m, nullptr);
     const std::string json = toJson(m);
     freeIpcMessage(m);
     EXPECT_TRUE(verifyText(json));
-    REQUIRE_CLOCK(moveClock(2000));
+    REQUIRE_CLOCK(setClock(2026, 3, 10, 12, 0, 2));
     EXPECT_TRUE(verifyText(json));
-    REQUIRE_CLOCK(moveClock(1000));
+    REQUIRE_CLOCK(setClock(2026, 3, 10, 12, 0, 3));
     const bool logging = log.working();
     const size_t before = log.text().size();
     EXPECT_FALSE(verifyText(json));
@@ -165,10 +161,11 @@ TEST_F(IpcMessage, AcceptedWithinTwoSecondsThenReplayRefused) {
         EXPECT_EQ(records.find("verify state"), std::string::npos) << "no hash check after a replay";
     }
     // A clock put back is refused too: the difference wraps to a huge number.
+    REQUIRE_CLOCK(setClock(2026, 3, 10, 12, 0, 10));
     TessarionMessage* fresh = newIpcMessage("TessarionWorker", "KVLBTessarionMonitor.exe", kInstructionStart);
     const std::string freshJson = toJson(fresh);
     freeIpcMessage(fresh);
-    REQUIRE_CLOCK(moveClock(-5000));
+    REQUIRE_CLOCK(setClock(2026, 3, 10, 12, 0, 5));
     EXPECT_FALSE(verifyText(freshJson));
     if (!logging) GTEST_SKIP() << "results checked; the log writer does not write records yet";
 }
