@@ -16,7 +16,8 @@ namespace {
 
 bool sameKey(const char* a, const char* b) {
     for (;; ++a, ++b) {
-        unsigned char ca = (unsigned char)std::tolower((unsigned char)*a), cb = (unsigned char)std::tolower((unsigned char)*b);
+        unsigned char ca = (unsigned char)std::tolower((unsigned char)*a),
+                      cb = (unsigned char)std::tolower((unsigned char)*b);
         if (ca != cb) return false;
         if (ca == 0) return true;
     }
@@ -80,9 +81,12 @@ int32_t getJsonInt(const JsonMap* map, const char* key) {
     char* value = getCheckedJsonText(map, key);
     if (value == nullptr) return 0;
     int32_t number;
-    if (sameKey(value, "true")) number = 1;
-    else if (sameKey(value, "false")) number = 0;
-    else number = leadingInteger(value);
+    if (sameKey(value, "true"))
+        number = 1;
+    else if (sameKey(value, "false"))
+        number = 0;
+    else
+        number = leadingInteger(value);
     wipeAndFree(value);
     return number;
 }

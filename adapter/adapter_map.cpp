@@ -10,7 +10,9 @@
 
 namespace {
 
-unsigned char foldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? (unsigned char)(c - 'A' + 'a') : c; }
+unsigned char foldAscii(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? (unsigned char)(c - 'A' + 'a') : c;
+}
 
 int orderNames(const char* a, const char* b) {
     for (size_t i = 0;; ++i) {
@@ -93,9 +95,9 @@ void addAdapterFunction(adapterHandler handler, const char* name) {
 
 void sortAdapterMap(AdapterMap* map) {
     if (map == nullptr) return;
-    std::sort(map->entries, map->entries + map->count, [](const AdapterMapEntry& a, const AdapterMapEntry& b) {
-        return orderNames(a.name, b.name) < 0;
-    });
+    std::sort(
+        map->entries, map->entries + map->count,
+        [](const AdapterMapEntry& a, const AdapterMapEntry& b) { return orderNames(a.name, b.name) < 0; });
 }
 
 adapterHandler BinarySearchTessarionAdapterMap(const AdapterMap* map, const char* name, int low, int high) {

@@ -26,7 +26,9 @@ int componentFunctionCount = 0;
 // Every page of the customer's web domain, and no other origin, may unlock the adapter.
 static const char kBuiltInUnlockList[] = "*." KVLB_WEB_DOMAIN;
 
-void setAdapterResult(const char* text) { takeAdapterResult(text ? copyString(text) : nullptr); }
+void setAdapterResult(const char* text) {
+    takeAdapterResult(text ? copyString(text) : nullptr);
+}
 
 void takeAdapterResult(char* text) {
     free(adapterResult);
@@ -67,7 +69,8 @@ bool initAdapter() {
         return false;
     }
     registerComponentFunctions();
-    adapterIndexTable = static_cast<AdapterMapEntry*>(allocZeroed(sizeof(AdapterMapEntry) * (size_t)adapterMap->count));
+    adapterIndexTable =
+        static_cast<AdapterMapEntry*>(allocZeroed(sizeof(AdapterMapEntry) * (size_t)adapterMap->count));
     if (adapterIndexTable == nullptr) {
         reportAllocFail("AdapterProject", 1778);
         dropRegistry();
@@ -86,7 +89,9 @@ bool initAdapter() {
     return true;
 }
 
-static bool sameName(const char* a, const char* b) { return compareAdapterName(a, b) == 0; }
+static bool sameName(const char* a, const char* b) {
+    return compareAdapterName(a, b) == 0;
+}
 
 void dispatchAdapterFunction(JsonMap* map, const char* name) {
     if (map == nullptr) {
@@ -132,7 +137,9 @@ void Tessarion_Unlock(JsonMap* map) {
     logNormal("Check Tessarion url state: ", urlUnlocked ? "Success" : "Fail");
 }
 
-void Tessarion_GetVersion(JsonMap*) { setAdapterResult(ADAPTER_VERSION); }
+void Tessarion_GetVersion(JsonMap*) {
+    setAdapterResult(ADAPTER_VERSION);
+}
 
 void Tessarion_Release(JsonMap*) {
     dropRegistry();

@@ -47,13 +47,16 @@ struct TextVariant {
         // The text is converted as it stands; the BSTR's length is the text's, so the terminator
         // that the conversion carries along does not become a character of the string.
         int units = MultiByteToWideChar(CP_ACP, 0, text, -1, static_cast<OLECHAR*>(nullptr), 0);
-        if (units <= 0) _com_issue_error(HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_NO_UNICODE_TRANSLATION));
+        if (units <= 0)
+            _com_issue_error(
+                HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_NO_UNICODE_TRANSLATION));
         BSTR converted = SysAllocStringLen(nullptr, (UINT)(units - 1));
         if (converted == nullptr) _com_issue_error(E_OUTOFMEMORY);
         std::u16string buffer((size_t)units, u'\0');
         if (MultiByteToWideChar(CP_ACP, 0, text, -1, buffer.data(), units) != units) {
             SysFreeString(converted);
-            _com_issue_error(HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_NO_UNICODE_TRANSLATION));
+            _com_issue_error(
+                HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_NO_UNICODE_TRANSLATION));
         }
         std::memcpy(converted, buffer.data(), (size_t)(units - 1) * sizeof(OLECHAR));
         value.bstrVal = converted;
@@ -61,56 +64,92 @@ struct TextVariant {
 };
 
 // What one input parameter type of a method is read into.
-template <typename T> struct ArgumentOf;
-template <> struct ArgumentOf<BSTR> { using type = _bstr_t; };
-template <> struct ArgumentOf<LONG> { using type = LONG; };
-template <> struct ArgumentOf<VARIANT> { using type = TextVariant; };
+template <typename T>
+struct ArgumentOf;
+template <>
+struct ArgumentOf<BSTR> {
+    using type = _bstr_t;
+};
+template <>
+struct ArgumentOf<LONG> {
+    using type = LONG;
+};
+template <>
+struct ArgumentOf<VARIANT> {
+    using type = TextVariant;
+};
 
-void readArgument(JsonMap* map, const char* key, _bstr_t& out) { out = getJsonBstr(map, key); }
-void readArgument(JsonMap* map, const char* key, LONG& out) { out = getJsonInt(map, key); }
-void readArgument(JsonMap* map, const char* key, TextVariant& out) { out.text = getCheckedJsonText(map, key); }
+void readArgument(JsonMap* map, const char* key, _bstr_t& out) {
+    out = getJsonBstr(map, key);
+}
+void readArgument(JsonMap* map, const char* key, LONG& out) {
+    out = getJsonInt(map, key);
+}
+void readArgument(JsonMap* map, const char* key, TextVariant& out) {
+    out.text = getCheckedJsonText(map, key);
+}
 
-BSTR passArgument(_bstr_t& holder) { return holder.GetBSTR(); }
-LONG passArgument(LONG number) { return number; }
-VARIANT passArgument(TextVariant& variant) { return variant.value; }
+BSTR passArgument(_bstr_t& holder) {
+    return holder.GetBSTR();
+}
+LONG passArgument(LONG number) {
+    return number;
+}
+VARIANT passArgument(TextVariant& variant) {
+    return variant.value;
+}
 
 void buildArgument(_bstr_t&) {}
 void buildArgument(LONG) {}
-void buildArgument(TextVariant& variant) { variant.build(); }
+void buildArgument(TextVariant& variant) {
+    variant.build();
+}
 void clearArgument(_bstr_t&) {}
 void clearArgument(LONG) {}
-void clearArgument(TextVariant& variant) { VariantClear(&variant.value); }
+void clearArgument(TextVariant& variant) {
+    VariantClear(&variant.value);
+}
 
 // A method's parameters split into its inputs and its out parameter (void when it has none).
-template <typename... P> struct Signature;
-template <> struct Signature<> {
+template <typename... P>
+struct Signature;
+template <>
+struct Signature<> {
     using Inputs = std::tuple<>;
     using Out = void;
 };
-template <typename Last> struct Signature<Last> {
+template <typename Last>
+struct Signature<Last> {
     static constexpr bool kIsOut = std::is_same_v<Last, LONG*> || std::is_same_v<Last, BSTR*>;
     using Inputs = std::conditional_t<kIsOut, std::tuple<>, std::tuple<Last>>;
     using Out = std::conditional_t<kIsOut, std::remove_pointer_t<Last>, void>;
 };
-template <typename First, typename... Rest> struct Signature<First, Rest...> {
+template <typename First, typename... Rest>
+struct Signature<First, Rest...> {
     using Inputs = decltype(std::tuple_cat(std::declval<std::tuple<First>>(),
                                            std::declval<typename Signature<Rest...>::Inputs>()));
     using Out = typename Signature<Rest...>::Out;
 };
 
-template <typename Tuple> struct HolderTuple;
-template <typename... T> struct HolderTuple<std::tuple<T...>> {
+template <typename Tuple>
+struct HolderTuple;
+template <typename... T>
+struct HolderTuple<std::tuple<T...>> {
     using type = std::tuple<typename ArgumentOf<T>::type...>;
 };
 
-void answerNumber(LONG number, int steps) { takeAdapterResult(steps & kStdNumberText ? numberToText(number) : intToText(number)); }
+void answerNumber(LONG number, int steps) {
+    takeAdapterResult(steps & kStdNumberText ? numberToText(number) : intToText(number));
+}
 
 template <typename Method, typename Holders, typename Out, size_t... I>
 void invokeMethod(Method method, Holders& holders, Out* out, int steps, std::index_sequence<I...>) {
     (buildArgument(std::get<I>(holders)), ...);
     HRESULT hr;
-    if constexpr (std::is_same_v<Out, void>) hr = (componentInterface->*method)(passArgument(std::get<I>(holders))...);
-    else hr = (componentInterface->*method)(passArgument(std::get<I>(holders))..., out);
+    if constexpr (std::is_same_v<Out, void>)
+        hr = (componentInterface->*method)(passArgument(std::get<I>(holders))...);
+    else
+        hr = (componentInterface->*method)(passArgument(std::get<I>(holders))..., out);
     (clearArgument(std::get<I>(holders)), ...);
     if (FAILED(hr)) _com_issue_errorex(hr, componentInterface, IID_ISigningComponent);
     (void)steps;
@@ -133,10 +172,15 @@ void runComponentFunction(JsonMap* map, const char* name, const char* handlerNam
     };
     bool checked = !(steps & kNoChecks);
     if (checked && kInputs > 0) {
-        keyCheckMode = 1;
-        keyCheckError = 0;
+        // Cleared on every way out of the key stage, so no later lookup counts as missing.
+        struct KeyStage {
+            KeyStage() {
+                keyCheckMode = 1;
+                keyCheckError = 0;
+            }
+            ~KeyStage() { keyCheckMode = 0; }
+        } stage;
         readAll(std::make_index_sequence<kInputs>());
-        keyCheckMode = 0;
     } else if (kInputs > 0) {
         readAll(std::make_index_sequence<kInputs>());
     }
@@ -152,7 +196,8 @@ void runComponentFunction(JsonMap* map, const char* name, const char* handlerNam
         logNormal("Ready into component func: ", name);
         if (componentInterface == nullptr) _com_issue_error(E_POINTER);
         if constexpr (std::is_same_v<Out, void>) {
-            invokeMethod(method, holders, static_cast<void*>(nullptr), steps, std::make_index_sequence<kInputs>());
+            invokeMethod(method, holders, static_cast<void*>(nullptr), steps,
+                         std::make_index_sequence<kInputs>());
             logNormal("Finish component func: ", name);
             setAdapterResult("0");
         } else if constexpr (std::is_same_v<Out, LONG>) {
@@ -178,16 +223,17 @@ void runComponentFunction(JsonMap* map, const char* name, const char* handlerNam
 
 }  // namespace
 
-#define COMPONENT_HANDLER(steps, name, ...)                                                                 \
-    static void ComponentAPI_##name(JsonMap* map) {                                                         \
-        runComponentFunction(map, #name, "ComponentAPI_" #name, __LINE__, steps,                            \
-                             &ISigningComponent::name __VA_OPT__(, ) __VA_ARGS__);                          \
+#define COMPONENT_HANDLER(steps, name, ...)                                        \
+    static void ComponentAPI_##name(JsonMap* map) {                                \
+        runComponentFunction(map, #name, "ComponentAPI_" #name, __LINE__, steps,   \
+                             &ISigningComponent::name __VA_OPT__(, ) __VA_ARGS__); \
     }
 #define COMPONENT_API(name, ...) COMPONENT_HANDLER(kCommonSteps, name __VA_OPT__(, ) __VA_ARGS__)
 #define COMPONENT_API_UNCHECKED(name, ...) COMPONENT_HANDLER(kNoChecks, name __VA_OPT__(, ) __VA_ARGS__)
 #define COMPONENT_API_STD_NUMBER(name, ...) COMPONENT_HANDLER(kStdNumberText, name __VA_OPT__(, ) __VA_ARGS__)
 
 // One line per function, in function-index order: name, then the request keys in call order.
+// clang-format off
 COMPONENT_API(P11Init, "strLoadLibName")
 COMPONENT_API(SetCodePage, "codepage")  // no out value: answers "0"
 COMPONENT_API(P11SessionOpen)  // no keys: no key stage, never 61016
@@ -256,6 +302,7 @@ COMPONENT_API(VerifyURL, "bOutURL", "iFlags")
 COMPONENT_API(Show, "bXMLData")
 COMPONENT_API(GetRespData)  // no keys: no key stage, never 61016
 COMPONENT_API(C_P11FEDISign, "bData", "iFlags", "iHashFlag")
+// clang-format on
 
 void registerComponentFunctions() {
 #define KVLB_REGISTER_FUNCTION(name, params, args) addAdapterFunction(ComponentAPI_##name, #name);

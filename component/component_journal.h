@@ -11,17 +11,29 @@
 
 #include "platform/root.h"
 
-inline std::string componentJournalPath() { return platform::rootDir() + "/component/journal.txt"; }
+inline std::string componentJournalPath() {
+    return platform::rootDir() + "/component/journal.txt";
+}
 
 inline std::string escapeJournalText(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
             default:
                 if (c < 0x20 || c == 0x7f) {
                     char hex[8];

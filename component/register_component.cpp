@@ -13,8 +13,10 @@ int main(int argc, char** argv) {
     bool remove = false;
     std::string library;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "/u") == 0 || std::strcmp(argv[i], "-u") == 0) remove = true;
-        else library = argv[i];
+        if (std::strcmp(argv[i], "/u") == 0 || std::strcmp(argv[i], "-u") == 0)
+            remove = true;
+        else
+            library = argv[i];
     }
     if (remove) {
         bool ok = platform::unregisterComServer(CLSID_SigningComponent);
@@ -42,6 +44,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot write the class registry under %s\n", platform::rootDir().c_str());
         return 1;
     }
-    std::printf("SigningComponent registered: %s\n", platform::registeredComServer(CLSID_SigningComponent).c_str());
+    std::printf("SigningComponent registered: %s\n",
+                platform::registeredComServer(CLSID_SigningComponent).c_str());
     return 0;
 }

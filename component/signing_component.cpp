@@ -36,8 +36,12 @@ int methodIndex(const char* name) {
 
 // Settings are read at every call, so a test can change them while the adapter runs.
 const char kUnset[] = "\x01";
-std::string settingOf(const char* key) { return platform::setting(key, kUnset); }
-bool isSet(const std::string& value) { return value != kUnset; }
+std::string settingOf(const char* key) {
+    return platform::setting(key, kUnset);
+}
+bool isSet(const std::string& value) {
+    return value != kUnset;
+}
 
 std::string bstrToJournalText(BSTR text) {
     UINT length = SysStringLen(text);
@@ -80,7 +84,9 @@ struct CallRecord {
 void describe(CallRecord& r, BSTR text) {
     r.line += text ? "\tbstr:\"" + escapeJournalText(bstrToJournalText(text)) + "\"" : "\tbstr:null";
 }
-void describe(CallRecord& r, LONG number) { r.line += "\tint:" + std::to_string(number); }
+void describe(CallRecord& r, LONG number) {
+    r.line += "\tint:" + std::to_string(number);
+}
 void describe(CallRecord& r, VARIANT v) {
     if (v.vt == VT_BSTR)
         r.line += v.bstrVal ? "\tvariant-bstr:\"" + escapeJournalText(bstrToJournalText(v.bstrVal)) + "\""
@@ -141,27 +147,32 @@ HRESULT answerCall(const char* method, Args... args) {
     SetErrorInfo(0, nullptr);
     if (r.outNumber) {
         std::string number = settingOf("component_number");
-        *r.outNumber = isSet(number) ? (LONG)std::strtol(number.c_str(), nullptr, 10) : 1000 + methodIndex(method);
+        *r.outNumber =
+            isSet(number) ? (LONG)std::strtol(number.c_str(), nullptr, 10) : 1000 + methodIndex(method);
     }
     if (r.outText) {
         std::string text = settingOf("component_text");
-        if (!isSet(text)) *r.outText = utf8ToNewBstr(std::string(method) + ":ok");
-        else if (text == "(null)") *r.outText = nullptr;
-        else *r.outText = utf8ToNewBstr(text);
+        if (!isSet(text))
+            *r.outText = utf8ToNewBstr(std::string(method) + ":ok");
+        else if (text == "(null)")
+            *r.outText = nullptr;
+        else
+            *r.outText = utf8ToNewBstr(text);
         if (!*r.outText && text != "(null)") return E_OUTOFMEMORY;
     }
     return S_OK;
 }
 
 class SigningComponentObject final : public ISigningComponent, public ISupportErrorInfo {
-public:
+  public:
     SigningComponentObject() { ++g_objects; }
     ~SigningComponentObject() { --g_objects; }
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID_ISigningComponent))
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+            IsEqualIID(riid, IID_ISigningComponent))
             *object = static_cast<ISigningComponent*>(this);
         else if (IsEqualIID(riid, IID_ISupportErrorInfo) && settingOf("component_errorinfo") != "off")
             *object = static_cast<ISupportErrorInfo*>(this);
@@ -187,25 +198,29 @@ public:
         return E_NOTIMPL;
     }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
 
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override {
         return IsEqualIID(riid, IID_ISigningComponent) ? S_OK : S_FALSE;
     }
 
-#define KVLB_IMPLEMENT_METHOD(name, params, args) \
-    HRESULT name params override { return answerCall(#name, KVLB_UNPAREN args); }
+#define KVLB_IMPLEMENT_METHOD(name, params, args)    \
+    HRESULT name params override {                   \
+        return answerCall(#name, KVLB_UNPAREN args); \
+    }
 #define KVLB_UNPAREN(...) __VA_ARGS__
     KVLB_SIGNING_COMPONENT_METHODS(KVLB_IMPLEMENT_METHOD)
 #undef KVLB_IMPLEMENT_METHOD
 #undef KVLB_UNPAREN
 
-private:
+  private:
     std::atomic<ULONG> refs_{1};
 };
 
 class SigningComponentFactory final : public IClassFactory {
-public:
+  public:
     HRESULT QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
@@ -229,8 +244,10 @@ public:
         return hr;
     }
     HRESULT LockServer(BOOL lock) override {
-        if (lock) ++g_locks;
-        else --g_locks;
+        if (lock)
+            ++g_locks;
+        else
+            --g_locks;
         return S_OK;
     }
 };
@@ -239,7 +256,8 @@ SigningComponentFactory g_factory;
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* object) {
+extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid,
+                                                                            LPVOID* object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (!IsEqualCLSID(clsid, CLSID_SigningComponent)) return CLASS_E_CLASSNOTAVAILABLE;

@@ -18,6 +18,7 @@ inline constexpr int kSigningComponentMethodCount = 68;
 
 // The 68 methods in slot order: M(name, (parameters), (argument names)). The parameter names
 // are the request keys the adapter reads for them.
+// clang-format off
 #define KVLB_SIGNING_COMPONENT_METHODS(M) \
     M(P11Init, (BSTR strLoadLibName, LONG* pResult), (strLoadLibName, pResult)) /* 0 */ \
     M(SetCodePage, (LONG codepage), (codepage)) /* 1 */ \
@@ -88,9 +89,10 @@ inline constexpr int kSigningComponentMethodCount = 68;
     M(GetRespData, (BSTR* pResult), (pResult)) /* 66 */ \
     M(C_P11FEDISign, (BSTR bData, LONG iFlags, LONG iHashFlag, BSTR* pResult), (bData, iFlags, iHashFlag, pResult)) /* 67 */
 
+// clang-format on
 
 class ISigningComponent : public IDispatch {
-public:
+  public:
 #define KVLB_DECLARE_METHOD(name, params, args) virtual HRESULT name params = 0;
     KVLB_SIGNING_COMPONENT_METHODS(KVLB_DECLARE_METHOD)
 #undef KVLB_DECLARE_METHOD

@@ -19,15 +19,17 @@
 const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 const IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const IID IID_ISupportErrorInfo = {0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+const IID IID_ISupportErrorInfo = {
+    0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 const IID IID_IErrorInfo = {0x1CF2B120, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
-const IID IID_ICreateErrorInfo = {0x22F03340, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+const IID IID_ICreateErrorInfo = {
+    0x22F03340, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 
 // ---- identifiers ---------------------------------------------------------------------------
 void guidToText(REFGUID g, char out[39]) {
     std::snprintf(out, 39, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", (unsigned)g.Data1,
-                  (unsigned)g.Data2, (unsigned)g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-                  g.Data4[5], g.Data4[6], g.Data4[7]);
+                  (unsigned)g.Data2, (unsigned)g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
 }
 
 static int hexDigit(char c) {
@@ -71,9 +73,16 @@ void VariantInit(VARIANT* v) {
 HRESULT VariantClear(VARIANT* v) {
     if (!v) return E_INVALIDARG;
     switch (v->vt) {
-        case VT_EMPTY: case VT_NULL: case VT_I4: case VT_BOOL: break;
-        case VT_BSTR: SysFreeString(v->bstrVal); break;
-        default: return DISP_E_BADVARTYPE;
+        case VT_EMPTY:
+        case VT_NULL:
+        case VT_I4:
+        case VT_BOOL:
+            break;
+        case VT_BSTR:
+            SysFreeString(v->bstrVal);
+            break;
+        default:
+            return DISP_E_BADVARTYPE;
     }
     VariantInit(v);
     return S_OK;
@@ -82,7 +91,9 @@ HRESULT VariantClear(VARIANT* v) {
 // ---- the COM library -----------------------------------------------------------------------
 static thread_local int t_comInitCount = 0;
 
-HRESULT CoInitialize(LPVOID) { return t_comInitCount++ == 0 ? S_OK : S_FALSE; }
+HRESULT CoInitialize(LPVOID) {
+    return t_comInitCount++ == 0 ? S_OK : S_FALSE;
+}
 
 void CoUninitialize(void) {
     if (t_comInitCount > 0) --t_comInitCount;
@@ -95,7 +106,9 @@ namespace {
 std::mutex g_serversLock;
 std::vector<void*> g_servers;
 
-std::string registryPath() { return platform::rootDir() + "/com/classes.ini"; }
+std::string registryPath() {
+    return platform::rootDir() + "/com/classes.ini";
+}
 
 std::vector<std::string> readRegistryLines() {
     std::vector<std::string> lines;
@@ -132,10 +145,11 @@ bool lineIsClass(const std::string& line, REFCLSID clsid) {
 
 // Windows path of a registered library to the host path dlopen needs.
 bool libraryHostPath(const std::string& windowsPath, std::string* host) {
-    if (windowsPath.size() >= 3 && (windowsPath[0] == 'Z' || windowsPath[0] == 'z') && windowsPath[1] == ':' &&
-        (windowsPath[2] == '\\' || windowsPath[2] == '/')) {
+    if (windowsPath.size() >= 3 && (windowsPath[0] == 'Z' || windowsPath[0] == 'z') &&
+        windowsPath[1] == ':' && (windowsPath[2] == '\\' || windowsPath[2] == '/')) {
         std::string p = windowsPath.substr(2);
-        for (auto& c : p) if (c == '\\') c = '/';
+        for (auto& c : p)
+            if (c == '\\') c = '/';
         *host = p;
         return true;
     }
@@ -158,7 +172,8 @@ bool registerComServer(REFCLSID clsid, const char* library) {
     if (!library || !*library) return false;
     std::string path = library;
     if (path[0] == '/') {
-        for (auto& c : path) if (c == '/') c = '\\';
+        for (auto& c : path)
+            if (c == '/') c = '\\';
         path = "Z:" + path;
     }
     char id[39];
@@ -174,8 +189,10 @@ bool unregisterComServer(REFCLSID clsid) {
     std::vector<std::string> kept;
     bool found = false;
     for (auto& l : readRegistryLines()) {
-        if (lineIsClass(l, clsid)) found = true;
-        else kept.push_back(l);
+        if (lineIsClass(l, clsid))
+            found = true;
+        else
+            kept.push_back(l);
     }
     return found ? writeRegistryLines(kept) : true;
 }
@@ -208,8 +225,10 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD clsContext, LPVOID, REFIID riid, 
         std::lock_guard<std::mutex> lock(g_serversLock);
         bool known = false;
         for (void* s : g_servers) known = known || s == library;
-        if (known) dlclose(library);  // drop the extra reference; the first one stays
-        else g_servers.push_back(library);
+        if (known)
+            dlclose(library);  // drop the extra reference; the first one stays
+        else
+            g_servers.push_back(library);
     }
     return getClassObject(clsid, riid, object);
 }
@@ -219,7 +238,8 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsContext, REFI
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     IClassFactory* factory = nullptr;
-    HRESULT hr = CoGetClassObject(clsid, clsContext, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    HRESULT hr =
+        CoGetClassObject(clsid, clsContext, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&factory));
     if (FAILED(hr)) return hr;
     if (!factory) return E_UNEXPECTED;
     hr = factory->CreateInstance(nullptr, riid, object);
@@ -227,7 +247,9 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsContext, REFI
     return hr;
 }
 
-HRESULT OleRun(IUnknown* unknown) { return unknown ? S_OK : E_INVALIDARG; }
+HRESULT OleRun(IUnknown* unknown) {
+    return unknown ? S_OK : E_INVALIDARG;
+}
 
 // ---- error information ---------------------------------------------------------------------
 namespace {
@@ -240,7 +262,7 @@ BSTR copyBstr(const OLECHAR* text) {
 
 // One object serves both faces, as the system's error objects do.
 class ErrorInfoObject final : public IErrorInfo, public ICreateErrorInfo {
-public:
+  public:
     ~ErrorInfoObject() {
         SysFreeString(source_);
         SysFreeString(description_);
@@ -290,7 +312,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     static HRESULT give(BSTR held, BSTR* out) {
         if (!out) return E_INVALIDARG;
         *out = copyBstr(held);
@@ -348,8 +370,10 @@ HRESULT GetErrorInfo(ULONG, IErrorInfo** info) {
         auto take = reinterpret_cast<DllTakeThreadErrorInfoFunc>(dlsym(s, "DllTakeThreadErrorInfo"));
         IErrorInfo* found = take ? take() : nullptr;
         if (!found) continue;
-        if (*info) found->Release();
-        else *info = found;
+        if (*info)
+            found->Release();
+        else
+            *info = found;
     }
     return *info ? S_OK : S_FALSE;
 }
@@ -394,13 +418,16 @@ _bstr_t _com_error::Source() const {
     return _bstr_t(text, false);
 }
 
-void _com_issue_error(HRESULT hr) { throw _com_error(hr); }
+void _com_issue_error(HRESULT hr) {
+    throw _com_error(hr);
+}
 
 void _com_issue_errorex(HRESULT hr, IUnknown* unknown, REFIID riid) {
     IErrorInfo* info = nullptr;
     if (unknown) {
         ISupportErrorInfo* support = nullptr;
-        if (SUCCEEDED(unknown->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support))) && support) {
+        if (SUCCEEDED(unknown->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support))) &&
+            support) {
             if (support->InterfaceSupportsErrorInfo(riid) == S_OK) {
                 if (GetErrorInfo(0, &info) != S_OK) info = nullptr;
             }

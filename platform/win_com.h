@@ -25,8 +25,12 @@ typedef const GUID& REFGUID;
 typedef const IID& REFIID;
 typedef const CLSID& REFCLSID;
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool operator==(REFGUID a, REFGUID b) {
+    return IsEqualGUID(a, b);
+}
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 #define IsEqualCLSID(a, b) IsEqualGUID(a, b)
 
@@ -81,7 +85,10 @@ typedef struct VARIANT {
         LONG lVal;
         VARIANT_BOOL boolVal;
         BSTR bstrVal;
-        struct { void* pvRecord; void* pRecInfo; } brecVal;  // keeps the union two pointers wide
+        struct {
+            void* pvRecord;
+            void* pRecInfo;
+        } brecVal;  // keeps the union two pointers wide
     };
 } VARIANT;
 typedef VARIANT VARIANTARG;
@@ -98,7 +105,7 @@ extern const IID IID_IErrorInfo;
 extern const IID IID_ICreateErrorInfo;
 
 class IUnknown {
-public:
+  public:
     virtual HRESULT QueryInterface(REFIID riid, void** object) = 0;
     virtual ULONG AddRef() = 0;
     virtual ULONG Release() = 0;
@@ -121,7 +128,7 @@ typedef struct EXCEPINFO {
 } EXCEPINFO;
 
 class IDispatch : public IUnknown {
-public:
+  public:
     virtual HRESULT GetTypeInfoCount(UINT* count) = 0;
     virtual HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) = 0;
     virtual HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) = 0;
@@ -130,18 +137,18 @@ public:
 };
 
 class IClassFactory : public IUnknown {
-public:
+  public:
     virtual HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) = 0;
     virtual HRESULT LockServer(BOOL lock) = 0;
 };
 
 class ISupportErrorInfo : public IUnknown {
-public:
+  public:
     virtual HRESULT InterfaceSupportsErrorInfo(REFIID riid) = 0;
 };
 
 class IErrorInfo : public IUnknown {
-public:
+  public:
     virtual HRESULT GetGUID(GUID* guid) = 0;
     virtual HRESULT GetSource(BSTR* source) = 0;
     virtual HRESULT GetDescription(BSTR* description) = 0;
@@ -150,7 +157,7 @@ public:
 };
 
 class ICreateErrorInfo : public IUnknown {
-public:
+  public:
     virtual HRESULT SetGUID(REFGUID guid) = 0;
     virtual HRESULT SetSource(LPOLESTR source) = 0;
     virtual HRESULT SetDescription(LPOLESTR description) = 0;
@@ -188,7 +195,7 @@ typedef IErrorInfo* (*DllTakeThreadErrorInfoFunc)(void);
 namespace platform {
 IErrorInfo* takeThreadErrorInfo();
 }
-#define KVLB_COM_SERVER_ERRORINFO_EXPORT                                                          \
+#define KVLB_COM_SERVER_ERRORINFO_EXPORT                                                         \
     extern "C" __attribute__((visibility("default"))) IErrorInfo* DllTakeThreadErrorInfo(void) { \
         return platform::takeThreadErrorInfo();                                                  \
     }
@@ -208,7 +215,7 @@ std::string registeredComServer(REFCLSID clsid);
 // The exception a failed COM call is turned into: the HRESULT and, where the object gave it,
 // its error information (held with one reference).
 class _com_error {
-public:
+  public:
     explicit _com_error(HRESULT hr, IErrorInfo* info = nullptr, bool addRef = false);
     _com_error(const _com_error& other);
     _com_error& operator=(const _com_error& other);
@@ -219,7 +226,7 @@ public:
     _bstr_t Description() const;
     _bstr_t Source() const;
 
-private:
+  private:
     HRESULT hr_;
     IErrorInfo* info_;
 };

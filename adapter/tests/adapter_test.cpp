@@ -47,8 +47,19 @@ const std::vector<Function> kFunctions = {
     {8, "GetErrorCode", {}, Number},
     {9, "P11WriteX509Cert", {{"strCert", T}, {"strLabel", T}, {"strKeyID", T}}, Number},
     {10, "CryptCertEncrypt", {{"strCert", T}, {"strData", T}, {"iFlags", I}, {"iKeyUsage", I}}, Text},
-    {11, "P11GenerateCertRequest", {{"strPriKeyLabel", T}, {"strPriKeyID", T}, {"strPubKeyLabel", T}, {"strPubKeyID", T}, {"KeyLength", I}, {"strSubject", T}}, Text},
-    {12, "P11ReadCertificate", {{"strSubject", T}, {"strIssuer", T}, {"hStore", I}, {"strData", T}, {"iFlags", I}, {"iKeyUsage", I}}, Text},
+    {11,
+     "P11GenerateCertRequest",
+     {{"strPriKeyLabel", T},
+      {"strPriKeyID", T},
+      {"strPubKeyLabel", T},
+      {"strPubKeyID", T},
+      {"KeyLength", I},
+      {"strSubject", T}},
+     Text},
+    {12,
+     "P11ReadCertificate",
+     {{"strSubject", T}, {"strIssuer", T}, {"hStore", I}, {"strData", T}, {"iFlags", I}, {"iKeyUsage", I}},
+     Text},
     {13, "P11SetCurrentSlot", {{"SlotNumber", I}}, Number},
     {14, "P11WriteData", {{"strData", T}, {"strLabel", T}, {"iPrivate", I}, {"iFlags", I}}, Number},
     {15, "P11ReadData", {{"strLabel", T}, {"iPrivate", I}, {"iFlags", I}}, Text},
@@ -60,12 +71,21 @@ const std::vector<Function> kFunctions = {
     {21, "CryptCertGetNotAfter", {{"strCert", T}, {"iFlags", I}}, Text},
     {22, "CryptCertGetSerialNumber", {{"strCert", T}, {"iFlags", I}}, Text},
     {23, "P11PureSign", {{"strLabel", T}, {"strData", T}, {"iFlags", I}}, Text},
-    {24, "C_P11Sign", {{"hStore", I}, {"strData", T}, {"signcodepage", T}, {"iFlags", I}, {"iHashFlag", I}}, Text},
-    {25, "DetectReplug", {{"bProvider", T}, {"bReader", T}, {"bAdvReaderList", T}, {"iFlags", I}, {"iReplugTime", I}}, Number},
+    {24,
+     "C_P11Sign",
+     {{"hStore", I}, {"strData", T}, {"signcodepage", T}, {"iFlags", I}, {"iHashFlag", I}},
+     Text},
+    {25,
+     "DetectReplug",
+     {{"bProvider", T}, {"bReader", T}, {"bAdvReaderList", T}, {"iFlags", I}, {"iReplugTime", I}},
+     Number},
     {26, "P11SetSlotByReaderName", {{"bReader", T}}, Number},
     {27, "CryptEncode", {{"bData", T}, {"strPemTitle", V}}, Text},
     {28, "C_P11XMLSignTemplate", {{"bstrXML", T}, {"bstrSignId", T}}, Text},
-    {29, "C_P11XMLIFXSign", {{"bXML", T}, {"bId", T}, {"bSignedIds", T}, {"iFlags", I}, {"iHashFlag", I}}, Text},
+    {29,
+     "C_P11XMLIFXSign",
+     {{"bXML", T}, {"bId", T}, {"bSignedIds", T}, {"iFlags", I}, {"iHashFlag", I}},
+     Text},
     {30, "C_P11PureSign", {{"bData", T}, {"signcodepage", T}, {"iFlags", I}, {"iHashFlag", I}}, Text},
     {31, "CAPISetLanguage", {{"strLanguage", T}}, Number},
     {32, "ReaderListDlg", {{"bTopMostDevice", T}}, Text},
@@ -73,18 +93,104 @@ const std::vector<Function> kFunctions = {
     {34, "C_P11SelectCert", {{"strSubject", T}, {"strIssuer", T}, {"iFlags", I}, {"iKeyUsage", I}}, Number},
     {35, "C_SetLanguage", {{"strLanguage", T}}, Number},
     {36, "C_P11Login", {{"UserPIN", T}}, Number},
-    {37, "C_P11CheckCertMAC", {{"strTokenType", T}, {"strKeyLabel", T}, {"strCert", T}, {"strMAC", T}}, Number},
+    {37,
+     "C_P11CheckCertMAC",
+     {{"strTokenType", T}, {"strKeyLabel", T}, {"strCert", T}, {"strMAC", T}},
+     Number},
     {38, "C_P11MakePubKeyMAC", {{"strTokenType", T}, {"strKeyLabel", T}, {"strCSR", T}}, Text},
     {39, "C_SetResponse", {{"iFlags", I}}, Number},
-    {40, "C_P11AutoPureSign", {{"strLoadLibName", T}, {"UserPIN", T}, {"bReader", T}, {"bAdvReaderList", T}, {"strSubject", T}, {"strIssuer", T}, {"bData", T}, {"signcodepage", T}, {"iFlags", I}, {"iKeyUsage", I}, {"iHashFlag", I}, {"iReplugTime", I}}, Text},
-    {41, "C_P11AutoSign", {{"strLoadLibName", T}, {"UserPIN", T}, {"bReader", T}, {"bAdvReaderList", T}, {"strSubject", T}, {"strIssuer", T}, {"hStore", I}, {"strData", T}, {"signcodepage", T}, {"iFlags", I}, {"iKeyUsage", I}, {"iHashFlag", I}, {"iReplugTime", I}}, Text},
-    {42, "C_XMLP11AutoIFXSign", {{"strLoadLibName", T}, {"UserPIN", T}, {"bReader", T}, {"bAdvReaderList", T}, {"strSubject", T}, {"strIssuer", T}, {"bXML", T}, {"bId", T}, {"bSignedIds", T}, {"iFlags", I}, {"iKeyUsage", I}, {"iHashFlag", I}, {"iReplugTime", I}}, Text},
-    {43, "C_P11AutoGenerateCertRequest", {{"strTokenType", T}, {"strLoadLibName", T}, {"UserPIN", T}, {"bReader", T}, {"strPriKeyLabel", T}, {"strPriKeyID", T}, {"strPubKeyLabel", T}, {"strPubKeyID", T}, {"KeyLength", I}, {"strSubject", T}, {"iFlags", I}, {"iHashFlag", I}}, Text},
+    {40,
+     "C_P11AutoPureSign",
+     {{"strLoadLibName", T},
+      {"UserPIN", T},
+      {"bReader", T},
+      {"bAdvReaderList", T},
+      {"strSubject", T},
+      {"strIssuer", T},
+      {"bData", T},
+      {"signcodepage", T},
+      {"iFlags", I},
+      {"iKeyUsage", I},
+      {"iHashFlag", I},
+      {"iReplugTime", I}},
+     Text},
+    {41,
+     "C_P11AutoSign",
+     {{"strLoadLibName", T},
+      {"UserPIN", T},
+      {"bReader", T},
+      {"bAdvReaderList", T},
+      {"strSubject", T},
+      {"strIssuer", T},
+      {"hStore", I},
+      {"strData", T},
+      {"signcodepage", T},
+      {"iFlags", I},
+      {"iKeyUsage", I},
+      {"iHashFlag", I},
+      {"iReplugTime", I}},
+     Text},
+    {42,
+     "C_XMLP11AutoIFXSign",
+     {{"strLoadLibName", T},
+      {"UserPIN", T},
+      {"bReader", T},
+      {"bAdvReaderList", T},
+      {"strSubject", T},
+      {"strIssuer", T},
+      {"bXML", T},
+      {"bId", T},
+      {"bSignedIds", T},
+      {"iFlags", I},
+      {"iKeyUsage", I},
+      {"iHashFlag", I},
+      {"iReplugTime", I}},
+     Text},
+    {43,
+     "C_P11AutoGenerateCertRequest",
+     {{"strTokenType", T},
+      {"strLoadLibName", T},
+      {"UserPIN", T},
+      {"bReader", T},
+      {"strPriKeyLabel", T},
+      {"strPriKeyID", T},
+      {"strPubKeyLabel", T},
+      {"strPubKeyID", T},
+      {"KeyLength", I},
+      {"strSubject", T},
+      {"iFlags", I},
+      {"iHashFlag", I}},
+     Text},
     {44, "C_P11GetTokenInfo", {{"strField", T}}, Text},
-    {45, "C_P11AutoMakePubKeyMAC", {{"strTokenType", T}, {"strLoadLibName", T}, {"UserPIN", T}, {"strKeyLabel", T}, {"strCSR", T}}, Text},
-    {46, "C_P11AutoCheckCertMAC", {{"strTokenType", T}, {"strLoadLibName", T}, {"UserPIN", T}, {"strKeyLabel", T}, {"strCert", T}, {"strMAC", T}}, Number},
-    {47, "C_P11AutoAcceptCert", {{"strTokenType", T}, {"strLoadLibName", T}, {"UserPIN", T}, {"strCert", T}, {"iFlags", I}}, Number},
-    {48, "C_P11GenerateCertRequest", {{"strTokenType", T}, {"strPriKeyLabel", T}, {"strPriKeyID", T}, {"strPubKeyLabel", T}, {"strPubKeyID", T}, {"KeyLength", I}, {"strSubject", T}, {"iFlags", I}, {"iHashFlag", I}}, Text},
+    {45,
+     "C_P11AutoMakePubKeyMAC",
+     {{"strTokenType", T}, {"strLoadLibName", T}, {"UserPIN", T}, {"strKeyLabel", T}, {"strCSR", T}},
+     Text},
+    {46,
+     "C_P11AutoCheckCertMAC",
+     {{"strTokenType", T},
+      {"strLoadLibName", T},
+      {"UserPIN", T},
+      {"strKeyLabel", T},
+      {"strCert", T},
+      {"strMAC", T}},
+     Number},
+    {47,
+     "C_P11AutoAcceptCert",
+     {{"strTokenType", T}, {"strLoadLibName", T}, {"UserPIN", T}, {"strCert", T}, {"iFlags", I}},
+     Number},
+    {48,
+     "C_P11GenerateCertRequest",
+     {{"strTokenType", T},
+      {"strPriKeyLabel", T},
+      {"strPriKeyID", T},
+      {"strPubKeyLabel", T},
+      {"strPubKeyID", T},
+      {"KeyLength", I},
+      {"strSubject", T},
+      {"iFlags", I},
+      {"iHashFlag", I}},
+     Text},
     {49, "C_P11AcceptCert", {{"strTokenType", T}, {"strCert", T}, {"iFlags", I}}, Number},
     {50, "C_GenerateUUID", {}, Text},
     {51, "C_P11ReadCertificate", {{"iFlags", I}}, Text},
@@ -93,11 +199,38 @@ const std::vector<Function> kFunctions = {
     {54, "C_P11GetKeyLength", {{"iFlags", I}}, Number},
     {55, "Init", {{"bInitCode", T}, {"bInitPath", T}}, Number},
     {56, "ShowDebugMessage", {{"bShow", I}}, None},
-    {57, "C_XMLP11AutoSignTemplate", {{"strLoadLibName", T}, {"UserPIN", T}, {"bReader", T}, {"bAdvReaderList", T}, {"strSubject", T}, {"strIssuer", T}, {"bXML", T}, {"bId", T}, {"iFlags", I}, {"iKeyUsage", I}, {"iHashFlag", I}, {"iReplugTime", I}}, Text},
+    {57,
+     "C_XMLP11AutoSignTemplate",
+     {{"strLoadLibName", T},
+      {"UserPIN", T},
+      {"bReader", T},
+      {"bAdvReaderList", T},
+      {"strSubject", T},
+      {"strIssuer", T},
+      {"bXML", T},
+      {"bId", T},
+      {"iFlags", I},
+      {"iKeyUsage", I},
+      {"iHashFlag", I},
+      {"iReplugTime", I}},
+     Text},
     {58, "Get_TokenSN", {{"strLoadLibName", T}}, Text},
     {59, "ReadPublicData", {{"strDriverName", T}, {"sObjectLabel", T}}, Text},
-    {60, "C_VerifyByDES", {{"strDriverName", T}, {"sUSERPin", T}, {"sRndNumP11", T}, {"s3DESKeyLabel", T}, {"sCNLabel", T}}, Number},
-    {61, "C_CardMakingByDES", {{"strDriverName", T}, {"sUSERPin", T}, {"s3DESKeyLabel", T}, {"s3DESKey", T}, {"sCNLabel", T}, {"sCN", T}, {"sBranchIDLabel", T}, {"sBranchID", T}}, Number},
+    {60,
+     "C_VerifyByDES",
+     {{"strDriverName", T}, {"sUSERPin", T}, {"sRndNumP11", T}, {"s3DESKeyLabel", T}, {"sCNLabel", T}},
+     Number},
+    {61,
+     "C_CardMakingByDES",
+     {{"strDriverName", T},
+      {"sUSERPin", T},
+      {"s3DESKeyLabel", T},
+      {"s3DESKey", T},
+      {"sCNLabel", T},
+      {"sCN", T},
+      {"sBranchIDLabel", T},
+      {"sBranchID", T}},
+     Number},
     {62, "Get_MAC", {}, Text},
     {63, "Get_RandomString", {}, Text},
     {64, "VerifyURL", {{"bOutURL", T}, {"iFlags", I}}, Number},
@@ -111,7 +244,7 @@ typedef const char* (*CallJsonMapMethodFunc)(JsonMap*, const char*);
 
 // One loaded copy of the adapter, from a file of its own, as a session of the service holds it.
 class AdapterCopy {
-public:
+  public:
     AdapterCopy(const platform::TestRoot& root, const std::string& folder) {
         fs::create_directories(root.c(folder));
         fs::copy_file(KVLB_ADAPTER_LIBRARY, root.c(folder + "/KvlbTokenAdapter.dll"),
@@ -139,10 +272,11 @@ public:
         return answer ? answer : "<NULL>";
     }
     std::string unlock(const std::string& url = "https://app." KVLB_WEB_DOMAIN) {
-        return call(R"({"FunctionName":"Tessarion_Unlock","TessarionFunctionIndex":"-2","url":")" + url + "\"}");
+        return call(R"({"FunctionName":"Tessarion_Unlock","TessarionFunctionIndex":"-2","url":")" + url +
+                    "\"}");
     }
 
-private:
+  private:
     HMODULE module_ = nullptr;
     CallMethodFunc call_ = nullptr;
     CallJsonMapMethodFunc callMap_ = nullptr;
@@ -167,7 +301,9 @@ std::string request(const std::vector<std::pair<std::string, std::string>>& pair
     return json + "}";
 }
 
-std::string journalQuoted(const std::string& text) { return "\"" + escapeJournalText(text) + "\""; }
+std::string journalQuoted(const std::string& text) {
+    return "\"" + escapeJournalText(text) + "\"";
+}
 
 struct Built {
     std::string json;
@@ -178,27 +314,34 @@ struct Built {
 // can only come from the row; skip leaves one key out.
 Built buildCall(const Function& f, const std::vector<std::pair<std::string, std::string>>& extra = {},
                 const char* skip = nullptr) {
-    std::vector<std::pair<std::string, std::string>> pairs = {{"FunctionName", f.name},
-                                                              {"TessarionFunctionIndex", std::to_string(f.index)}};
+    std::vector<std::pair<std::string, std::string>> pairs = {
+        {"FunctionName", f.name}, {"TessarionFunctionIndex", std::to_string(f.index)}};
     for (const auto& e : extra) pairs.push_back(e);
     std::string line = f.name;
     for (size_t i = 0; i < f.keys.size(); ++i) {
         const Key& k = f.keys[i];
-        std::string value = k.kind == I ? std::to_string(-(int)(i + 1) * 1001) : std::string("v") + std::to_string(i) + "-" + k.name;
+        std::string value = k.kind == I ? std::to_string(-(int)(i + 1) * 1001)
+                                        : std::string("v") + std::to_string(i) + "-" + k.name;
         bool skipped = skip && std::string(skip) == k.name;
         if (!skipped) pairs.insert(pairs.begin() + 2, {k.name, value});
-        if (k.kind == I) line += "\tint:" + (skipped ? std::string("0") : value);
-        else if (k.kind == T) line += skipped ? "\tbstr:null" : "\tbstr:" + journalQuoted(value);
-        else line += skipped ? "\tvariant-bstr:null" : "\tvariant-bstr:" + journalQuoted(value);
+        if (k.kind == I)
+            line += "\tint:" + (skipped ? std::string("0") : value);
+        else if (k.kind == T)
+            line += skipped ? "\tbstr:null" : "\tbstr:" + journalQuoted(value);
+        else
+            line += skipped ? "\tvariant-bstr:null" : "\tvariant-bstr:" + journalQuoted(value);
     }
     return {request(pairs), line};
 }
 
 std::string defaultAnswer(const Function& f) {
     switch (f.result) {
-        case Number: return std::to_string(1000 + f.index);
-        case Text: return std::string(f.name) + ":ok";
-        default: return "0";
+        case Number:
+            return std::to_string(1000 + f.index);
+        case Text:
+            return std::string(f.name) + ":ok";
+        default:
+            return "0";
     }
 }
 
@@ -209,7 +352,7 @@ const Function& functionNamed(const std::string& name) {
 }
 
 class AdapterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(kFunctions.size(), 68u);
         ASSERT_TRUE(platform::registerComServer(CLSID_SigningComponent, KVLB_COMPONENT_LIBRARY));
@@ -280,7 +423,9 @@ TEST_F(AdapterTest, AnswersFollowTheResultKind) {
         platform::setSetting("component_text", c.text);
         for (const auto& f : kFunctions) {
             SCOPED_TRACE(std::string(f.name) + " with " + c.number + " / " + c.text);
-            std::string expected = f.result == Number ? c.numberAnswer : f.result == Text ? c.textAnswer : "0";
+            std::string expected = f.result == Number ? c.numberAnswer
+                                   : f.result == Text ? c.textAnswer
+                                                      : "0";
             EXPECT_EQ(adapter->call(buildCall(f).json), expected);
         }
     }
@@ -302,7 +447,8 @@ TEST_F(AdapterTest, LockedAdapterRefusesEveryFunctionButGetVersionAfterReadingTh
     std::string text = log();
     EXPECT_NE(text.find("Json map key not found: strLoadLibName"), std::string::npos);
     EXPECT_NE(text.find("Json map key not found: bSignedIds"), std::string::npos);
-    EXPECT_EQ(text.find("Json map key not found: flag"), std::string::npos) << "GetVersion reads flag unchecked";
+    EXPECT_EQ(text.find("Json map key not found: flag"), std::string::npos)
+        << "GetVersion reads flag unchecked";
 }
 
 TEST_F(AdapterTest, MissingKeyUnderTheKeyCheckAnswers61016) {
@@ -338,8 +484,10 @@ TEST_F(AdapterTest, MissingKeyWithoutTheKeyCheckPassesTheMissingValue) {
         EXPECT_EQ(lastJournalLine(), "CryptEncode\tbstr:\"v0-bData\"\tvariant-bstr:null");
     }
     // A present key with an empty value is not missing.
-    EXPECT_EQ(adapter->call(request({{"FunctionName", "P11ChangePin"}, {"AdapterJsonKeyCheck", "true"},
-                                     {"strOldPIN", ""}, {"strNewPIN", "9"}})),
+    EXPECT_EQ(adapter->call(request({{"FunctionName", "P11ChangePin"},
+                                     {"AdapterJsonKeyCheck", "true"},
+                                     {"strOldPIN", ""},
+                                     {"strNewPIN", "9"}})),
               "1007");
     EXPECT_EQ(lastJournalLine(), "P11ChangePin\tbstr:\"\"\tbstr:\"9\"");
 }
@@ -350,8 +498,13 @@ TEST_F(AdapterTest, ValuesAreDecodedByTheirFlagsAndIntegersReadLeniently) {
         const char* value;
         const char* seen;
     } cases[] = {
-        {"TRUE", "int:1"}, {"False", "int:0"}, {"12abc", "int:12"}, {"abc", "int:0"},
-        {" -5", "int:-5"}, {"99999999999", "int:2147483647"}, {"-99999999999", "int:-2147483648"},
+        {"TRUE", "int:1"},
+        {"False", "int:0"},
+        {"12abc", "int:12"},
+        {"abc", "int:0"},
+        {" -5", "int:-5"},
+        {"99999999999", "int:2147483647"},
+        {"-99999999999", "int:-2147483648"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
@@ -359,13 +512,16 @@ TEST_F(AdapterTest, ValuesAreDecodedByTheirFlagsAndIntegersReadLeniently) {
         EXPECT_EQ(lastJournalLine(), std::string("ShowDebugMessage\t") + c.seen);
     }
     // A text key keeps "true" as text; the value flags of the request are applied.
-    EXPECT_EQ(adapter->call(request({{"FunctionName", "P11SetSlotByReaderName"}, {"bReader", "true"}})), "1026");
+    EXPECT_EQ(adapter->call(request({{"FunctionName", "P11SetSlotByReaderName"}, {"bReader", "true"}})),
+              "1026");
     EXPECT_EQ(lastJournalLine(), "P11SetSlotByReaderName\tbstr:\"true\"");
-    EXPECT_EQ(adapter->call(request({{"FunctionName", "P11Init"}, {"STRLOADLIBNAME", "YWJj"},
+    EXPECT_EQ(adapter->call(request({{"FunctionName", "P11Init"},
+                                     {"STRLOADLIBNAME", "YWJj"},
                                      {"strLoadLibName_TessarionBase64Flag", "true"}})),
               "1000");
     EXPECT_EQ(lastJournalLine(), "P11Init\tbstr:\"abc\"");
-    EXPECT_EQ(adapter->call(request({{"FunctionName", "P11Init"}, {"strLoadLibName", "C:*x*p11.dll"},
+    EXPECT_EQ(adapter->call(request({{"FunctionName", "P11Init"},
+                                     {"strLoadLibName", "C:*x*p11.dll"},
                                      {"strLoadLibName_TessarionFlag", "true"}})),
               "1000");
     EXPECT_EQ(lastJournalLine(), "P11Init\tbstr:\"C:\\\\x\\\\p11.dll\"");
@@ -374,10 +530,12 @@ TEST_F(AdapterTest, ValuesAreDecodedByTheirFlagsAndIntegersReadLeniently) {
 TEST_F(AdapterTest, CryptEncodeSendsTheTitleInTheAnsiCodePageAndTheDataAsUtf8) {
     ASSERT_EQ(adapter->unlock(), "0");
     // "é" and "€" as UTF-8 bytes; the ANSI code page 1252 reads each byte as one character.
-    EXPECT_EQ(adapter->call(request({{"FunctionName", "CryptEncode"}, {"bData", "d\u00e9\u20ac"},
-                                     {"strPemTitle", "t\u00e9\u20ac"}})),
-              "CryptEncode:ok");
-    EXPECT_EQ(lastJournalLine(), "CryptEncode\tbstr:\"d\u00e9\u20ac\"\tvariant-bstr:\"t\u00c3\u00a9\u00e2\u201a\u00ac\"");
+    EXPECT_EQ(
+        adapter->call(request(
+            {{"FunctionName", "CryptEncode"}, {"bData", "d\u00e9\u20ac"}, {"strPemTitle", "t\u00e9\u20ac"}})),
+        "CryptEncode:ok");
+    EXPECT_EQ(lastJournalLine(),
+              "CryptEncode\tbstr:\"d\u00e9\u20ac\"\tvariant-bstr:\"t\u00c3\u00a9\u00e2\u201a\u00ac\"");
     EXPECT_EQ(adapter->call(request({{"FunctionName", "CryptEncode"}, {"bData", ""}, {"strPemTitle", ""}})),
               "CryptEncode:ok");
     EXPECT_EQ(lastJournalLine(), "CryptEncode\tbstr:\"\"\tvariant-bstr:\"\"");
@@ -388,14 +546,16 @@ TEST_F(AdapterTest, FailingMethodAnswers61011WithTheSafeLineRecord) {
     for (const char* errorInfo : {"on", "off"}) {
         SCOPED_TRACE(errorInfo);
         platform::setSetting("component_errorinfo", errorInfo);
-        for (const char* name : {"P11Init", "ShowDebugMessage", "CryptEncode", "C_VerifyByDES", "GetRespData"}) {
+        for (const char* name :
+             {"P11Init", "ShowDebugMessage", "CryptEncode", "C_VerifyByDES", "GetRespData"}) {
             SCOPED_TRACE(name);
             platform::setSetting("component_fail", name);
             const Function& f = functionNamed(name);
             Built b = buildCall(f);
             EXPECT_EQ(adapter->call(b.json), "61011");
             EXPECT_EQ(lastJournalLine(), b.journalLine) << "the call reached the component";
-            EXPECT_NE(log().find(std::string("[Safe Line] Safe in ComponentAPI_") + name + " at "), std::string::npos);
+            EXPECT_NE(log().find(std::string("[Safe Line] Safe in ComponentAPI_") + name + " at "),
+                      std::string::npos);
         }
     }
     // The next call after a failure is unaffected.
@@ -429,17 +589,19 @@ TEST_F(AdapterTest, DispatchByIndexThenByName) {
         std::string journal;  // "" when the component is not called
     } cases[] = {
         {"0", "P11Init", "1000", "P11Init\tbstr:null"},
-        {"", "P11Init", "1000", "P11Init\tbstr:null"},                    // no index: 0
-        {"", "P11Logout", "1004", "P11Logout"},                           // index 0 mismatch, found by name
-        {"5", "P11Init", "1000", "P11Init\tbstr:null"},                   // the name wins
-        {"68", "GetErrorCode", "1008", "GetErrorCode"},                   // out of range
+        {"", "P11Init", "1000", "P11Init\tbstr:null"},   // no index: 0
+        {"", "P11Logout", "1004", "P11Logout"},          // index 0 mismatch, found by name
+        {"5", "P11Init", "1000", "P11Init\tbstr:null"},  // the name wins
+        {"68", "GetErrorCode", "1008", "GetErrorCode"},  // out of range
         {"-4", "GetErrorCode", "1008", "GetErrorCode"},
         {"67", "c_p11fedisign", "C_P11FEDISign:ok", "C_P11FEDISign\tbstr:null\tint:0\tint:0"},
         {"", "P11LOGOUT", "1004", "P11Logout"},
         {"", "Tessarion_GetVersion", "1,0,20,907", ""},
         {"", "tessarion_getversion", "1,0,20,907", ""},
-        {"-1", "NoSuchFunction", "1,0,20,907", ""},                         // system index, any name
+        {"-1", "NoSuchFunction", "1,0,20,907", ""},  // system index, any name
         {"", "NoSuchFunction", "61005", ""},
+        {"", "!before-every-name", "61005", ""},
+        {"", "zzz-after-every-name", "61005", ""},
         {"3", "P11Logi", "61005", ""},
         {"", std::string(200, 'P'), "61005", ""},
         {"", "", "61005", ""},
@@ -450,8 +612,10 @@ TEST_F(AdapterTest, DispatchByIndexThenByName) {
         if (!c.index.empty()) pairs.push_back({"TessarionFunctionIndex", c.index});
         size_t before = journalSize();
         EXPECT_EQ(adapter->call(request(pairs)), c.answer);
-        if (c.journal.empty()) EXPECT_EQ(journalSize(), before);
-        else EXPECT_EQ(lastJournalLine(), c.journal);
+        if (c.journal.empty())
+            EXPECT_EQ(journalSize(), before);
+        else
+            EXPECT_EQ(lastJournalLine(), c.journal);
     }
     std::string text = log();
     EXPECT_NE(text.find("TessarionFunctionIndex is not match with adapter"), std::string::npos);
@@ -505,7 +669,9 @@ TEST_F(AdapterTest, TwoCopiesFromTwoPathsAreIndependent) {
     ASSERT_EQ(adapter->unlock(), "0");
     EXPECT_EQ(other.call(logout), "61908") << "the unlock of one copy is not the other's";
     ASSERT_EQ(other.unlock(), "0");
-    EXPECT_EQ(adapter->call(request({{"FunctionName", "Tessarion_Release"}, {"TessarionFunctionIndex", "-3"}})), "");
+    EXPECT_EQ(
+        adapter->call(request({{"FunctionName", "Tessarion_Release"}, {"TessarionFunctionIndex", "-3"}})),
+        "");
     EXPECT_EQ(adapter->call(logout), "61908");
     EXPECT_EQ(other.call(logout), "1004");
     // Each result text belongs to its own copy.

@@ -20,12 +20,16 @@ std::vector<std::string> journalLines() {
     return lines;
 }
 
-BSTR bstr(const char16_t* text) { return SysAllocString(text); }
+BSTR bstr(const char16_t* text) {
+    return SysAllocString(text);
+}
 
-std::u16string textOf(BSTR b) { return b ? std::u16string(b, SysStringLen(b)) : u"<null>"; }
+std::u16string textOf(BSTR b) {
+    return b ? std::u16string(b, SysStringLen(b)) : u"<null>";
+}
 
 class SigningComponentTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CoInitialize(nullptr);
         ASSERT_TRUE(platform::registerComServer(CLSID_SigningComponent, KVLB_COMPONENT_LIBRARY));
@@ -56,7 +60,8 @@ TEST_F(SigningComponentTest, MethodsSitInSlotSevenPlusTheirIndex) {
     EXPECT_EQ(reinterpret_cast<NumberOnly>(table[7 + 2])(component, &number), S_OK);  // P11SessionOpen
     EXPECT_EQ(number, 1002);
     BSTR text = nullptr;
-    EXPECT_EQ(reinterpret_cast<TextOnly>(table[7 + 66])(component, &text), S_OK);  // GetRespData, the last keyless
+    EXPECT_EQ(reinterpret_cast<TextOnly>(table[7 + 66])(component, &text),
+              S_OK);  // GetRespData, the last keyless
     EXPECT_EQ(textOf(text), u"GetRespData:ok");
     SysFreeString(text);
     using Dispatch = HRESULT (*)(ISigningComponent*, UINT*);
@@ -88,13 +93,14 @@ TEST_F(SigningComponentTest, JournalShowsEveryArgumentWithItsKind) {
     EXPECT_EQ(component->CryptEncode(nullptr, number, &out), S_OK);
     SysFreeString(out);
     EXPECT_EQ(component->ShowDebugMessage(1), S_OK);
-    EXPECT_EQ(journalLines(), (std::vector<std::string>{
-                                  "C_P11Sign\tint:-7\tbstr:\"caf\u00e9 \\\"q\\\"\\t\\\\\"\tbstr:null\tint:0\tint:2147483647",
-                                  "CryptEncode\tbstr:\"\"\tvariant-bstr:\"PEM\"",
-                                  "CryptEncode\tbstr:null\tvariant-bstr:null",
-                                  "CryptEncode\tbstr:null\tvariant:3",
-                                  "ShowDebugMessage\tint:1",
-                              }));
+    EXPECT_EQ(journalLines(),
+              (std::vector<std::string>{
+                  "C_P11Sign\tint:-7\tbstr:\"caf\u00e9 \\\"q\\\"\\t\\\\\"\tbstr:null\tint:0\tint:2147483647",
+                  "CryptEncode\tbstr:\"\"\tvariant-bstr:\"PEM\"",
+                  "CryptEncode\tbstr:null\tvariant-bstr:null",
+                  "CryptEncode\tbstr:null\tvariant:3",
+                  "ShowDebugMessage\tint:1",
+              }));
     SysFreeString(a);
     SysFreeString(empty);
 }
@@ -145,7 +151,8 @@ TEST_F(SigningComponentTest, ChosenMethodFailsWithErrorInformation) {
     }
     // Other methods still answer; the journal has the failed call too.
     EXPECT_EQ(component->C_P11Login(pin, &number), S_OK);
-    EXPECT_EQ(journalLines(), (std::vector<std::string>{"P11Login\tbstr:\"1234\"", "C_P11Login\tbstr:\"1234\""}));
+    EXPECT_EQ(journalLines(),
+              (std::vector<std::string>{"P11Login\tbstr:\"1234\"", "C_P11Login\tbstr:\"1234\""}));
 
     platform::setSetting("component_fail", "*");
     platform::setSetting("component_fail_hresult", "0x80070005");
@@ -154,7 +161,8 @@ TEST_F(SigningComponentTest, ChosenMethodFailsWithErrorInformation) {
     // Without ISupportErrorInfo the failure still arrives, without information.
     platform::setSetting("component_errorinfo", "off");
     ISupportErrorInfo* support = nullptr;
-    EXPECT_EQ(component->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support)), E_NOINTERFACE);
+    EXPECT_EQ(component->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support)),
+              E_NOINTERFACE);
     hr = component->P11Final(&number);
     try {
         _com_issue_errorex(hr, component, IID_ISigningComponent);

@@ -14,13 +14,17 @@ namespace {
 const CLSID kSomeClass = {0x01234567, 0x89AB, 0xCDEF, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
 const IID kSomeInterface = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
 
-BSTR bstrOf(const char16_t* text) { return SysAllocString(text); }
+BSTR bstrOf(const char16_t* text) {
+    return SysAllocString(text);
+}
 
-std::u16string textOf(BSTR b) { return b ? std::u16string(b, SysStringLen(b)) : u"<null>"; }
+std::u16string textOf(BSTR b) {
+    return b ? std::u16string(b, SysStringLen(b)) : u"<null>";
+}
 
 // An object that gives error information for kSomeInterface only, when told to.
 class ErrorSource final : public ISupportErrorInfo {
-public:
+  public:
     explicit ErrorSource(bool supports) : supports_(supports) {}
     HRESULT QueryInterface(REFIID riid, void** object) override {
         if (IsEqualIID(riid, IID_IUnknown) || (supports_ && IsEqualIID(riid, IID_ISupportErrorInfo))) {
@@ -38,7 +42,7 @@ public:
     }
     ULONG refs = 1;
 
-private:
+  private:
     bool supports_;
 };
 
@@ -64,9 +68,10 @@ TEST(ComGuid, TextFormRoundTripsAndRefusesMalformedText) {
     GUID back{};
     ASSERT_TRUE(textToGuid("{01234567-89ab-cdef-0123-456789abcdef}", &back));
     EXPECT_TRUE(IsEqualGUID(back, kSomeClass));
-    for (const char* bad : {"", "01234567-89AB-CDEF-0123-456789ABCDEF", "{01234567-89AB-CDEF-0123-456789ABCDEF",
-                            "{0123456789AB-CDEF-0123-456789ABCDEF-}", "{01234567-89AB-CDEF-0123-456789ABCDEG}",
-                            "{01234567-89AB-CDEF-0123-456789ABCDEF}x"}) {
+    for (const char* bad :
+         {"", "01234567-89AB-CDEF-0123-456789ABCDEF", "{01234567-89AB-CDEF-0123-456789ABCDEF",
+          "{0123456789AB-CDEF-0123-456789ABCDEF-}", "{01234567-89AB-CDEF-0123-456789ABCDEG}",
+          "{01234567-89AB-CDEF-0123-456789ABCDEF}x"}) {
         EXPECT_FALSE(textToGuid(bad, &back)) << bad;
     }
 }
@@ -96,8 +101,9 @@ TEST(ComRegistry, RegisterReplaceAndRemoveAClass) {
 
     std::ifstream in(root.path() + "/com/classes.ini");
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(all, "{11111111-2222-3333-4444-555555555555}=C:\\Program Files\\Other.dll\n"
-                   "{01234567-89AB-CDEF-0123-456789ABCDEF}=C:\\Servers\\second.dll\n");
+    EXPECT_EQ(all,
+              "{11111111-2222-3333-4444-555555555555}=C:\\Program Files\\Other.dll\n"
+              "{01234567-89AB-CDEF-0123-456789ABCDEF}=C:\\Servers\\second.dll\n");
 
     EXPECT_TRUE(platform::unregisterComServer(kSomeClass));
     EXPECT_EQ(platform::registeredComServer(kSomeClass), "");
@@ -123,7 +129,8 @@ TEST(ComCreation, RefusalsComeAsTheirHresults) {
     EXPECT_EQ(CoCreateInstance(kSomeClass, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
               HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
     // Only in-process servers exist.
-    EXPECT_EQ(CoCreateInstance(kSomeClass, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &object), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoCreateInstance(kSomeClass, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &object),
+              REGDB_E_CLASSNOTREG);
     EXPECT_EQ(CoCreateInstance(kSomeClass, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr), E_POINTER);
     EXPECT_EQ(OleRun(nullptr), E_INVALIDARG);
     EXPECT_EQ(OleRun(&outer), S_OK);
@@ -167,8 +174,8 @@ TEST(ComError, IssueErrorExTakesErrorInformationOnlyWhereTheObjectGivesIt) {
         bool expectInfo;
     } cases[] = {
         {true, &kSomeInterface, true},
-        {true, &IID_IDispatch, false},   // information offered for another interface only
-        {false, &kSomeInterface, false}, // no ISupportErrorInfo at all
+        {true, &IID_IDispatch, false},    // information offered for another interface only
+        {false, &kSomeInterface, false},  // no ISupportErrorInfo at all
     };
     for (const auto& c : cases) {
         ErrorSource source(c.supports);
