@@ -1,0 +1,280 @@
+// Receiving instructions: the hidden channel window with its procedure, and the lock receiver
+// that polls the channel's five lock-mode names.
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/codec.h"
+#include "common/log.h"
+#include "common/system.h"
+#include "common/text.h"
+#include "common/winver.h"
+#include "ipc/message.h"
+#include "ipc/transport.h"
+
+namespace {
+
+constexpr char kSource[] = "Message";
+constexpr size_t kChannelSize = 512;
+
+void setSessionFlag(unsigned char value) {
+    std::atomic_ref<unsigned char>(*ipcSessionFlag).store(value);
+}
+
+// Lock or disconnect: the program pauses through its session flag, or ends when it has none.
+void sessionSwitchedOut() {
+    if (ipcSessionFlag != nullptr) {
+        setSessionFlag(1);
+        return;
+    }
+    if (ipcFinalFunction != nullptr) ipcFinalFunction();
+    ExitProcess(0);
+}
+
+void sessionSwitchedIn() {
+    if (ipcSessionFlag != nullptr) setSessionFlag(0);
+}
+
+void runSlot(IpcCallback slot, const char* executeText, const char* missingText) {
+    if (slot != nullptr) {
+        logNormal(executeText, "");
+        slot();
+    } else {
+        logNormal(missingText, "");
+    }
+}
+
+void handleCopyData(const COPYDATASTRUCT* cds) {
+    char* text = nullptr;
+    if (cds != nullptr && cds->lpData != nullptr && cds->cbData != 0) {
+        // the first cbData bytes, up to the first NUL
+        text = static_cast<char*>(allocZeroed(static_cast<size_t>(cds->cbData) + 1));
+        if (text == nullptr) {
+            reportAllocFail(kSource, __LINE__);
+            return;
+        }
+        memcpy(text, cds->lpData, cds->cbData);
+    }
+    TessarionMessage* message = parseIpcMessage(text);
+    free(text);
+    if (message == nullptr) {
+        reportAllocFail(kSource, __LINE__);
+        return;
+    }
+    if (!verifyIpcMessage(message)) {
+        logWarning("[Warning] ", "Verify TessarionMessage fail");
+        freeIpcMessage(message);
+        return;
+    }
+    const char* instruction = message->Instruction;
+    logNormal("Receive COPYDATA message: ", instruction);
+    if (strcmp(instruction, kInstructionSuicide) == 0) {
+        logNormal("Receive message: ", instruction);
+        ipcExitFlag.store(1);
+        if (ipcFinalFunction != nullptr) {
+            // the final function arranges the program's end
+            logNormal("Execute final function", "");
+            ipcFinalFunction();
+        } else {
+            logNormal("Execute exit", "");
+            freeIpcMessage(message);
+            ExitProcess(0);
+        }
+    } else if (strcmp(instruction, kInstructionStart) == 0) {
+        logNormal("Receive message: ", instruction);
+        runSlot(ipcStartFunction, "Execute start function", "No start function");
+    } else if (strcmp(instruction, kInstructionStop) == 0) {
+        logNormal("Receive message: ", instruction);
+        runSlot(ipcStopFunction, "Execute stop function", "No stop function");
+    } else if (strcmp(instruction, kInstructionRestart) == 0) {
+        logNormal("Receive message: ", instruction);
+        runSlot(ipcRestartFunction, "Execute restart function", "No restart function");
+    } else {
+        logNormal("Receive UNKNOW instruction: ", instruction);
+        logNormal("Receive UNKNOW message: ", message->Message);
+    }
+    freeIpcMessage(message);
+}
+
+void handleSessionChange(WPARAM code) {
+    switch (code) {
+    case WTS_CONSOLE_CONNECT:
+        logNormal("Receive connect signal", "");
+        sessionSwitchedIn();
+        break;
+    case WTS_REMOTE_CONNECT:
+        logNormal("Receive remote connect signal", "");
+        sessionSwitchedIn();
+        break;
+    case WTS_SESSION_UNLOCK:
+        logNormal("Receive windows unlock signal", "");
+        sessionSwitchedIn();
+        break;
+    case WTS_CONSOLE_DISCONNECT:
+        logNormal("Receive disconnect signal", "");
+        sessionSwitchedOut();
+        break;
+    case WTS_REMOTE_DISCONNECT:
+        logNormal("Receive remote disconnect signal", "");
+        sessionSwitchedOut();
+        break;
+    case WTS_SESSION_LOCK:
+        logNormal("Receive windows lock signal", "");
+        sessionSwitchedOut();
+        break;
+    default:
+        logNormalInt("Receive unknow system signal: ", static_cast<int>(code));
+        break;
+    }
+}
+
+// A lock-mode name counts as the instruction only while a sender holds it: a name whose mutex
+// cannot be had at all must not end the program as if Suicide had arrived.
+bool lockNameHeld(const char* channel, const char* instruction) {
+    char name[kChannelSize + 64];
+    snprintf(name, sizeof name, "%s%s", channel, instruction);
+    HANDLE lock = getMutexLock(name, 0);
+    if (lock != nullptr) {
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+        return false;
+    }
+    wchar_t* user = getUserName();
+    wchar_t* wideName = utf8ToWide(name);
+    bool held = false;
+    if (user != nullptr && wideName != nullptr) {
+        wchar_t full[512];
+        swprintf(full, 512, L"%ls_%ls", user, wideName);
+        HANDLE other = OpenMutexW(SYNCHRONIZE, FALSE, full);
+        if (other != nullptr) {
+            held = true;
+            CloseHandle(other);
+        }
+    }
+    free(user);
+    free(wideName);
+    return held;
+}
+
+void startThread(void* (*body)(void*), char* channel) {
+    pthread_t thread;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (pthread_create(&thread, &attr, body, channel) != 0) free(channel);
+    pthread_attr_destroy(&attr);
+}
+
+}  // namespace
+
+LRESULT ipcWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COPYDATA) handleCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+    else if (message == WM_WTSSESSION_CHANGE) handleSessionChange(wParam);
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void* ipcWindowReceiver(void* channelArg) {
+    char channel[kChannelSize];
+    copyBounded(channel, sizeof channel, static_cast<const char*>(channelArg));
+    free(channelArg);
+    wchar_t* name = utf8ToWide(channel);
+    if (name != nullptr && FindWindowW(name, nullptr) == nullptr) {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = ipcWindowProc;
+        windowClass.lpszClassName = name;
+        if (RegisterClassW(&windowClass) != 0) {
+            HWND window = CreateWindowExW(0, name, name, 8, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+            if (window != nullptr) {
+                logNormal("Windows API IPC message channel: ", channel);
+                logNormal("Start Windows API IPC message receiver: ", "Success");
+                WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
+                MSG msg;
+                while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+                    TranslateMessage(&msg);
+                    DispatchMessageW(&msg);
+                }
+                if (IsWindow(window)) DestroyWindow(window);
+            }
+            UnregisterClassW(name, nullptr);
+        }
+    }
+    free(name);
+    logWarning("[Catastrophic failure] Start Windows API IPC message receiver: ", "Fail");
+    return nullptr;
+}
+
+void* ipcLockReceiver(void* inputChannel) {
+    if (inputChannel == nullptr) {
+        reportNullParameter("inputChannel", kSource, __LINE__);
+        return nullptr;
+    }
+    char channel[kChannelSize];
+    copyBounded(channel, sizeof channel, static_cast<const char*>(inputChannel));
+    free(inputChannel);
+    while (ipcExitFlag.load() == 0) {
+        if (lockNameHeld(channel, kInstructionSuicide)) {
+            logNormal("IPC Message Lock Mode: ", "Recivie Suicide message");
+            if (ipcFinalFunction != nullptr) {
+                logNormal("IPC Message Lock Mode: ", "Exec final function");
+                ipcFinalFunction();
+            }
+            ExitProcess(0);
+        }
+        if (lockNameHeld(channel, kInstructionMonitorStart)) {
+            logNormal("IPC Message Lock Mode: ", "Recivie MonitorStart message");
+            hideNOWaitCommand(WORKER_START_COMMAND);
+            Sleep(100);
+        }
+        if (lockNameHeld(channel, kInstructionStart)) {
+            logNormal("IPC Message Lock Mode: ", "Recivie start message");
+            runSlot(ipcStartFunction, "Execute start function", "No start function");
+            Sleep(100);
+        }
+        if (lockNameHeld(channel, kInstructionStop)) {
+            logNormal("IPC Message Lock Mode: ", "Recivie stop message");
+            runSlot(ipcStopFunction, "Execute stop function", "No stop function");
+            Sleep(100);
+        }
+        if (lockNameHeld(channel, kInstructionRestart)) {
+            logNormal("IPC Message Lock Mode: ", "Recivie restart message");
+            runSlot(ipcRestartFunction, "Execute restart function", "No restart function");
+            Sleep(100);
+        }
+        Sleep(50);
+    }
+    return nullptr;
+}
+
+void startIpcReceivers(const char* channel) {
+    if (channel == nullptr) {
+        reportNullParameter("channel", kSource, __LINE__);
+        return;
+    }
+    char* windowChannel = copyString(channel);
+    char* lockChannel = copyString(channel);
+    if (windowChannel == nullptr || lockChannel == nullptr) {
+        reportAllocFail(kSource, __LINE__);
+        free(windowChannel);
+        free(lockChannel);
+        return;
+    }
+    startThread(ipcWindowReceiver, windowChannel);
+    startThread(ipcLockReceiver, lockChannel);
+    if ((getWindowsVersionFlags() & WINVER_XP) != 0) {
+        logNormal("IPC mode: ", "Windows API mode");
+    } else {
+        logNormal("IPC mode: ", "Cross platform + Windows API mode");
+        Sleep(500);
+    }
+}
+
+void startIpcLockReceiver() {
+    char* channel = copyString(IPC_CHANNEL_MONITOR);
+    if (channel == nullptr) {
+        reportAllocFail(kSource, __LINE__);
+        return;
+    }
+    startThread(ipcLockReceiver, channel);
+}

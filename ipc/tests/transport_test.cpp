@@ -1,0 +1,359 @@
+// Instructions between real processes: a receiving program (ipc_receiver) runs the receivers on a
+// channel in its own root, the test sends as the other programs do, and reads what the receiver's
+// callbacks saw and what it logged.
+#include "ipc/transport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "ipc/message.h"
+#include "platform/test_root.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <class F>
+bool waitFor(F cond, int ms = 15000) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return cond();
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+size_t countOf(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + needle.size())) ++n;
+    return n;
+}
+
+constexpr char kChannel[] = "KVLBTessarionMain.exe";
+
+class Transport : public testing::Test {
+protected:
+    void SetUp() override {
+        writeFile(root.c("Windows/KVLBTessarion.ini"),
+                  "[KVLBTessarion]\nLog File=C:\\logs\\ipc.log\nLog Level=5\n");
+        std::filesystem::create_directories(root.c("logs"));
+    }
+    void TearDown() override {
+        for (pid_t p : children) {
+            kill(p, SIGKILL);
+            waitpid(p, nullptr, 0);
+        }
+    }
+
+    pid_t startReceiver(const char* name, std::vector<std::string> options, const char* channel = kChannel) {
+        std::string program = std::string(KVLB_TEST_DIR) + "/ipc_receiver/ipc_receiver";
+        std::vector<std::string> args{program, channel, name};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+        children.push_back(pid);
+        EXPECT_TRUE(waitFor([&] { return hasEvent(name, "ready"); })) << name << " did not start";
+        return pid;
+    }
+    std::vector<std::string> events(const char* name) {
+        std::vector<std::string> out;
+        std::string text = readFile(root.path() + "/" + name + ".events");
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t end = text.find('\n', pos);
+            if (end == std::string::npos) break;
+            out.push_back(text.substr(pos, end - pos));
+            pos = end + 1;
+        }
+        return out;
+    }
+    bool hasEvent(const char* name, const std::string& e) {
+        auto list = events(name);
+        return std::find(list.begin(), list.end(), e) != list.end();
+    }
+    // The writer names its files after the day, so every file of the log folder is read.
+    std::string log() {
+        std::string all;
+        std::error_code ec;
+        for (auto& f : std::filesystem::directory_iterator(root.c("logs"), ec)) all += readFile(f.path());
+        return all;
+    }
+    // Exit code once the process ended, -1 while it runs after the wait.
+    int exitCode(pid_t pid, int ms = 15000) {
+        int status = 0;
+        bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, ms);
+        if (!ended) return -1;
+        children.erase(std::remove(children.begin(), children.end(), pid), children.end());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    bool running(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == 0; }
+    HWND channelWindow(const char* channel = kChannel) {
+        std::wstring wide(channel, channel + strlen(channel));
+        HWND w = nullptr;
+        waitFor([&] { return (w = FindWindowW(wide.c_str(), nullptr)) != nullptr; });
+        return w;
+    }
+    // The window transport alone, with a message the caller may alter after it was signed.
+    void sendByWindow(const char* instruction, const std::function<void(TessarionMessage*)>& alter = {}) {
+        HWND w = channelWindow();
+        ASSERT_NE(w, nullptr);
+        TessarionMessage* m = newIpcMessage("IpcTest", kChannel, instruction);
+        ASSERT_NE(m, nullptr);
+        if (alter) alter(m);
+        char* json = ipcMessageToJson(m);
+        freeIpcMessage(m);
+        ASSERT_NE(json, nullptr);
+        COPYDATASTRUCT cds{0, (DWORD)strlen(json) + 1, json};
+        SendMessageW(w, WM_COPYDATA, 0, (LPARAM)&cds);
+        free(json);
+    }
+    int runDriver(const char* verb) {
+        std::string cmd = std::string(KVLB_BIN_DIR) + "/kvlbdesktop " + verb;
+        int status = system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    platform::TestRoot root;
+    std::vector<pid_t> children;
+};
+
+TEST_F(Transport, SuicideByWindowRunsTheFinalFunctionAndTheProcessGoesOn) {
+    pid_t pid = startReceiver("A", {"--final"});
+    sendByWindow(kInstructionSuicide);
+    // the send returns only after the window procedure, final function included, has run
+    EXPECT_TRUE(hasEvent("A", "final"));
+    std::string text = log();
+    EXPECT_NE(text.find("[Receiver-A][Normal] Receive message: TessarionInstruction_Suicide"), std::string::npos);
+    EXPECT_NE(text.find("[Receiver-A][Normal] Execute final function"), std::string::npos);
+    EXPECT_TRUE(running(pid));
+}
+
+TEST_F(Transport, SuicideByWindowWithoutFinalFunctionExits) {
+    pid_t pid = startReceiver("A", {});
+    sendByWindow(kInstructionSuicide);
+    EXPECT_EQ(exitCode(pid), 0);
+    EXPECT_NE(log().find("[Receiver-A][Normal] Execute exit"), std::string::npos);
+    EXPECT_FALSE(hasEvent("A", "final"));
+}
+
+TEST_F(Transport, SuicideByLockRunsTheFinalFunctionAndExitsWithZero) {
+    pid_t pid = startReceiver("A", {"--final", "--lock-only"});
+    EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionSuicide));  // no window: lock mode only
+    EXPECT_EQ(exitCode(pid), 0);
+    EXPECT_TRUE(hasEvent("A", "final"));
+    std::string text = log();
+    EXPECT_NE(text.find("[Receiver-A][Normal] IPC Message Lock Mode: Recivie Suicide message"), std::string::npos);
+    EXPECT_NE(text.find("[Receiver-A][Normal] IPC Message Lock Mode: Exec final function"), std::string::npos);
+}
+
+TEST_F(Transport, StartWithoutStartFunctionIsAnsweredOnceByEachTransport) {
+    pid_t pid = startReceiver("A", {"--final"});
+    EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionStart));
+    const std::string byLock = "[Receiver-A][Normal] IPC Message Lock Mode: Recivie start message";
+    ASSERT_TRUE(waitFor([&] { return log().find(byLock) != std::string::npos; }));
+    // one send counts once in lock mode: the sender holds 100 ms, the receiver pauses 100 ms
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string text = log();
+    EXPECT_EQ(countOf(text, "[Receiver-A][Normal] Receive message: TessarionInstruction_Start"), 1u);
+    EXPECT_EQ(countOf(text, byLock), 1u);
+    EXPECT_EQ(countOf(text, "[Receiver-A][Normal] No start function"), 2u);
+    EXPECT_TRUE(running(pid));
+}
+
+TEST_F(Transport, SlotsRunOnBothTransports) {
+    startReceiver("A", {"--slots"});
+    EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionStop));
+    EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionRestart));
+    ASSERT_TRUE(waitFor([&] {
+        auto e = events("A");
+        return std::count(e.begin(), e.end(), "stop") == 2 && std::count(e.begin(), e.end(), "restart") == 2;
+    }));
+}
+
+TEST_F(Transport, MonitorStartIsUnknownByWindowAndStartsTheWorkerByLock) {
+    // the worker the lock receiver starts is found in the machine's system folder
+    std::string worker = root.c("Windows/System32/KVLBTessarionWorker.exe");
+    writeFile(worker, "#!/bin/sh\necho \"$@\" >> \"$KVLB_ROOT/worker.args\"\n");
+    chmod(worker.c_str(), 0755);
+    startReceiver("A", {"--final"});
+    EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionMonitorStart));
+    EXPECT_TRUE(waitFor([&] { return readFile(root.path() + "/worker.args") == "-start\n"; }));
+    std::string text = log();
+    EXPECT_NE(text.find("[Receiver-A][Normal] Receive UNKNOW instruction: TessarionInstruction_MonitorStart"),
+              std::string::npos);
+    EXPECT_NE(text.find("[Receiver-A][Normal] Receive UNKNOW message: \r\n"), std::string::npos);
+    EXPECT_NE(text.find("[Receiver-A][Normal] IPC Message Lock Mode: Recivie MonitorStart message"),
+              std::string::npos);
+}
+
+// Resigns a message whose time value is moved back by the given seconds.
+void makeOlder(TessarionMessage* m, int seconds) {
+    char text[32];
+    snprintf(text, sizeof text, "%llx", (unsigned long long)(getIpcTimeValue() - seconds));
+    std::string t(text);
+    char** pieces[] = {&m->TimeValue0, &m->TimeValue1, &m->TimeValue2, &m->TimeValue3};
+    size_t cut[] = {0, 3, 7, 11, 16};
+    for (int i = 0; i < 4; ++i) {
+        free(*pieces[i]);
+        *pieces[i] = strdup(cut[i] < t.size() ? t.substr(cut[i], cut[i + 1] - cut[i]).c_str() : "");
+    }
+    free(m->HashValue);
+    m->HashValue = buildMessageHash(m);
+}
+
+TEST_F(Transport, DamagedMessagesAreRejectedAndNothingRuns) {
+    pid_t pid = startReceiver("A", {"--final", "--slots"});
+    HWND w = channelWindow();
+    ASSERT_NE(w, nullptr);
+    const std::string rejected = "[Receiver-A][Warning] [Warning] Verify TessarionMessage fail";
+
+    char text[] = "{\"From\":\"x\"}";
+    COPYDATASTRUCT noBytes{0, 0, text};
+    COPYDATASTRUCT noPointer{0, 0, nullptr};
+    SendMessageW(w, WM_COPYDATA, 0, (LPARAM)&noBytes);
+    SendMessageW(w, WM_COPYDATA, 0, (LPARAM)&noPointer);
+    EXPECT_EQ(countOf(log(), rejected), 2u);
+
+    sendByWindow(kInstructionSuicide, [](TessarionMessage* m) { m->HashValue[5] = m->HashValue[5] == 'A' ? 'B' : 'A'; });
+    EXPECT_EQ(countOf(log(), rejected), 3u);
+    sendByWindow(kInstructionSuicide, [](TessarionMessage* m) { makeOlder(m, 5); });  // a replay
+    EXPECT_EQ(countOf(log(), rejected), 4u);
+    EXPECT_NE(log().find("[Receiver-A][Warning] TessarionMessage verify fail: Replay attack"), std::string::npos);
+    sendByWindow(kInstructionSuicide, [](TessarionMessage* m) { makeOlder(m, 1); });  // still fresh
+    EXPECT_EQ(countOf(log(), rejected), 4u);
+    EXPECT_TRUE(hasEvent("A", "final"));
+
+    // signed correctly, but the instruction is matched exactly
+    startReceiver("B", {"--slots"}, "KVLBTessarionWatchdog");
+    TessarionMessage* m = newIpcMessage("IpcTest", "KVLBTessarionWatchdog", "tessarioninstruction_suicide");
+    char* json = ipcMessageToJson(m);
+    freeIpcMessage(m);
+    COPYDATASTRUCT cds{0, (DWORD)strlen(json) + 1, json};
+    SendMessageW(channelWindow("KVLBTessarionWatchdog"), WM_COPYDATA, 0, (LPARAM)&cds);
+    free(json);
+    EXPECT_NE(log().find("[Receiver-B][Normal] Receive UNKNOW instruction: tessarioninstruction_suicide"),
+              std::string::npos);
+    EXPECT_TRUE(running(pid));
+    EXPECT_TRUE(running(children.back()));
+}
+
+TEST_F(Transport, SecondWindowReceiverOnAHeldChannelFailsWhileItsLockReceiverRuns) {
+    startReceiver("A", {});
+    startReceiver("B", {"--slots"});
+    EXPECT_NE(log().find("[Receiver-B][Warning] [Catastrophic failure] Start Windows API IPC message receiver: Fail"),
+              std::string::npos);
+    EXPECT_EQ(log().find("[Receiver-A][Warning] [Catastrophic failure]"), std::string::npos);
+    EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionStart));
+    EXPECT_TRUE(waitFor([&] { return hasEvent("B", "start"); }));
+}
+
+TEST_F(Transport, SessionChangesFromTheDesktopSetAndClearTheSessionFlag) {
+    pid_t pid = startReceiver("A", {"--session-flag", "--final"});
+    ASSERT_NE(channelWindow(), nullptr);
+    static const struct { const char* verb; const char* flag; const char* record; } cases[] = {
+        {"lock", "flag=1", "Receive windows lock signal"},
+        {"unlock", "flag=0", "Receive windows unlock signal"},
+        {"disconnect", "flag=1", "Receive disconnect signal"},
+        {"connect", "flag=0", "Receive connect signal"},
+        {"remote-disconnect", "flag=1", "Receive remote disconnect signal"},
+        {"remote-connect", "flag=0", "Receive remote connect signal"},
+    };
+    size_t seen = events("A").size();
+    for (auto& c : cases) {
+        EXPECT_EQ(runDriver(c.verb), 0) << c.verb;
+        EXPECT_TRUE(waitFor([&] { return events("A").size() > seen; })) << c.verb;
+        auto e = events("A");
+        seen = e.size();
+        EXPECT_EQ(e.back(), c.flag) << c.verb;
+        EXPECT_NE(log().find(std::string("[Receiver-A][Normal] ") + c.record), std::string::npos) << c.verb;
+    }
+    EXPECT_FALSE(hasEvent("A", "final"));
+    EXPECT_TRUE(running(pid));
+}
+
+TEST_F(Transport, LockWithoutSessionFlagRunsTheFinalFunctionAndExits) {
+    pid_t pid = startReceiver("A", {"--final"});
+    ASSERT_NE(channelWindow(), nullptr);
+    runDriver("lock");
+    EXPECT_EQ(exitCode(pid), 0);
+    EXPECT_TRUE(hasEvent("A", "final"));
+}
+
+TEST_F(Transport, PulseOfTheDebugModeEventTogglesLoggingInAnotherProcess) {
+    if (debugStatusUpdateEvent) {
+        CloseHandle(debugStatusUpdateEvent);
+        debugStatusUpdateEvent = nullptr;
+    }
+    ASSERT_TRUE(createDebugStatusUpdateEvent());
+    HANDLE first = debugStatusUpdateEvent;
+    EXPECT_FALSE(createDebugStatusUpdateEvent());  // the first handle stays
+    EXPECT_EQ(debugStatusUpdateEvent, first);
+
+    startReceiver("A", {"--watcher"});
+    ASSERT_TRUE(hasEvent("A", "log=1"));
+    // The watcher sees a pulse only while it waits; until it is waiting, pulse again.
+    auto pulseUntil = [&](const char* state, size_t after) {
+        return waitFor([&] {
+            pulseDebugStatusUpdateEvent();
+            return waitFor([&] {
+                auto e = events("A");
+                return std::find(e.begin() + (long)std::min(after, e.size()), e.end(), state) != e.end();
+            }, 400);
+        });
+    };
+    size_t before = events("A").size();
+    ASSERT_TRUE(pulseUntil("log=0", before));
+    EXPECT_NE(log().find("[Receiver-A][Normal] Log state: Disable"), std::string::npos);
+    size_t off = events("A").size();
+    EXPECT_TRUE(pulseUntil("log=1", off));  // the ini is read again
+    CloseHandle(debugStatusUpdateEvent);
+    debugStatusUpdateEvent = nullptr;
+}
+
+TEST(TransportCalls, RefusedWithoutAddressOrInstruction) {
+    platform::TestRoot root;
+    EXPECT_FALSE(sendIpcMessage(nullptr, kInstructionStart));
+    EXPECT_FALSE(sendIpcMessage(kChannel, nullptr));
+    EXPECT_FALSE(sendIpcMessage(kChannel, ""));
+    EXPECT_FALSE(sendIPCMsgWin(nullptr, kChannel, kInstructionStart));
+    EXPECT_FALSE(sendIPCMsgWin("IpcTest", nullptr, kInstructionStart));
+    EXPECT_FALSE(sendIPCMsgWin("IpcTest", kChannel, nullptr));
+    // nobody listens: still a success, lock mode has signalled
+    EXPECT_TRUE(sendIpcMessage("NobodyHere"));
+    // no event yet: a pulse does nothing
+    HANDLE held = debugStatusUpdateEvent;
+    debugStatusUpdateEvent = nullptr;
+    pulseDebugStatusUpdateEvent();
+    debugStatusUpdateEvent = held;
+}
+
+}  // namespace
