@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/tests/log_capture.h"
@@ -183,6 +184,28 @@ TEST_F(AesValue, RefusesBadInputWithRecords) {
         EXPECT_TRUE(log.has("Parameter inputText is null at AES 93"));
     }
     if (!logging) GTEST_SKIP() << "results checked; the log writer does not write records yet";
+}
+
+TEST_F(AesValue, ThreadsEncipherAndDecipherAtTheSameTime) {
+    // The service's request threads call both operations at once.
+    std::vector<std::thread> threads;
+    std::vector<int> good(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &good] {
+            for (int i = 0; i < 300; ++i) {
+                const std::string text =
+                    "value " + std::to_string(t) + "/" + std::string(size_t(i % 40), 'v');
+                int32_t length = 0;
+                unsigned char* cipher = aesEncryptText(text.c_str(), &length);
+                char* plain = cipher ? aesDecryptText(cipher, length, valueKey, valueIv) : nullptr;
+                if (plain && text == plain) ++good[t];
+                std::free(plain);
+                std::free(cipher);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(good[t], 300) << "thread " << t;
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/shared_secrets.h"
 #include "crypto/sha512.h"
@@ -280,6 +282,30 @@ TEST_F(IpcMessage, TimeValueBeyondSixteenCharactersIsCut) {
     EXPECT_STREQ(m->TimeValue2, "");
     EXPECT_STREQ(m->TimeValue3, "");
     freeIpcMessage(m);
+}
+
+TEST_F(IpcMessage, ThreadsParseAndVerifyAtTheSameTime) {
+    // The monitor parses on its tray window and its receivers at once; nothing may be shared.
+    logEnabled = 0;
+    std::vector<std::thread> threads;
+    std::vector<int> accepted(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &accepted] {
+            const std::string from = "TessarionWorker-" + std::to_string(t);
+            for (int i = 0; i < 200; ++i) {
+                TessarionMessage* m =
+                    newIpcMessage(from.c_str(), "KVLBTessarionMonitor.exe", kInstructionStop);
+                char* json = ipcMessageToJson(m);
+                TessarionMessage* parsed = parseIpcMessage(json);
+                if (parsed && parsed->From && from == parsed->From && verifyIpcMessage(parsed)) ++accepted[t];
+                freeIpcMessage(parsed);
+                std::free(json);
+                freeIpcMessage(m);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(accepted[t], 200) << "thread " << t;
 }
 
 }  // namespace
