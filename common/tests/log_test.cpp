@@ -177,9 +177,11 @@ TEST_F(LogFrontTest, DebugEventIsOpenedNeverCreated) {
     CloseHandle(monitorEvent);
 }
 
-// Pulses the event, as the monitor does, until the watcher has taken a pulse.
+// Pulses the event, as the monitor does, until the watcher has taken a pulse. A pulse only
+// reaches a watcher that is waiting, so each one comes after the watcher's own pause.
 bool pulseUntil(HANDLE event, unsigned char state) {
     for (int attempt = 0; attempt < 15; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
         PulseEvent(event);
         if (testfiles::eventually([&] { return debugState == state; }, 2)) return true;
     }
