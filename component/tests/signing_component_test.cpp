@@ -2,6 +2,7 @@
 // the slot layout, the journal, the fixed answers and the chosen failure with error information.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -184,4 +185,24 @@ TEST_F(SigningComponentTest, UnknownClassesAndInterfacesAreRefused) {
     const CLSID other = {0x1857A4C9, 0xFEA8, 0x4C21, {0x80, 0x66, 0x73, 0x12, 0xAB, 0x16, 0xA6, 0x00}};
     ASSERT_TRUE(platform::registerComServer(other, KVLB_COMPONENT_LIBRARY));
     EXPECT_EQ(CoCreateInstance(other, nullptr, CLSCTX_ALL, IID_IUnknown, &object), CLASS_E_CLASSNOTAVAILABLE);
+}
+
+TEST_F(SigningComponentTest, RegisteredWindowsPathsAreFoundOnTheirDrive) {
+    std::filesystem::create_directories(root.c("Program Files/Signing"));
+    std::filesystem::copy_file(KVLB_COMPONENT_LIBRARY, root.c("Program Files/Signing/SigningComponent.dll"));
+    ASSERT_TRUE(platform::registerComServer(CLSID_SigningComponent,
+                                            "c:\\program files\\signing\\signingcomponent.dll"));
+    ISigningComponent* other = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_SigningComponent, nullptr, CLSCTX_ALL, IID_ISigningComponent,
+                               reinterpret_cast<void**>(&other)),
+              S_OK);
+    LONG number = 0;
+    EXPECT_EQ(other->P11Final(&number), S_OK);
+    EXPECT_EQ(number, 1006);
+    other->Release();
+    // A library that is no COM server.
+    ASSERT_TRUE(platform::registerComServer(CLSID_SigningComponent, KVLB_ADAPTER_LIKE_LIBRARY));
+    void* object = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_SigningComponent, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
+              CO_E_ERRORINDLL);
 }
