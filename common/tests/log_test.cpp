@@ -66,6 +66,7 @@ TEST_F(LogFrontTest, WrapperRecords) {
     logWarning("wa: ", "y");
     logWarningInt("wi: ", 0);
     logCommandError(L"netstat -n -a");
+    logCommandError(nullptr);
     logExistState("f: ", true);
     logExistState("f: ", false);
     logStateText("s: ", false, "on", "off");
@@ -84,6 +85,7 @@ TEST_F(LogFrontTest, WrapperRecords) {
         "[T][Warning] wa: y",
         "[T][Warning] wi: 0",
         "[T][Error] Command: netstat -n -a",
+        "[T][Error] Command: ",
         "[T][Normal] f: Exist",
         "[T][Error] f: Not Exist",
         "[T][Normal] s: off",

@@ -211,6 +211,27 @@ TEST_F(LogWriterTest, SetLogFileLevelDirectly) {
     EXPECT_EQ(writeLogLine(5, "lost"), 0);
 }
 
+TEST_F(LogWriterTest, BadInputIsRefusedOrWrittenWhole) {
+    testfiles::setClock(2021, 12, 23);
+    EXPECT_EQ(initLogFromIni("KVLBTessarion", nullptr), PROFILE_NO_FILE);
+    EXPECT_EQ(initLogFromIni(nullptr, ini("[KVLBTessarion]\nLog Level=5\n").c_str()), PROFILE_NO_SECTION);
+    EXPECT_EQ(logSettings.enabled, 0);
+    // A name longer than the setting keeps its first 127 characters.
+    std::string longName = "C:\\" + std::string(200, 'n') + ".log";
+    setLogFileLevel(longName.c_str(), 5);
+    EXPECT_EQ(strlen(logSettings.fileName), 127u);
+    setLogFileLevel("C:\\bad.log", 5);
+    EXPECT_EQ(writeLogLine(5, nullptr), 0);
+    std::string big(100000, 'b');
+    EXPECT_EQ(writeLogLine(5, "%s", big.c_str()), 0);
+    EXPECT_EQ(writeLogLine(5, "%s", "100% kept"), 0);
+    auto lines = splitRecords(readHost(root.c("bad_20211223.log")));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"(\] $)")));
+    EXPECT_EQ(lines[1].substr(lines[1].size() - big.size()), big);
+    EXPECT_NE(lines[2].find("] 100% kept"), std::string::npos);
+}
+
 TEST_F(LogWriterTest, RotationBySizeKeepsTheCounterAcrossDays) {
     testfiles::setClock(2021, 12, 23);
     std::filesystem::create_directories(root.c("logs"));

@@ -166,6 +166,8 @@ TEST_F(SystemTest, ReadWholeFile) {
     writeHost(root.c("empty.txt"), "");
     EXPECT_EQ(readWholeFile(L"C:\\empty.txt"), nullptr);
     EXPECT_EQ(readWholeFile(L"C:\\missing.txt"), nullptr);
+    std::wstring overlong = L"C:\\" + std::wstring(2000, L'p');
+    EXPECT_EQ(readWholeFile(overlong.c_str()), nullptr);
     EXPECT_EQ(readWholeFile(nullptr), nullptr);
     auto r = records();
     ASSERT_GE(r.size(), 2u);
