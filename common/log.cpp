@@ -100,7 +100,8 @@ bool setLog(const char* inputPrefixName) {
     MultiByteToWideChar(CP_UTF8, 0, iniName, -1, wideName, 64);
 
     wchar_t path[512];
-    bool found = iniCandidate(path, getModuleFolder(), wideName) || iniCandidate(path, getWindowsFolder(), wideName) ||
+    bool found = iniCandidate(path, getModuleFolder(), wideName) ||
+                 iniCandidate(path, getWindowsFolder(), wideName) ||
                  iniCandidate(path, getUserTempPath(), wideName);
     char* narrowPath = found ? wideToUtf8(path) : nullptr;
     int status = initLogFromIni(kIniBaseName, narrowPath != nullptr ? narrowPath : iniName);
@@ -115,14 +116,30 @@ void logPlain(const char* message, const char* value) {
     writeLogLine(5, "%s%s", message != nullptr ? message : "", value != nullptr ? value : "");
 }
 
-void logNormal(const char* message, const char* value) { writeTagged("[Normal]", message, value); }
-void logNormalInt(const char* message, int number) { writeTaggedInt("[Normal]", message, number); }
-void logNormalWide(const char* message, const wchar_t* value) { writeTaggedWide("[Normal]", message, value); }
-void logError(const char* message, const char* value) { writeTagged("[Error]", message, value); }
-void logErrorInt(const char* message, int number) { writeTaggedInt("[Error]", message, number); }
-void logCommandError(const wchar_t* command) { writeTaggedWide("[Error]", "Command: ", command); }
-void logWarning(const char* message, const char* value) { writeTagged("[Warning]", message, value); }
-void logWarningInt(const char* message, int number) { writeTaggedInt("[Warning]", message, number); }
+void logNormal(const char* message, const char* value) {
+    writeTagged("[Normal]", message, value);
+}
+void logNormalInt(const char* message, int number) {
+    writeTaggedInt("[Normal]", message, number);
+}
+void logNormalWide(const char* message, const wchar_t* value) {
+    writeTaggedWide("[Normal]", message, value);
+}
+void logError(const char* message, const char* value) {
+    writeTagged("[Error]", message, value);
+}
+void logErrorInt(const char* message, int number) {
+    writeTaggedInt("[Error]", message, number);
+}
+void logCommandError(const wchar_t* command) {
+    writeTaggedWide("[Error]", "Command: ", command);
+}
+void logWarning(const char* message, const char* value) {
+    writeTagged("[Warning]", message, value);
+}
+void logWarningInt(const char* message, int number) {
+    writeTaggedInt("[Warning]", message, number);
+}
 
 void logExistState(const char* message, bool flag) {
     if (flag)

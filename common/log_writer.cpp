@@ -35,8 +35,12 @@ int compareNoCase(const char* a, const char* b, size_t n) {
     return 0;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 void openLogMutex() {
     std::lock_guard<std::mutex> guard(mutexOpenLock);
@@ -166,7 +170,8 @@ int getProfileString(const char* section, const char* key, char* out, int size, 
     }
     int status = PROFILE_NO_SECTION;
     if (found) {
-        status = (key == nullptr || out == nullptr || size <= 0) ? PROFILE_NO_KEY : readProfileKey(f, key, out, size);
+        status = (key == nullptr || out == nullptr || size <= 0) ? PROFILE_NO_KEY
+                                                                 : readProfileKey(f, key, out, size);
     }
     fclose(f);
     return status;
@@ -181,7 +186,8 @@ void composeLogFileName(const char* base, int year, int month, int day, int coun
     const char* extension = dot != nullptr ? dot : "";
     int written;
     if (counter > 0)
-        written = snprintf(out, n, "%.*s_%04d%02d%02d_%d%s", stemLength, base, year, month, day, counter, extension);
+        written = snprintf(out, n, "%.*s_%04d%02d%02d_%d%s", stemLength, base, year, month, day, counter,
+                           extension);
     else
         written = snprintf(out, n, "%.*s_%04d%02d%02d%s", stemLength, base, year, month, day, extension);
     // A name that does not fit would be another file; better no file than a wrong one.
@@ -195,8 +201,8 @@ bool makeLogFileName(char* fileName, char* stamp) {
     struct tm local = {};
     if (!winLocalTime(now, &local)) return false;
     unsigned long ms = getSystemMilliseconds();
-    snprintf(stamp, LOG_STAMP_SIZE, "%d-%02d-%02d %02d:%02d:%02d.%03lu", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-             local.tm_hour, local.tm_min, local.tm_sec, ms);
+    snprintf(stamp, LOG_STAMP_SIZE, "%d-%02d-%02d %02d:%02d:%02d.%03lu", local.tm_year + 1900,
+             local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms);
     // No configured name: nothing to write to (not a file named after the date alone).
     if (logSettings.fileName[0] == '\0') return true;
     for (;;) {
@@ -277,7 +283,9 @@ int initLogFromIni(const char* section, const char* path) {
 
     char maxSize[64] = {};
     logSettings.maxSize =
-        getProfileString(section, "Log MaxSize", maxSize, sizeof maxSize, candidate) == PROFILE_FOUND ? atoi(maxSize) : 0;
+        getProfileString(section, "Log MaxSize", maxSize, sizeof maxSize, candidate) == PROFILE_FOUND
+            ? atoi(maxSize)
+            : 0;
 
     char level[16] = {};
     int levelStatus = getProfileString(section, "Log Level", level, sizeof level, candidate);

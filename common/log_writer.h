@@ -6,7 +6,7 @@
 #include "platform/win_base.h"
 
 struct LogSettings {
-    char fileName[128];   // configured base name, e.g. "C:\ZTLog.log"
+    char fileName[128];  // configured base name, e.g. "C:\ZTLog.log"
     int enabled;
     int maxLevel;         // records above it are not written
     int maxSize;          // bytes; 0 or less: no size rotation

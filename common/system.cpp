@@ -16,7 +16,9 @@ namespace {
 
 const char* const kSource = "Tool";
 
-wchar_t* allocWide(size_t count) { return static_cast<wchar_t*>(calloc(count, sizeof(wchar_t))); }
+wchar_t* allocWide(size_t count) {
+    return static_cast<wchar_t*>(calloc(count, sizeof(wchar_t)));
+}
 
 wchar_t* utf8ToWide(const char* text) {
     if (text == nullptr) return nullptr;
@@ -66,8 +68,8 @@ bool startHidden(wchar_t* commandLine, PROCESS_INFORMATION* info) {
     startup.cb = sizeof startup;
     GetStartupInfoW(&startup);
     *info = {};
-    return CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                          info) != FALSE;
+    return CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                          &startup, info) != FALSE;
 }
 
 }  // namespace
@@ -204,7 +206,8 @@ wchar_t* getUserTempPath() {
     DWORD n = GetTempPathW(MAX_PATH, path);
     if (n == 0 || n > MAX_PATH) {
         wmemset(path, L'\0', MAX_PATH + 1);
-        printf("[ERROR] %s extract user temp folder fail at line %d in %s\n", "getUserTempPath", 2505, kSource);
+        printf("[ERROR] %s extract user temp folder fail at line %d in %s\n", "getUserTempPath", 2505,
+               kSource);
     }
     return path;
 }

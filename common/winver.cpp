@@ -10,10 +10,10 @@
 namespace {
 
 const char* const kEditionNames[16] = {
-    "WindowsXP",         "WindowsXPx64",        "WindowsServer2003",   "WindowsHomeServer",
-    "WindowsServer2003R2", "WindowsVista",      "WindowsServer2008",   "WindowsServer2008R2",
-    "Windows7",          "WindowsServer2012",   "Windows8",            "WindowsServer2012R2",
-    "Windows8.1",        "WindowsServer2016",   "Windows10",           "Windows11",
+    "WindowsXP",    "WindowsXPx64",        "WindowsServer2003",   "WindowsHomeServer", "WindowsServer2003R2",
+    "WindowsVista", "WindowsServer2008",   "WindowsServer2008R2", "Windows7",          "WindowsServer2012",
+    "Windows8",     "WindowsServer2012R2", "Windows8.1",          "WindowsServer2016", "Windows10",
+    "Windows11",
 };
 
 }  // namespace
@@ -53,7 +53,8 @@ DWORD classifyWindowsVersion(DWORD major, DWORD minor, DWORD build, BYTE product
     if (major == 5 && minor == 1) {
         edition = WINVER_XP;
     } else if (major == 5 && minor == 2) {
-        if (workstation && processorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) return WINVER_XP_X64 | WINVER_64BIT;
+        if (workstation && processorArchitecture == PROCESSOR_ARCHITECTURE_AMD64)
+            return WINVER_XP_X64 | WINVER_64BIT;
         if (serverR2 == 0)
             edition = WINVER_SERVER_2003;
         else if (suiteMask & 0x8000u)

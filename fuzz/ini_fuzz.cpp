@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const struct {
         const char* key;
         int size;
-    } lookups[] = {{"Log File", 128}, {"Log MaxSize", 64}, {"Log Level", 16}, {"Log Level", 1}, {"Log Level", 2}};
+    } lookups[] = {
+        {"Log File", 128}, {"Log MaxSize", 64}, {"Log Level", 16}, {"Log Level", 1}, {"Log Level", 2}};
     for (const auto& l : lookups) {
         char out[128];
         memset(out, 0x55, sizeof out);

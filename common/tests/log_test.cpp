@@ -18,7 +18,7 @@ namespace {
 const char* const kIni = "[KVLBTessarion]\nLog File=C:\\logs\\front.log\nLog Level=5\n";
 
 class LogFrontTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testfiles::setClock(2021, 12, 23);
         std::filesystem::create_directories(root.c("logs"));
@@ -49,7 +49,8 @@ TEST_F(LogFrontTest, SetLogFindsTheIniAndKeepsTheFirstTag) {
     auto r = records();
     ASSERT_EQ(r.size(), 4u);
     EXPECT_EQ(r[0], "Log Enable 'C:\\Windows\\KVLBTessarion.ini'");
-    EXPECT_TRUE(std::regex_match(r[1], std::regex(R"(log\.cpp \d+ setLog Compile Time : \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d)")))
+    EXPECT_TRUE(std::regex_match(
+        r[1], std::regex(R"(log\.cpp \d+ setLog Compile Time : \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d)")))
         << r[1];
     EXPECT_EQ(r[2], "[KVLBTessarion][Normal] Log state: Enable");
     EXPECT_EQ(r[3], "[KVLBTessarion][Normal] Second: call");
@@ -108,7 +109,8 @@ TEST_F(LogFrontTest, LongTagIsCutTo63Characters) {
 }
 
 TEST_F(LogFrontTest, LevelBelowFiveEnablesButWritesNoWrapperRecord) {
-    writeHost(root.c("Windows/KVLBTessarion.ini"), "[KVLBTessarion]\nLog File=C:\\logs\\front.log\nLog Level=3\n");
+    writeHost(root.c("Windows/KVLBTessarion.ini"),
+              "[KVLBTessarion]\nLog File=C:\\logs\\front.log\nLog Level=3\n");
     EXPECT_TRUE(setLog("T"));
     logNormal("Hidden: ", "x");
     logPlain("hidden", "");
@@ -159,7 +161,8 @@ TEST_F(LogFrontTest, IniBesideTheProgramComesFirstThenWindowsThenTemp) {
     std::string taken = iniTakenByHelper(root);
     std::filesystem::remove(besideHelper);
     const std::string beside = "\\tests\\log_front\\KVLBTessarion.ini";
-    EXPECT_TRUE(taken.size() > beside.size() && taken.substr(taken.size() - beside.size()) == beside) << taken;
+    EXPECT_TRUE(taken.size() > beside.size() && taken.substr(taken.size() - beside.size()) == beside)
+        << taken;
     EXPECT_EQ(iniTakenByHelper(root), "C:\\Windows\\KVLBTessarion.ini");
     std::filesystem::remove(root.c("Windows/KVLBTessarion.ini"));
     // The temp folder ends in a backslash already: no second one.

@@ -18,7 +18,7 @@ using testfiles::writeHost;
 namespace {
 
 class LogWriterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { logSettings = {}; }
     void TearDown() override {
         if (logSettings.mutex != nullptr) CloseHandle(logSettings.mutex);
@@ -50,14 +50,17 @@ TEST_F(LogWriterTest, ProfileLookups) {
         {"header with blanks, lower case", "  [  kvlbtessarion ]  \nLog Level=4\n", "Log Level", 16, 0, "4"},
         {"second section of the name ignored", "[KVLBTessarion]\nLog File=a\n[KVLBTessarion]\nLog Level=5\n",
          "Log Level", 16, 103, ""},
-        {"other header ends the section", "[KVLBTessarion]\n[Other]\nLog Level=5\n", "Log Level", 16, 103, ""},
+        {"other header ends the section", "[KVLBTessarion]\n[Other]\nLog Level=5\n", "Log Level", 16, 103,
+         ""},
         {"empty header ends the section", "[KVLBTessarion]\n[ ]\nLog Level=5\n", "Log Level", 16, 103, ""},
         {"empty header is no section", "[]\nLog Level=5\n", "Log Level", 16, 102, ""},
         {"longer section name", "[KVLBTessarionX]\nLog Level=5\n", "Log Level", 16, 102, ""},
         {"text before the bracket", "x [KVLBTessarion]\nLog Level=5\n", "Log Level", 16, 102, ""},
-        {"other sections before", "[A]\nLog Level=1\n[KVLBTessarion]\nLog Level=5\n", "Log Level", 16, 0, "5"},
+        {"other sections before", "[A]\nLog Level=1\n[KVLBTessarion]\nLog Level=5\n", "Log Level", 16, 0,
+         "5"},
         {"first matching line wins", "[KVLBTessarion]\nLog Level=5\nLog Level=3\n", "Log Level", 16, 0, "5"},
-        {"double quotes", "[KVLBTessarion]\nLog File=\"C:\\a b.log\" tail\n", "Log File", 128, 0, "C:\\a b.log"},
+        {"double quotes", "[KVLBTessarion]\nLog File=\"C:\\a b.log\" tail\n", "Log File", 128, 0,
+         "C:\\a b.log"},
         {"single quotes, last one closes", "[KVLBTessarion]\nLog File=  'x'y'z\n", "Log File", 128, 0, "x'y"},
         {"opening quote only", "[KVLBTessarion]\nLog File=\"abc\n", "Log File", 128, 0, "\"abc"},
         {"blanks kept unquoted", "[KVLBTessarion]\nLog File= a b \t\n", "Log File", 128, 0, " a b \t"},
@@ -143,7 +146,8 @@ TEST_F(LogWriterTest, RecordFormatByteForByte) {
     char ids[32];
     snprintf(ids, sizeof ids, "[%05lu-%05lu] ", static_cast<unsigned long>(getpid()) % 100000ul,
              static_cast<unsigned long>(GetCurrentThreadId()) % 100000ul);
-    std::regex expected(std::string(R"(2021-12-23 12:00:\d{2}\.\d{3} \[DEBUG\] )") + std::regex_replace(ids, std::regex(R"([\[\]])"), R"(\$&)") +
+    std::regex expected(std::string(R"(2021-12-23 12:00:\d{2}\.\d{3} \[DEBUG\] )") +
+                        std::regex_replace(ids, std::regex(R"([\[\]])"), R"(\$&)") +
                         R"(Log Enable 'C:\\t\.ini'\r\n)" + R"(2021-12-23 12:00:\d{2}\.\d{3} \[DEBUG\] )" +
                         std::regex_replace(ids, std::regex(R"([\[\]])"), R"(\$&)") + "one\r\ntwo 2\r\n");
     EXPECT_TRUE(std::regex_match(bytes, expected)) << bytes;
@@ -184,7 +188,8 @@ TEST_F(LogWriterTest, LevelsDecideWhatIsWritten) {
     EXPECT_EQ(writeLogLine(5, "dropped"), -2);
     lines = splitRecords(readHost(root.c("logs/zero_20211223.log")));
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\S+ \S+  \[\d{5}-\d{5}\] Log Enable 'C:\\t\.ini')"))) << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\S+ \S+  \[\d{5}-\d{5}\] Log Enable 'C:\\t\.ini')")))
+        << lines[0];
 
     // No "Log File": the default name on C:.
     setLogFileLevel(nullptr, 0);
@@ -235,9 +240,11 @@ TEST_F(LogWriterTest, BadInputIsRefusedOrWrittenWhole) {
 TEST_F(LogWriterTest, RotationBySizeKeepsTheCounterAcrossDays) {
     testfiles::setClock(2021, 12, 23);
     std::filesystem::create_directories(root.c("logs"));
-    ASSERT_EQ(initLogFromIni("KVLBTessarion", ini("[KVLBTessarion]\nLog File=C:\\logs\\r.log\nLog MaxSize=100\n"
-                                                  "Log Level=5\n").c_str()),
-              0);
+    ASSERT_EQ(
+        initLogFromIni("KVLBTessarion", ini("[KVLBTessarion]\nLog File=C:\\logs\\r.log\nLog MaxSize=100\n"
+                                            "Log Level=5\n")
+                                            .c_str()),
+        0);
     // A file exactly at the maximum size still takes the next record...
     writeHost(root.c("logs/r_20211223.log"), std::string(100, 'p'));
     writeLogLine(5, "first");
@@ -259,7 +266,8 @@ TEST_F(LogWriterTest, RotationBySizeKeepsTheCounterAcrossDays) {
     testfiles::setClock(2021, 12, 24);
     writeLogLine(5, "next day");
     EXPECT_EQ(testfiles::listHost(root.c("logs")),
-              (std::vector<std::string>{"r_20211223.log", "r_20211223_1.log", "r_20211223_2.log", "r_20211224_2.log"}));
+              (std::vector<std::string>{"r_20211223.log", "r_20211223_1.log", "r_20211223_2.log",
+                                        "r_20211224_2.log"}));
 }
 
 TEST_F(LogWriterTest, BareIniNameIsLookedForInTheWindowsFolder) {
@@ -278,7 +286,8 @@ TEST_F(LogWriterTest, TwoProcessesWriteWholeRecordsAndLoseNone) {
     // torn or lost records without the shared lock.
     const int count = 120;
     const int padding = 9000;
-    std::string path = ini("[KVLBTessarion]\nLog File=C:\\logs\\shared.log\nLog MaxSize=60000\nLog Level=5\n");
+    std::string path =
+        ini("[KVLBTessarion]\nLog File=C:\\logs\\shared.log\nLog MaxSize=60000\nLog Level=5\n");
     std::string helper = std::string(KVLB_TEST_DIR) + "/CommonHelper.exe";
     pid_t a = testfiles::spawn({helper, "write", path, "A", std::to_string(count), std::to_string(padding)});
     pid_t b = testfiles::spawn({helper, "write", path, "B", std::to_string(count), std::to_string(padding)});

@@ -20,7 +20,7 @@ using testfiles::writeHost;
 namespace {
 
 class SystemTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testfiles::setClock(2021, 12, 23);
         std::filesystem::create_directories(root.c("logs"));
@@ -101,7 +101,8 @@ TEST_F(SystemTest, MutexHeldByAnotherProcessThenAbandoned) {
 TEST_F(SystemTest, MutexAbandonedIsRefusedOnceThenTaken) {
     std::string marker = root.path() + "/held", go = root.path() + "/go";
     writeHost(go, "");  // the helper ends as soon as it holds the mutex
-    pid_t pid = testfiles::spawn({std::string(KVLB_TEST_DIR) + "/CommonHelper.exe", "mutex", "Gone", marker, go});
+    pid_t pid =
+        testfiles::spawn({std::string(KVLB_TEST_DIR) + "/CommonHelper.exe", "mutex", "Gone", marker, go});
     ASSERT_GT(pid, 0);
     ASSERT_EQ(testfiles::waitExit(pid), 0);
     EXPECT_EQ(getMutexLock(L"Gone", 0), nullptr);
@@ -119,8 +120,9 @@ TEST_F(SystemTest, MutexAbandonedIsRefusedOnceThenTaken) {
 TEST_F(SystemTest, MutexRefusals) {
     EXPECT_EQ(getMutexLock(static_cast<const wchar_t*>(nullptr), 0), nullptr);
     EXPECT_EQ(getMutexLock(static_cast<const char*>(nullptr), 0), nullptr);
-    EXPECT_EQ(records(), (std::vector<std::string>{"[T][Warning] Parameter inputMutexLock is null at Tool 2661",
-                                                   "[T][Warning] Parameter inputMutexLock is null at Tool 2661"}));
+    EXPECT_EQ(records(),
+              (std::vector<std::string>{"[T][Warning] Parameter inputMutexLock is null at Tool 2661",
+                                        "[T][Warning] Parameter inputMutexLock is null at Tool 2661"}));
     std::wstring overlong(600, L'm');
     EXPECT_EQ(getMutexLock(overlong.c_str(), 0), nullptr);
 }

@@ -38,7 +38,8 @@ inline std::string readHost(const std::string& path) {
 inline std::vector<std::string> listHost(const std::string& dir) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -55,7 +56,8 @@ inline std::vector<std::string> splitRecords(const std::string& bytes) {
 
 // The writer's prefix: stamp, level name, process and thread ids.
 inline const std::regex& recordPrefix() {
-    static const std::regex prefix(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} (\[DEBUG\]|\[WARN \]|) \[\d{5}-\d{5}\] )");
+    static const std::regex prefix(
+        R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} (\[DEBUG\]|\[WARN \]|) \[\d{5}-\d{5}\] )");
     return prefix;
 }
 
@@ -65,7 +67,8 @@ inline std::vector<std::string> recordTexts(const std::string& dir) {
     for (const auto& name : listHost(dir))
         for (const auto& line : splitRecords(readHost(dir + "/" + name))) {
             std::smatch m;
-            texts.push_back(std::regex_search(line, m, recordPrefix()) ? line.substr(m.length(0)) : "<bad> " + line);
+            texts.push_back(std::regex_search(line, m, recordPrefix()) ? line.substr(m.length(0))
+                                                                       : "<bad> " + line);
         }
     return texts;
 }

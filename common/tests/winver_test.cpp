@@ -18,7 +18,8 @@ std::string name(DWORD flags) {
 }
 
 TEST(WindowsVersion, Classification) {
-    const WORD x64 = PROCESSOR_ARCHITECTURE_AMD64, x86 = PROCESSOR_ARCHITECTURE_INTEL, ia64 = PROCESSOR_ARCHITECTURE_IA64;
+    const WORD x64 = PROCESSOR_ARCHITECTURE_AMD64, x86 = PROCESSOR_ARCHITECTURE_INTEL,
+               ia64 = PROCESSOR_ARCHITECTURE_IA64;
     const BYTE ws = VER_NT_WORKSTATION, server = VER_NT_SERVER;
     struct {
         DWORD major, minor, build;
@@ -50,7 +51,8 @@ TEST(WindowsVersion, Classification) {
         {11, 0, 0, ws, 0, x64, 0, 0},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(classifyWindowsVersion(c.major, c.minor, c.build, c.type, c.suite, c.arch, c.serverR2), c.flags)
+        EXPECT_EQ(classifyWindowsVersion(c.major, c.minor, c.build, c.type, c.suite, c.arch, c.serverR2),
+                  c.flags)
             << c.major << "." << c.minor << "." << c.build << " type " << int(c.type);
 }
 
