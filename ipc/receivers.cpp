@@ -100,33 +100,33 @@ void handleCopyData(const COPYDATASTRUCT* cds) {
 
 void handleSessionChange(WPARAM code) {
     switch (code) {
-    case WTS_CONSOLE_CONNECT:
-        logNormal("Receive connect signal", "");
-        sessionSwitchedIn();
-        break;
-    case WTS_REMOTE_CONNECT:
-        logNormal("Receive remote connect signal", "");
-        sessionSwitchedIn();
-        break;
-    case WTS_SESSION_UNLOCK:
-        logNormal("Receive windows unlock signal", "");
-        sessionSwitchedIn();
-        break;
-    case WTS_CONSOLE_DISCONNECT:
-        logNormal("Receive disconnect signal", "");
-        sessionSwitchedOut();
-        break;
-    case WTS_REMOTE_DISCONNECT:
-        logNormal("Receive remote disconnect signal", "");
-        sessionSwitchedOut();
-        break;
-    case WTS_SESSION_LOCK:
-        logNormal("Receive windows lock signal", "");
-        sessionSwitchedOut();
-        break;
-    default:
-        logNormalInt("Receive unknow system signal: ", static_cast<int>(code));
-        break;
+        case WTS_CONSOLE_CONNECT:
+            logNormal("Receive connect signal", "");
+            sessionSwitchedIn();
+            break;
+        case WTS_REMOTE_CONNECT:
+            logNormal("Receive remote connect signal", "");
+            sessionSwitchedIn();
+            break;
+        case WTS_SESSION_UNLOCK:
+            logNormal("Receive windows unlock signal", "");
+            sessionSwitchedIn();
+            break;
+        case WTS_CONSOLE_DISCONNECT:
+            logNormal("Receive disconnect signal", "");
+            sessionSwitchedOut();
+            break;
+        case WTS_REMOTE_DISCONNECT:
+            logNormal("Receive remote disconnect signal", "");
+            sessionSwitchedOut();
+            break;
+        case WTS_SESSION_LOCK:
+            logNormal("Receive windows lock signal", "");
+            sessionSwitchedOut();
+            break;
+        default:
+            logNormalInt("Receive unknow system signal: ", static_cast<int>(code));
+            break;
     }
 }
 
@@ -170,8 +170,10 @@ void startThread(void* (*body)(void*), char* channel) {
 }  // namespace
 
 LRESULT ipcWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_COPYDATA) handleCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
-    else if (message == WM_WTSSESSION_CHANGE) handleSessionChange(wParam);
+    if (message == WM_COPYDATA)
+        handleCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+    else if (message == WM_WTSSESSION_CHANGE)
+        handleSessionChange(wParam);
     return DefWindowProcW(window, message, wParam, lParam);
 }
 

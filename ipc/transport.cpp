@@ -102,13 +102,17 @@ bool sendIpcMessage(const char* kcstrInputTo, const char* instruction) {
     logNormal("Send message mode: ", "Windows api mode");
     bool result = sendIPCMsgWin(ipcSenderName, kcstrInputTo, instruction);
     if (logEnabled.load() != 0) {
-        if (result) logNormal("Send message final result: ", "Success");
-        else logError("Send message final result: ", "Fail");
+        if (result)
+            logNormal("Send message final result: ", "Success");
+        else
+            logError("Send message final result: ", "Fail");
     }
     return result;
 }
 
-bool sendIpcMessage(const char* kcstrInputTo) { return sendIpcMessage(kcstrInputTo, kInstructionSuicide); }
+bool sendIpcMessage(const char* kcstrInputTo) {
+    return sendIpcMessage(kcstrInputTo, kInstructionSuicide);
+}
 
 bool createDebugStatusUpdateEvent() {
     if (debugStatusUpdateEvent != nullptr) return false;
@@ -119,5 +123,6 @@ bool createDebugStatusUpdateEvent() {
 }
 
 void pulseDebugStatusUpdateEvent() {
-    if (debugStatusUpdateEvent != nullptr && SetEvent(debugStatusUpdateEvent)) ResetEvent(debugStatusUpdateEvent);
+    if (debugStatusUpdateEvent != nullptr && SetEvent(debugStatusUpdateEvent))
+        ResetEvent(debugStatusUpdateEvent);
 }

@@ -8,10 +8,10 @@
 #include "platform/win_user.h"
 
 // Channels: the class and title of the receiving window, and the prefix of its lock-mode names.
-#define IPC_CHANNEL_MAIN "KVLBTessarionMain.exe"         // the service
-#define IPC_CHANNEL_MONITOR "KVLBTessarionMonitor.exe"   // the monitor's tray window and lock receiver
-#define IPC_CHANNEL_KEEPER "KVLBMonitor"                 // the monitor's keeper
-#define IPC_CHANNEL_WATCHDOG "KVLBTessarionWatchdog"     // the worker in watchdog mode
+#define IPC_CHANNEL_MAIN "KVLBTessarionMain.exe"        // the service
+#define IPC_CHANNEL_MONITOR "KVLBTessarionMonitor.exe"  // the monitor's tray window and lock receiver
+#define IPC_CHANNEL_KEEPER "KVLBMonitor"                // the monitor's keeper
+#define IPC_CHANNEL_WATCHDOG "KVLBTessarionWatchdog"    // the worker in watchdog mode
 
 // The named event the monitor pulses when debug mode is switched on or off.
 #define DEBUG_MODE_EVENT_NAME L"KVLBTessarion_DEBUG_MODE"

@@ -67,19 +67,41 @@ std::wstring wideFromUtf8(const std::string& s) {
         unsigned char b = (unsigned char)s[i];
         uint32_t c;
         int extra;
-        if (b < 0x80) { c = b; extra = 0; }
-        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
-        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
-        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
-        else { out += (wchar_t)0xFFFD; ++i; continue; }
-        if (i + extra >= s.size() + (extra ? 0 : 1)) { out += (wchar_t)0xFFFD; break; }
+        if (b < 0x80) {
+            c = b;
+            extra = 0;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            extra = 1;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            extra = 2;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07;
+            extra = 3;
+        } else {
+            out += (wchar_t)0xFFFD;
+            ++i;
+            continue;
+        }
+        if (i + extra >= s.size() + (extra ? 0 : 1)) {
+            out += (wchar_t)0xFFFD;
+            break;
+        }
         bool ok = true;
         for (int k = 1; k <= extra; ++k) {
             unsigned char n = (unsigned char)s[i + k];
-            if ((n & 0xC0) != 0x80) { ok = false; break; }
+            if ((n & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
             c = (c << 6) | (n & 0x3F);
         }
-        if (!ok) { out += (wchar_t)0xFFFD; ++i; continue; }
+        if (!ok) {
+            out += (wchar_t)0xFFFD;
+            ++i;
+            continue;
+        }
         out += (wchar_t)c;
         i += extra + 1;
     }
@@ -89,7 +111,10 @@ std::wstring wideFromUtf8(const std::string& s) {
 std::string hexOf(const std::string& s) {
     static const char* digits = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : s) { out += digits[c >> 4]; out += digits[c & 15]; }
+    for (unsigned char c : s) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
     return out.empty() ? "-" : out;
 }
 
@@ -123,7 +148,9 @@ std::wstring lowered(const std::wstring& a) {
     return out;
 }
 
-std::wstring wideOrEmpty(LPCWSTR s) { return s ? std::wstring(s) : std::wstring(); }
+std::wstring wideOrEmpty(LPCWSTR s) {
+    return s ? std::wstring(s) : std::wstring();
+}
 
 // ---- processes ------------------------------------------------------------------------------
 
@@ -150,7 +177,10 @@ unsigned long long processStart(pid_t pid) {
         while (*q == ' ') ++q;
         ++field;
         if (field == 3) state = *q;
-        if (field == 22) { start = strtoull(q, nullptr, 10); break; }
+        if (field == 22) {
+            start = strtoull(q, nullptr, 10);
+            break;
+        }
         while (*q && *q != ' ') ++q;
     }
     if (state == 'Z' || state == 'X') return 0;
@@ -177,7 +207,9 @@ struct Entry {
     std::wstring title;
 };
 
-std::string desktopDir() { return platform::rootDir() + "/desktop"; }
+std::string desktopDir() {
+    return platform::rootDir() + "/desktop";
+}
 
 void makeDirs(const std::string& dir) {
     std::string part;
@@ -191,7 +223,7 @@ void makeDirs(const std::string& dir) {
 
 // One flock-held view of the registry files. Writers rewrite the file while holding the lock.
 class Registry {
-public:
+  public:
     explicit Registry(bool write) : write_(write) {
         dir_ = desktopDir();
         makeDirs(dir_);
@@ -214,7 +246,8 @@ public:
     std::vector<std::pair<UINT, std::wstring>> messages;
     void touch() { dirty_ = true; }
     Entry* find(uintptr_t h) {
-        for (auto& e : windows) if (e.hwnd == h) return &e;
+        for (auto& e : windows)
+            if (e.hwnd == h) return &e;
         return nullptr;
     }
     bool remove(uintptr_t h) {
@@ -225,7 +258,7 @@ public:
         return true;
     }
 
-private:
+  private:
     static std::string readAll(const std::string& path) {
         std::string out;
         FILE* f = fopen(path.c_str(), "r");
@@ -308,8 +341,8 @@ private:
         text += head;
         for (auto& e : windows) {
             char buf[160];
-            snprintf(buf, sizeof buf, "W %llx %d %llu %u %llx %x %x %d ", (unsigned long long)e.hwnd, (int)e.pid,
-                     e.start, e.tid, (unsigned long long)e.parent, e.style, e.exStyle, e.notify);
+            snprintf(buf, sizeof buf, "W %llx %d %llu %u %llx %x %x %d ", (unsigned long long)e.hwnd,
+                     (int)e.pid, e.start, e.tid, (unsigned long long)e.parent, e.style, e.exStyle, e.notify);
             text += buf;
             text += hexOf(utf8(e.cls));
             text += ' ';
@@ -551,10 +584,14 @@ bool socketAddress(const std::string& path, sockaddr_un* addr, int* dirFd) {
     return true;
 }
 
-std::string processSocket(pid_t pid) { return desktopDir() + "/p" + std::to_string((int)pid); }
+std::string processSocket(pid_t pid) {
+    return desktopDir() + "/p" + std::to_string((int)pid);
+}
 
 bool deliverLocal(const std::shared_ptr<SentMessage>& s, bool post);
-LRESULT callProc(HWND h, WNDPROC proc, UINT msg, WPARAM w, LPARAM l) { return proc ? proc(h, msg, w, l) : 0; }
+LRESULT callProc(HWND h, WNDPROC proc, UINT msg, WPARAM w, LPARAM l) {
+    return proc ? proc(h, msg, w, l) : 0;
+}
 
 void serveConnection(int fd) {
     WireMessage w{};
@@ -749,7 +786,8 @@ int remaining(int64_t deadline) {
 enum class Outcome { Ok, NoWindow, Timeout };
 
 // One message to one window; send waits for the answer (deadline -1: forever).
-Outcome deliver(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, bool post, int64_t deadline, LRESULT* result) {
+Outcome deliver(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, bool post, int64_t deadline,
+                LRESULT* result) {
     *result = 0;
     Entry e;
     LocalWindow lw;
@@ -1086,15 +1124,15 @@ BOOL DestroyWindow(HWND window) {
 
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM, LPARAM lParam) {
     switch (message) {
-    case WM_NCCREATE:
-        return TRUE;
-    case WM_CLOSE:
-        DestroyWindow(window);
-        return 0;
-    case WM_SETTEXT:
-        return SetWindowTextW(window, (LPCWSTR)lParam);
-    default:
-        return 0;
+        case WM_NCCREATE:
+            return TRUE;
+        case WM_CLOSE:
+            DestroyWindow(window);
+            return 0;
+        case WM_SETTEXT:
+            return SetWindowTextW(window, (LPCWSTR)lParam);
+        default:
+            return 0;
     }
 }
 
@@ -1117,7 +1155,9 @@ BOOL PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT r
     return r >= 0 ? TRUE : FALSE;
 }
 
-BOOL TranslateMessage(const MSG*) { return FALSE; }  // no keyboard here, so nothing to translate
+BOOL TranslateMessage(const MSG*) {
+    return FALSE;
+}  // no keyboard here, so nothing to translate
 
 LRESULT DispatchMessageW(const MSG* msg) {
     if (!msg || !msg->hwnd) return 0;
@@ -1381,8 +1421,10 @@ BOOL SetWindowPos(HWND window, HWND insertAfter, int, int, int, int, UINT flags)
         return FALSE;
     }
     if (!(flags & SWP_NOZORDER)) {
-        if (insertAfter == HWND_TOPMOST) e->exStyle |= WS_EX_TOPMOST;
-        else if (insertAfter == HWND_NOTOPMOST) e->exStyle &= ~WS_EX_TOPMOST;
+        if (insertAfter == HWND_TOPMOST)
+            e->exStyle |= WS_EX_TOPMOST;
+        else if (insertAfter == HWND_NOTOPMOST)
+            e->exStyle &= ~WS_EX_TOPMOST;
     }
     if (flags & SWP_SHOWWINDOW) e->style |= WS_VISIBLE;
     if (flags & SWP_HIDEWINDOW) e->style &= ~WS_VISIBLE;
@@ -1404,8 +1446,12 @@ static BOOL setNotify(HWND window, int on) {
     return TRUE;
 }
 
-BOOL WTSRegisterSessionNotification(HWND window, DWORD) { return setNotify(window, 1); }
-BOOL WTSUnRegisterSessionNotification(HWND window) { return setNotify(window, 0); }
+BOOL WTSRegisterSessionNotification(HWND window, DWORD) {
+    return setNotify(window, 1);
+}
+BOOL WTSUnRegisterSessionNotification(HWND window) {
+    return setNotify(window, 0);
+}
 
 namespace platform {
 

@@ -29,8 +29,12 @@ typedef void* PVOID;
 typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef BOOL (*WNDENUMPROC)(HWND, LPARAM);
 
-typedef struct POINT { LONG x, y; } POINT, *LPPOINT;
-typedef struct RECT { LONG left, top, right, bottom; } RECT, *LPRECT;
+typedef struct POINT {
+    LONG x, y;
+} POINT, *LPPOINT;
+typedef struct RECT {
+    LONG left, top, right, bottom;
+} RECT, *LPRECT;
 
 typedef struct MSG {
     HWND hwnd;

@@ -29,10 +29,18 @@ void report(const char* line) {
     fclose(f);
 }
 
-void onFinal() { report("final"); }
-void onStart() { report("start"); }
-void onStop() { report("stop"); }
-void onRestart() { report("restart"); }
+void onFinal() {
+    report("final");
+}
+void onStart() {
+    report("start");
+}
+void onStop() {
+    report("stop");
+}
+void onRestart() {
+    report("restart");
+}
 
 // Reports each change of the session flag and of the logging state.
 void* watchState(void*) {

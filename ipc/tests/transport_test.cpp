@@ -59,7 +59,7 @@ size_t countOf(const std::string& text, const std::string& needle) {
 constexpr char kChannel[] = "KVLBTessarionMain.exe";
 
 class Transport : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         writeFile(root.c("Windows/KVLBTessarion.ini"),
                   "[KVLBTessarion]\nLog File=C:\\logs\\ipc.log\nLog Level=5\n");
@@ -177,7 +177,8 @@ TEST_F(Transport, SuicideByWindowRunsTheFinalFunctionAndTheProcessGoesOn) {
     // the send returns only after the window procedure, final function included, has run
     EXPECT_TRUE(hasEvent("A", "final"));
     std::string text = log();
-    EXPECT_NE(text.find("[Receiver-A][Normal] Receive message: TessarionInstruction_Suicide"), std::string::npos);
+    EXPECT_NE(text.find("[Receiver-A][Normal] Receive message: TessarionInstruction_Suicide"),
+              std::string::npos);
     EXPECT_NE(text.find("[Receiver-A][Normal] Execute final function"), std::string::npos);
     EXPECT_TRUE(running(pid));
 }
@@ -198,8 +199,10 @@ TEST_F(Transport, SuicideByLockRunsTheFinalFunctionAndExitsWithZero) {
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(hasEvent("A", "final"));
     std::string text = log();
-    EXPECT_NE(text.find("[Receiver-A][Normal] IPC Message Lock Mode: Recivie Suicide message"), std::string::npos);
-    EXPECT_NE(text.find("[Receiver-A][Normal] IPC Message Lock Mode: Exec final function"), std::string::npos);
+    EXPECT_NE(text.find("[Receiver-A][Normal] IPC Message Lock Mode: Recivie Suicide message"),
+              std::string::npos);
+    EXPECT_NE(text.find("[Receiver-A][Normal] IPC Message Lock Mode: Exec final function"),
+              std::string::npos);
 }
 
 TEST_F(Transport, StartWithoutStartFunctionIsAnsweredOnceByEachTransport) {
@@ -241,7 +244,8 @@ TEST_F(Transport, MonitorStartIsUnknownByWindowAndStartsTheWorkerByLock) {
     startReceiver("A", {"--final"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionMonitorStart));
     EXPECT_GT(lockSendsUntil([&] { return !readFile(root.path() + "/worker.args").empty(); },
-                             kInstructionMonitorStart), 0);
+                             kInstructionMonitorStart),
+              0);
     std::string args = readFile(root.path() + "/worker.args");
     EXPECT_EQ(args.substr(0, 7), "-start\n");
     EXPECT_EQ(countOf(args, "-start\n") * 7, args.size());
@@ -281,11 +285,13 @@ TEST_F(Transport, DamagedMessagesAreRejectedAndNothingRuns) {
     SendMessageW(w, WM_COPYDATA, 0, (LPARAM)&noPointer);
     EXPECT_EQ(countOf(log(), rejected), 2u);
 
-    sendByWindow(kInstructionSuicide, [](TessarionMessage* m) { m->HashValue[5] = m->HashValue[5] == 'A' ? 'B' : 'A'; });
+    sendByWindow(kInstructionSuicide,
+                 [](TessarionMessage* m) { m->HashValue[5] = m->HashValue[5] == 'A' ? 'B' : 'A'; });
     EXPECT_EQ(countOf(log(), rejected), 3u);
     sendByWindow(kInstructionSuicide, [](TessarionMessage* m) { makeOlder(m, 5); });  // a replay
     EXPECT_EQ(countOf(log(), rejected), 4u);
-    EXPECT_NE(log().find("[Receiver-A][Warning] TessarionMessage verify fail: Replay attack"), std::string::npos);
+    EXPECT_NE(log().find("[Receiver-A][Warning] TessarionMessage verify fail: Replay attack"),
+              std::string::npos);
     sendByWindow(kInstructionSuicide, [](TessarionMessage* m) { makeOlder(m, 1); });  // still fresh
     EXPECT_EQ(countOf(log(), rejected), 4u);
     EXPECT_TRUE(hasEvent("A", "final"));
@@ -307,8 +313,10 @@ TEST_F(Transport, DamagedMessagesAreRejectedAndNothingRuns) {
 TEST_F(Transport, SecondWindowReceiverOnAHeldChannelFailsWhileItsLockReceiverRuns) {
     startReceiver("A", {});
     startReceiver("B", {"--slots"});
-    EXPECT_NE(log().find("[Receiver-B][Warning] [Catastrophic failure] Start Windows API IPC message receiver: Fail"),
-              std::string::npos);
+    EXPECT_NE(
+        log().find(
+            "[Receiver-B][Warning] [Catastrophic failure] Start Windows API IPC message receiver: Fail"),
+        std::string::npos);
     EXPECT_EQ(log().find("[Receiver-A][Warning] [Catastrophic failure]"), std::string::npos);
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionStart));
     EXPECT_GT(lockSendsUntil([&] { return hasEvent("B", "start"); }, kInstructionStart), 0);
@@ -317,7 +325,11 @@ TEST_F(Transport, SecondWindowReceiverOnAHeldChannelFailsWhileItsLockReceiverRun
 TEST_F(Transport, SessionChangesFromTheDesktopSetAndClearTheSessionFlag) {
     pid_t pid = startReceiver("A", {"--session-flag", "--final"});
     ASSERT_NE(channelWindow(), nullptr);
-    static const struct { const char* verb; const char* flag; const char* record; } cases[] = {
+    static const struct {
+        const char* verb;
+        const char* flag;
+        const char* record;
+    } cases[] = {
         {"lock", "flag=1", "Receive windows lock signal"},
         {"unlock", "flag=0", "Receive windows unlock signal"},
         {"disconnect", "flag=1", "Receive disconnect signal"},
@@ -362,10 +374,12 @@ TEST_F(Transport, PulseOfTheDebugModeEventTogglesLoggingInAnotherProcess) {
     auto pulseUntil = [&](const char* state, size_t after) {
         return waitFor([&] {
             pulseDebugStatusUpdateEvent();
-            return waitFor([&] {
-                auto e = events("A");
-                return std::find(e.begin() + (long)std::min(after, e.size()), e.end(), state) != e.end();
-            }, 400);
+            return waitFor(
+                [&] {
+                    auto e = events("A");
+                    return std::find(e.begin() + (long)std::min(after, e.size()), e.end(), state) != e.end();
+                },
+                400);
         });
     };
     size_t before = events("A").size();

@@ -68,8 +68,8 @@ int listWindows() {
         if (w.sessionNotify) add("session");
         if (w.style & WS_CHILD) add("child");
         if (flags.empty()) flags = "-";
-        printf("0x%08llx\t%u\t%u\t%s\t%s\t%s\n", (unsigned long long)(uintptr_t)w.window, w.processId, w.threadId,
-               flags.c_str(), utf8(w.className).c_str(), utf8(w.title).c_str());
+        printf("0x%08llx\t%u\t%u\t%s\t%s\t%s\n", (unsigned long long)(uintptr_t)w.window, w.processId,
+               w.threadId, flags.c_str(), utf8(w.className).c_str(), utf8(w.title).c_str());
     }
     return 0;
 }
@@ -107,10 +107,16 @@ int usage() {
 int main(int argc, char** argv) {
     if (argc < 2) return usage();
     const char* verb = argv[1];
-    static const struct { const char* name; WPARAM code; } sessionVerbs[] = {
-        {"connect", WTS_CONSOLE_CONNECT},        {"disconnect", WTS_CONSOLE_DISCONNECT},
-        {"remote-connect", WTS_REMOTE_CONNECT},  {"remote-disconnect", WTS_REMOTE_DISCONNECT},
-        {"lock", WTS_SESSION_LOCK},              {"unlock", WTS_SESSION_UNLOCK},
+    static const struct {
+        const char* name;
+        WPARAM code;
+    } sessionVerbs[] = {
+        {"connect", WTS_CONSOLE_CONNECT},
+        {"disconnect", WTS_CONSOLE_DISCONNECT},
+        {"remote-connect", WTS_REMOTE_CONNECT},
+        {"remote-disconnect", WTS_REMOTE_DISCONNECT},
+        {"lock", WTS_SESSION_LOCK},
+        {"unlock", WTS_SESSION_UNLOCK},
     };
     if (!strcmp(verb, "windows") && argc == 2) return listWindows();
     if (!strcmp(verb, "broadcast") && argc == 3) return broadcast(argv[2]);

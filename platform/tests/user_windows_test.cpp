@@ -120,28 +120,28 @@ std::string runDriver(const std::string& args, int* exitCode = nullptr) {
 
 // ---- helper process: the same test program started with KVLB_USER_HELPER ---------------------
 
-constexpr UINT kAskBack = WM_USER + 5;   // helper sends kAnswer to the window in wParam
+constexpr UINT kAskBack = WM_USER + 5;  // helper sends kAnswer to the window in wParam
 constexpr UINT kAnswer = WM_USER + 6;
-constexpr UINT kDieNow = WM_USER + 7;    // helper ends while the sender waits
+constexpr UINT kDieNow = WM_USER + 7;  // helper ends while the sender waits
 
 std::string g_helperOut;
 
 LRESULT CALLBACK helperProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     switch (m) {
-    case WM_COPYDATA: {
-        auto* cds = (COPYDATASTRUCT*)lp;
-        std::ofstream f(g_helperOut, std::ios::binary);
-        f << cds->dwData << ' ' << cds->cbData << ' ' << (cds->lpData ? "data" : "null") << '\n';
-        if (cds->lpData) f.write((const char*)cds->lpData, cds->cbData);
-        return 1234;
-    }
-    case kAskBack:
-        return SendMessageW((HWND)wp, kAnswer, 41, 0) + 1;
-    case kDieNow:
-        _exit(3);
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
+        case WM_COPYDATA: {
+            auto* cds = (COPYDATASTRUCT*)lp;
+            std::ofstream f(g_helperOut, std::ios::binary);
+            f << cds->dwData << ' ' << cds->cbData << ' ' << (cds->lpData ? "data" : "null") << '\n';
+            if (cds->lpData) f.write((const char*)cds->lpData, cds->cbData);
+            return 1234;
+        }
+        case kAskBack:
+            return SendMessageW((HWND)wp, kAnswer, 41, 0) + 1;
+        case kDieNow:
+            _exit(3);
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
     }
     return DefWindowProcW(w, m, wp, lp);
 }
@@ -152,7 +152,8 @@ int helperMain() {
     wc.lpfnWndProc = helperProc;
     wc.lpszClassName = L"UserTestHelper";
     if (!RegisterClassW(&wc)) return 10;
-    if (!CreateWindowExW(0, L"UserTestHelper", L"Helper Title", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr))
+    if (!CreateWindowExW(0, L"UserTestHelper", L"Helper Title", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                         nullptr))
         return 11;
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
@@ -204,12 +205,17 @@ TEST(UserWindows, WindowIsOnTheDesktopWithItsOwnerClassAndTitleUntilDestroyed) {
         GetClassNameW(h, cls, 64);
         EXPECT_STREQ(cls, L"UserTest.Basic");
 
-        struct Ctx { HWND want; bool found; } ctx{h, false};
-        EnumWindows([](HWND w, LPARAM p) -> BOOL {
-            auto* c = (Ctx*)p;
-            if (w == c->want) c->found = true;
-            return TRUE;
-        }, (LPARAM)&ctx);
+        struct Ctx {
+            HWND want;
+            bool found;
+        } ctx{h, false};
+        EnumWindows(
+            [](HWND w, LPARAM p) -> BOOL {
+                auto* c = (Ctx*)p;
+                if (w == c->want) c->found = true;
+                return TRUE;
+            },
+            (LPARAM)&ctx);
         EXPECT_TRUE(ctx.found);
 
         EXPECT_EQ(GetWindowLongW(h, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
@@ -265,7 +271,8 @@ TEST(UserWindows, RefusedCreationAndEndedThreadLeaveNoWindow) {
     EXPECT_EQ(CreateWindowExW(0, L"UserTest.Refuse", L"x", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
               nullptr);
     EXPECT_EQ(FindWindowW(L"UserTest.Refuse", nullptr), nullptr);
-    EXPECT_EQ(CreateWindowExW(0, L"NoSuchClass", L"x", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(CreateWindowExW(0, L"NoSuchClass", L"x", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
     UnregisterClassW(L"UserTest.Refuse", nullptr);
 
     registerClass(L"UserTest.Orphan", DefWindowProcW);
@@ -337,7 +344,10 @@ TEST(UserWindows, DriverListsWindowsAndSendsSessionChangesToRegisteredWindowsOnl
         EXPECT_NE(list.find(line), std::string::npos) << list;
         EXPECT_NE(list.find("\ttopmost\tUserTest.Quiet\tQuiet Window\n"), std::string::npos) << list;
 
-        static const struct { const char* verb; WPARAM code; } cases[] = {
+        static const struct {
+            const char* verb;
+            WPARAM code;
+        } cases[] = {
             {"lock", WTS_SESSION_LOCK},
             {"unlock", WTS_SESSION_UNLOCK},
             {"disconnect", WTS_CONSOLE_DISCONNECT},
@@ -372,7 +382,8 @@ TEST(UserWindows, OtherProcessGetsCopyDataBytesAndCanSendBackWhileTheSenderWaits
     pid_t pid = startHelper();
     ASSERT_GT(pid, 0);
     HWND helper = nullptr;
-    EXPECT_TRUE(waitFor([&] { return (helper = FindWindowW(L"UserTestHelper", L"Helper Title")) != nullptr; }));
+    EXPECT_TRUE(
+        waitFor([&] { return (helper = FindWindowW(L"UserTestHelper", L"Helper Title")) != nullptr; }));
     ASSERT_NE(helper, nullptr);
 
     const char bytes[] = "{\"a\":1}\0tail";
@@ -390,7 +401,8 @@ TEST(UserWindows, OtherProcessGetsCopyDataBytesAndCanSendBackWhileTheSenderWaits
 
     // the helper's procedure sends to our window while we wait in SendMessage
     registerClass(L"UserTest.Answer", answerProc);
-    HWND mine = CreateWindowExW(0, L"UserTest.Answer", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    HWND mine =
+        CreateWindowExW(0, L"UserTest.Answer", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(mine, nullptr);
     EXPECT_EQ(SendMessageW(helper, kAskBack, (WPARAM)mine, 0), 42);
     DestroyWindow(mine);
