@@ -63,11 +63,6 @@ LRESULT CALLBACK recordingProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     return DefWindowProcW(w, m, wp, lp);
 }
 
-LRESULT CALLBACK quitOnDestroy(HWND w, UINT m, WPARAM wp, LPARAM lp) {
-    if (m == WM_DESTROY) PostQuitMessage(0);
-    return DefWindowProcW(w, m, wp, lp);
-}
-
 void registerClass(const wchar_t* name, WNDPROC proc) {
     WNDCLASSW wc{};
     wc.lpfnWndProc = proc;
@@ -123,6 +118,7 @@ std::string runDriver(const std::string& args, int* exitCode = nullptr) {
 constexpr UINT kAskBack = WM_USER + 5;  // helper sends kAnswer to the window in wParam
 constexpr UINT kAnswer = WM_USER + 6;
 constexpr UINT kDieNow = WM_USER + 7;  // helper ends while the sender waits
+constexpr UINT kPosted = WM_USER + 8;  // helper writes down the values
 
 std::string g_helperOut;
 
@@ -134,6 +130,10 @@ LRESULT CALLBACK helperProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
             f << cds->dwData << ' ' << cds->cbData << ' ' << (cds->lpData ? "data" : "null") << '\n';
             if (cds->lpData) f.write((const char*)cds->lpData, cds->cbData);
             return 1234;
+        }
+        case kPosted: {
+            std::ofstream(g_helperOut, std::ios::binary) << "posted " << wp << ' ' << lp;
+            return 0;
         }
         case kAskBack:
             return SendMessageW((HWND)wp, kAnswer, 41, 0) + 1;
@@ -331,7 +331,7 @@ TEST(UserWindows, DriverListsWindowsAndSendsSessionChangesToRegisteredWindowsOnl
     Seen seen;
     g_seen = &seen;
     registerClass(L"UserTest.Session", recordingProc);
-    registerClass(L"UserTest.Quiet", quitOnDestroy);
+    registerClass(L"UserTest.Quiet", recordingProc);  // records too, were it sent anything
     {
         WindowThread t(L"UserTest.Session", L"Session Window", true);
         WindowThread quiet(L"UserTest.Quiet", L"Quiet Window");
@@ -398,6 +398,13 @@ TEST(UserWindows, OtherProcessGetsCopyDataBytesAndCanSendBackWhileTheSenderWaits
     std::ifstream f2(root.path() + "/helper.out", std::ios::binary);
     std::string got2((std::istreambuf_iterator<char>(f2)), std::istreambuf_iterator<char>());
     EXPECT_EQ(got2, "0 0 null\n");
+
+    EXPECT_TRUE(PostMessageW(helper, kPosted, 5, -6));
+    EXPECT_TRUE(waitFor([&] {
+        std::ifstream f3(root.path() + "/helper.out", std::ios::binary);
+        std::string s((std::istreambuf_iterator<char>(f3)), std::istreambuf_iterator<char>());
+        return s == "posted 5 -6";
+    }));
 
     // the helper's procedure sends to our window while we wait in SendMessage
     registerClass(L"UserTest.Answer", answerProc);
