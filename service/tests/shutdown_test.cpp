@@ -57,6 +57,17 @@ TEST_F(ServiceShutdown, SuicideByLockModeExitsWithZero) {
     EXPECT_NE(journal().find(" release"), std::string::npos) << "the adapters were released first";
 }
 
+TEST_F(ServiceShutdown, SuicideAsTheMonitorSendsItEndsCleanly) {
+    start();
+    openSession();
+    ASSERT_TRUE(pollUntil([] { return FindWindowW(L"KVLBTessarionMain.exe", nullptr) != nullptr; }));
+    // One send fires both transports; the two final runs must still end the process with 0.
+    EXPECT_TRUE(sendIPCMsgWin("KVLBTessarionMonitor.exe", "KVLBTessarionMain.exe", kInstructionSuicide));
+    EXPECT_EQ(waitExit(), 0);
+    EXPECT_EQ(logCount("[TessarionFinal] Ready to suicide") >= 1, true);
+    EXPECT_FALSE(fs::exists(sessionCopy(0)));
+}
+
 TEST_F(ServiceShutdown, SessionLockStopsTheService) {
     start();
     openSession();
