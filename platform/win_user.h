@@ -2,10 +2,18 @@
 // the machine root, per-thread message queues, SendMessage across processes, WM_COPYDATA,
 // registered window messages and session-change notifications.
 //
-// The desktop lives under <root>/desktop: a registry file of windows (handle, owning process and
-// thread, class, title, flags) and one Unix-domain socket per process that has windows. A message
-// for a window of another process travels over that socket and is queued on the owning thread,
-// which handles it inside its own message loop, so the system code keeps Windows semantics.
+// How the desktop is kept: <root>/desktop/windows lists every window of the root (handle, owning
+// process with its start time, thread, parent, styles, session-notification flag, class, title),
+// <root>/desktop/messages the registered message names; both are read and rewritten under an
+// flock on <root>/desktop/lock. A window whose process has ended (or is a zombie) is left out
+// when the list is read, so it is gone for everybody at once.
+//
+// How messages cross: every process with windows listens on <root>/desktop/p<pid>. A post or send
+// to a window of another process connects there and hands over the message (with the bytes of a
+// WM_COPYDATA); the receiving process queues it for the window's thread, which runs it inside its
+// own GetMessage, PeekMessage or SendMessage wait, and the answer goes back on the same
+// connection. A sender waiting for an answer still runs the sends made to its own windows. When
+// the receiving process ends, the connection closes and the send fails instead of hanging.
 #pragma once
 
 #include "platform/win_base.h"
