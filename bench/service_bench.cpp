@@ -49,7 +49,10 @@ std::string base64(const std::string& in) {
     for (unsigned char c : in) {
         v = v << 8 | c;
         bits += 8;
-        while (bits >= 6) { bits -= 6; out += a[v >> bits & 63]; }
+        while (bits >= 6) {
+            bits -= 6;
+            out += a[v >> bits & 63];
+        }
     }
     if (bits) out += a[v << (6 - bits) & 63];
     while (out.size() % 4) out += '=';
@@ -66,7 +69,10 @@ std::string unbase64(const std::string& in) {
         if (!p || !c) break;
         v = v << 6 | unsigned(p - a);
         bits += 6;
-        if (bits >= 8) { bits -= 8; out += char(v >> bits & 255); }
+        if (bits >= 8) {
+            bits -= 8;
+            out += char(v >> bits & 255);
+        }
     }
     return out;
 }
@@ -127,7 +133,8 @@ struct BareRequest {
 
 MHD_Result bareField(void* cls, MHD_ValueKind, const char* key, const char*, const char*, const char*,
                      const char* data, uint64_t, size_t size) {
-    if (key && std::strcmp(key, "Parameter") == 0) static_cast<BareRequest*>(cls)->parameter.append(data, size);
+    if (key && std::strcmp(key, "Parameter") == 0)
+        static_cast<BareRequest*>(cls)->parameter.append(data, size);
     return MHD_YES;
 }
 
@@ -146,7 +153,8 @@ MHD_Result bareHandler(void*, MHD_Connection* connection, const char*, const cha
         return MHD_YES;
     }
     static const char answer[] = "{\"LibVersion\": \"MSwwLDIwLDkwNw==\", \"result\": \"MA==\"}";
-    MHD_Response* response = MHD_create_response_from_buffer(sizeof answer - 1, (void*)answer, MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response =
+        MHD_create_response_from_buffer(sizeof answer - 1, (void*)answer, MHD_RESPMEM_MUST_COPY);
     MHD_add_response_header(response, "Access-Control-Allow-Origin", "https://app.example.test");
     MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
     MHD_Result q = MHD_queue_response(connection, MHD_HTTP_OK, response);
@@ -168,11 +176,11 @@ MHD_Daemon* startBare(const char* certificate, const char* key) {
     address.sin_family = AF_INET;
     address.sin_port = htons(kBarePort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return MHD_start_daemon(MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, kBarePort, acceptLocalOnly, nullptr,
-                            bareHandler, nullptr, MHD_OPTION_SOCK_ADDR, (sockaddr*)&address,
+    return MHD_start_daemon(MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, kBarePort, acceptLocalOnly,
+                            nullptr, bareHandler, nullptr, MHD_OPTION_SOCK_ADDR, (sockaddr*)&address,
                             MHD_OPTION_HTTPS_MEM_CERT, certificate, MHD_OPTION_HTTPS_MEM_KEY, key,
-                            MHD_OPTION_HTTPS_PRIORITIES, TESSARION_TLS_PRIORITIES, MHD_OPTION_NOTIFY_COMPLETED,
-                            bareCompleted, nullptr, MHD_OPTION_END);
+                            MHD_OPTION_HTTPS_PRIORITIES, TESSARION_TLS_PRIORITIES,
+                            MHD_OPTION_NOTIFY_COMPLETED, bareCompleted, nullptr, MHD_OPTION_END);
 }
 
 // ---- measurements --------------------------------------------------------------------------
@@ -187,7 +195,10 @@ double throughput(int port, const std::string& request, double seconds) {
         threads.emplace_back([&] {
             Client client(port);
             while (Clock::now() < end) {
-                if (!client.post(request) || replyValue(client.body, "result") != "0") { failed = true; return; }
+                if (!client.post(request) || replyValue(client.body, "result") != "0") {
+                    failed = true;
+                    return;
+                }
                 ++done;
             }
         });
@@ -226,7 +237,8 @@ int main(int argc, char** argv) {
     const char* adapter = std::getenv("KVLB_BENCH_ADAPTER");
 #ifdef KVLB_ADAPTER_DLL
     if (!adapter || !*adapter) adapter = KVLB_ADAPTER_DLL;
-    if (std::system(KVLB_REGISTER_COMPONENT " >/dev/null") != 0) std::fprintf(stderr, "warning: component not registered\n");
+    if (std::system(KVLB_REGISTER_COMPONENT " >/dev/null") != 0)
+        std::fprintf(stderr, "warning: component not registered\n");
 #endif
     if (!adapter || !*adapter) {
         std::fprintf(stderr, "no adapter in this build: set KVLB_BENCH_ADAPTER\n");
@@ -247,7 +259,10 @@ int main(int argc, char** argv) {
     pid_t pid = fork();
     if (pid == 0) {
         int fd = open((root + "/service.out").c_str(), O_WRONLY | O_CREAT, 0644);
-        if (fd >= 0) { dup2(fd, 1); dup2(fd, 2); }
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
         execl(exe.c_str(), exe.c_str(), "0", (char*)nullptr);
         _exit(127);
     }
@@ -281,7 +296,10 @@ int main(int argc, char** argv) {
         std::string id = replyValue(control.body, "SessionID");
         control.post("{\"SessionId\":\"" + id + "\",\"FunctionName\":\"TessarionForceRelease\"}");
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-        if (id.empty()) { std::fprintf(stderr, "open failed: %s\n", control.body.c_str()); break; }
+        if (id.empty()) {
+            std::fprintf(stderr, "open failed: %s\n", control.body.c_str());
+            break;
+        }
     }
     std::sort(ms.begin(), ms.end());
     double median = ms.empty() ? -1 : ms[ms.size() / 2];
@@ -294,15 +312,19 @@ int main(int argc, char** argv) {
     long rss = residentKiB(pid);
 
     std::printf("echo on an open session, %d kept-alive TLS connections:\n", kConnections);
-    std::printf("  service %.0f req/s, bare server %.0f req/s, ratio %.2f (target >= 0.80)\n", service, baseline,
-                baseline > 0 ? service / baseline : 0.0);
-    std::printf("open + force-release of a session: median %.3f ms over %zu (target < 2 ms)\n", median, ms.size());
+    std::printf("  service %.0f req/s, bare server %.0f req/s, ratio %.2f (target >= 0.80)\n", service,
+                baseline, baseline > 0 ? service / baseline : 0.0);
+    std::printf("open + force-release of a session: median %.3f ms over %zu (target < 2 ms)\n", median,
+                ms.size());
     std::printf("resident memory with %d sessions open: %.1f MiB (target < 64 MiB)\n", opened, rss / 1024.0);
 
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     MHD_stop_daemon(bare);
-    if (key) { std::memset(key, 0, std::strlen(key)); free(key); }
+    if (key) {
+        std::memset(key, 0, std::strlen(key));
+        free(key);
+    }
     if (!std::getenv("KVLB_KEEP_ROOT")) fs::remove_all(root);
     return 0;
 }

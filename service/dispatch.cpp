@@ -27,7 +27,9 @@ bool isReleaseCommand(const char* name) {
            equalsNoCase(name, "TessarionRelease");
 }
 
-bool isEcho(const char* name) { return equalsNoCase(name, "TessarionEcho") || equalsNoCase(name, "Echo"); }
+bool isEcho(const char* name) {
+    return equalsNoCase(name, "TessarionEcho") || equalsNoCase(name, "Echo");
+}
 
 JsonMap* callAdapter(JsonMap* request, const char* functionName, int slot, JsonMap* reply) {
     bool watching = false;
@@ -76,8 +78,14 @@ JsonMap* callAdapter(JsonMap* request, const char* functionName, int slot, JsonM
 }  // namespace
 
 JsonMap* dispatchRequest(JsonMap* request, const char* origin) {
-    if (!request) { reportNullParameter("JsonMap", kSource, __LINE__); return nullptr; }
-    if (!origin) { reportNullParameter("Origin", kSource, __LINE__); return nullptr; }
+    if (!request) {
+        reportNullParameter("JsonMap", kSource, __LINE__);
+        return nullptr;
+    }
+    if (!origin) {
+        reportNullParameter("Origin", kSource, __LINE__);
+        return nullptr;
+    }
     JsonMap* reply = newJsonMap();
     if (!reply) {
         reportAllocFail(kSource, __LINE__);
@@ -88,8 +96,10 @@ JsonMap* dispatchRequest(JsonMap* request, const char* origin) {
     char sessionId[64];
     readKey(request, "SessionId", sessionId, sizeof sessionId);
     int slot = -1;
-    if (*sessionId) slot = findSession(sessionId);
-    else newSessionId(sessionId, reply);
+    if (*sessionId)
+        slot = findSession(sessionId);
+    else
+        newSessionId(sessionId, reply);
     logNormal("Session id: ", sessionId);
 
     char functionName[512];
@@ -117,16 +127,19 @@ JsonMap* dispatchRequest(JsonMap* request, const char* origin) {
         return reply;
     }
     if (equalsNoCase(functionName, "TessarionClose") || equalsNoCase(functionName, "TessarionRelease")) {
-        if (sessionSlots[slot].browserMode == 0) releaseSessionSlot(slot);
-        else logNormal("[Browser mode] Skip release process", "");
+        if (sessionSlots[slot].browserMode == 0)
+            releaseSessionSlot(slot);
+        else
+            logNormal("[Browser mode] Skip release process", "");
         return reply;
     }
     if (equalsNoCase(functionName, "setTessarionValue")) {
         char* channel = getJsonMapValue(request, "channel");
         char* domains = getJsonMapValue(request, "domain_list");
         char* value = getJsonMapValue(request, "value");
-        int code = (channel && domains && value) ? setValueEntry(channel, domains, getTimeoutFlag(request), value)
-                                                 : 61005;
+        int code = (channel && domains && value)
+                       ? setValueEntry(channel, domains, getTimeoutFlag(request), value)
+                       : 61005;
         free(channel);
         free(domains);
         wipeAndFree(value);
@@ -141,8 +154,10 @@ JsonMap* dispatchRequest(JsonMap* request, const char* origin) {
         }
         char* text = getValueEntry(channel, origin);
         free(channel);
-        if (!text) resetReplyResult(&reply, 61001, kSource, __LINE__);
-        else resetReplyResult(&reply, text, kSource, __LINE__);
+        if (!text)
+            resetReplyResult(&reply, 61001, kSource, __LINE__);
+        else
+            resetReplyResult(&reply, text, kSource, __LINE__);
         wipeAndFree(text);
         return reply;
     }

@@ -65,25 +65,37 @@ JsonMap* resultMap(int code) {
 
 const char* protocolName(int protocol) {
     switch (protocol) {
-    case 2: return "TLS 1.0";
-    case 3: return "TLS 1.1";
-    case 4: return "TLS 1.2";
-    case 5: return "TLS 1.3";
-    case 200: return "DTLS 0.9";
-    case 201: return "DTLS 1.0";
-    case 202: return "DTLS 1.2";
-    default: return nullptr;
+        case 2:
+            return "TLS 1.0";
+        case 3:
+            return "TLS 1.1";
+        case 4:
+            return "TLS 1.2";
+        case 5:
+            return "TLS 1.3";
+        case 200:
+            return "DTLS 0.9";
+        case 201:
+            return "DTLS 1.0";
+        case 202:
+            return "DTLS 1.2";
+        default:
+            return nullptr;
     }
 }
 
-bool isEmptyOrNull(const char* text) { return !text || !*text || std::strcmp(text, "null") == 0; }
+bool isEmptyOrNull(const char* text) {
+    return !text || !*text || std::strcmp(text, "null") == 0;
+}
 
 // The page's origin from the Origin header, or rebuilt as scheme://host:port from the Referer;
 // NULL when neither gives one.
 char* findOrigin(MHD_Connection* connection, char** referer) {
-    *referer = copyString(MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "referer"));
+    *referer = copyString(
+        MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "referer"));
     logNormal("Referer: ", *referer);
-    const char* originValue = MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "origin");
+    const char* originValue =
+        MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "origin");
     char* origin = copyString(originValue ? originValue : "");
     logNormal("Origin: ", origin);
     if (!isEmptyOrNull(origin)) return origin;
@@ -168,8 +180,9 @@ MHD_Result replyStep(MHD_Connection* connection, RequestState* record) {
         logNormal("TLS version: ", protocol);
 
         char host[64];
-        copyBounded(host, sizeof host,
-                    MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "host"));
+        copyBounded(
+            host, sizeof host,
+            MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "host"));
         logNormal("Host: ", host);
         if (!startsWith("localhost:", host) && !startsWith("127.0.0.1:", host)) {
             logWarning("", "This connection is NOT from localhost");
@@ -201,7 +214,8 @@ MHD_Result replyStep(MHD_Connection* connection, RequestState* record) {
     free(referer);
     wipeAndFree(decoded);
     freeJsonMap(request);
-    if (logEnabled) logPlain("===============================================================================", "");
+    if (logEnabled)
+        logPlain("===============================================================================", "");
     return answer;
 }
 
@@ -287,12 +301,9 @@ MHD_Daemon* startHttpsDaemon(int port, const char* certificate, const char* key,
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return MHD_start_daemon(MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, static_cast<uint16_t>(port),
-                            acceptLocalOnly, nullptr, onHttpRequest, nullptr,
-                            MHD_OPTION_EXTERNAL_LOGGER, logDaemonMessage, nullptr,
-                            MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
-                            MHD_OPTION_HTTPS_MEM_CERT, certificate,
-                            MHD_OPTION_HTTPS_MEM_KEY, key,
-                            MHD_OPTION_HTTPS_PRIORITIES, priorities,
-                            MHD_OPTION_NOTIFY_COMPLETED, onRequestCompleted, nullptr,
-                            MHD_OPTION_END);
+                            acceptLocalOnly, nullptr, onHttpRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER,
+                            logDaemonMessage, nullptr, MHD_OPTION_SOCK_ADDR,
+                            reinterpret_cast<sockaddr*>(&address), MHD_OPTION_HTTPS_MEM_CERT, certificate,
+                            MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES, priorities,
+                            MHD_OPTION_NOTIFY_COMPLETED, onRequestCompleted, nullptr, MHD_OPTION_END);
 }

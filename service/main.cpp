@@ -11,8 +11,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (i > 1) commandLine += ' ';
         std::string argument = argv[i];
-        if (argument.find(' ') != std::string::npos) commandLine += '"' + argument + '"';
-        else commandLine += argument;
+        if (argument.find(' ') != std::string::npos)
+            commandLine += '"' + argument + '"';
+        else
+            commandLine += argument;
     }
     return runService(commandLine.c_str());
 }

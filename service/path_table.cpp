@@ -18,9 +18,18 @@ const PathRow kPathTable = {"5D0E7B21C48A4F93B6E2D7150A9C3F68", "KVLB", "KvlbTok
 }  // namespace
 
 bool resolvePathId(const char* pathId, char* libDir, char* comName) {
-    if (!pathId) { reportNullParameter("PathID", "TessarionQueue", __LINE__); return false; }
-    if (!libDir) { reportNullParameter("LibDir", "TessarionQueue", __LINE__); return false; }
-    if (!comName) { reportNullParameter("ComName", "TessarionQueue", __LINE__); return false; }
+    if (!pathId) {
+        reportNullParameter("PathID", "TessarionQueue", __LINE__);
+        return false;
+    }
+    if (!libDir) {
+        reportNullParameter("LibDir", "TessarionQueue", __LINE__);
+        return false;
+    }
+    if (!comName) {
+        reportNullParameter("ComName", "TessarionQueue", __LINE__);
+        return false;
+    }
     if (!equalsNoCase(pathId, kPathTable.pathId)) return false;
     copyBounded(libDir, kPathFieldSize, kPathTable.libDir);
     copyBounded(comName, kPathFieldSize, kPathTable.comName);
@@ -28,8 +37,14 @@ bool resolvePathId(const char* pathId, char* libDir, char* comName) {
 }
 
 bool checkPathTable(const char* libDir, const char* comName) {
-    if (!libDir) { reportNullParameter("LibDir", "TessarionQueue", __LINE__); return false; }
-    if (!comName) { reportNullParameter("ComName", "TessarionQueue", __LINE__); return false; }
+    if (!libDir) {
+        reportNullParameter("LibDir", "TessarionQueue", __LINE__);
+        return false;
+    }
+    if (!comName) {
+        reportNullParameter("ComName", "TessarionQueue", __LINE__);
+        return false;
+    }
     bool match = equalsNoCase(libDir, kPathTable.libDir) && equalsNoCase(comName, kPathTable.comName);
     logWarning("Path table compare: ", match ? "Success" : "Fail");
     logWarning("Lib: ", kPathTable.libDir);

@@ -238,12 +238,16 @@ void releaseSession(int slot) {
     } else {
         logWarning("FreeLibrary: ", "NULL");
     }
-    if (released) logNormal("Release adapter state: ", "Success");
-    else logWarning("Release adapter state: ", "Fail");
+    if (released)
+        logNormal("Release adapter state: ", "Success");
+    else
+        logWarning("Release adapter state: ", "Fail");
 
     if (s.libraryIsCopy) {
-        if (DeleteFileW(s.libraryPath)) logNormal("Delete adapter state: ", "Success");
-        else logWarning("Delete adapter state: ", "Fail");
+        if (DeleteFileW(s.libraryPath))
+            logNormal("Delete adapter state: ", "Success");
+        else
+            logWarning("Delete adapter state: ", "Fail");
     }
     s.libraryIsCopy = false;
     s.libraryPath[0] = 0;
@@ -312,7 +316,8 @@ int openSession(const JsonMap* request, const char* origin, const char* sessionI
     wchar_t* libDirW = utf8ToWide(libDir);
     wchar_t* comNameW = utf8ToWide(comName);
     wchar_t installed[MAX_PATH], copy[MAX_PATH];
-    swprintf(installed, MAX_PATH, L"%ls\\%ls\\%ls.dll", programFolder, libDirW ? libDirW : L"", comNameW ? comNameW : L"");
+    swprintf(installed, MAX_PATH, L"%ls\\%ls\\%ls.dll", programFolder, libDirW ? libDirW : L"",
+             comNameW ? comNameW : L"");
     swprintf(copy, MAX_PATH, L"%ls\\Tempfile\\Session_%d\\%ls.dll", dataFolder, i, comNameW ? comNameW : L"");
     free(libDirW);
     free(comNameW);
@@ -357,7 +362,8 @@ int openSession(const JsonMap* request, const char* origin, const char* sessionI
     free(s.adapterName);
     s.adapterName = copyString(comName);
     s.callMethod = reinterpret_cast<CallMethodEntry>(GetProcAddress(module, "callMethod"));
-    s.callJsonMapMethod = reinterpret_cast<CallJsonMapMethodEntry>(GetProcAddress(module, "callJsonMapMethod"));
+    s.callJsonMapMethod =
+        reinterpret_cast<CallJsonMapMethodEntry>(GetProcAddress(module, "callJsonMapMethod"));
     logStateText("Json string callMethod: ", s.callMethod != nullptr, "Active", "Inactive");
     logStateText("Json map callMethod: ", s.callJsonMapMethod != nullptr, "Active", "Inactive");
     if (s.callJsonMapMethod) {

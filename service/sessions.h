@@ -12,12 +12,12 @@ typedef const char* (*CallMethodEntry)(const char* jsonText);
 typedef const char* (*CallJsonMapMethodEntry)(JsonMap* map, const char* functionName);
 
 struct SessionSlot {
-    char* sessionId;        // NULL: free
+    char* sessionId;  // NULL: free
     char* adapterName;
     char* adapterVersion;
     char* installerVersion;
     wchar_t libraryPath[MAX_PATH];
-    bool libraryIsCopy;     // the loaded file is the session copy, deleted at release
+    bool libraryIsCopy;  // the loaded file is the session copy, deleted at release
     HMODULE module;
     CallMethodEntry callMethod;
     CallJsonMapMethodEntry callJsonMapMethod;

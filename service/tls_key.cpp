@@ -43,7 +43,8 @@ char* loadTlsPrivateKey() {
     } else {
         bool rsa = useRsaCertificate();
         text = aesDecryptText(rsa ? kRsaKeySealed : kEcKeySealed,
-                              static_cast<int32_t>(rsa ? kRsaKeySealedLength : kEcKeySealedLength), key, kFixedIv);
+                              static_cast<int32_t>(rsa ? kRsaKeySealedLength : kEcKeySealedLength), key,
+                              kFixedIv);
         if (!text) reportAllocFail("Key", __LINE__);
         wipeBytes(key, 32);
         free(key);

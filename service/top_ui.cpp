@@ -30,7 +30,9 @@ bool inList(HWND window) {
 
 }  // namespace
 
-size_t topUiCapacity() { return topUiListCapacity; }
+size_t topUiCapacity() {
+    return topUiListCapacity;
+}
 
 BOOL topUiEnumProc(HWND window, LPARAM) {
     DWORD pid = 0;

@@ -14,7 +14,9 @@ ValueEntry valueEntries[kValueEntryCount];
 
 namespace {
 
-int64_t nowSeconds() { return static_cast<int64_t>(winTime(nullptr)); }
+int64_t nowSeconds() {
+    return static_cast<int64_t>(winTime(nullptr));
+}
 
 // The store's origin check uses the shared allow-list, so it leaves the list empty and the flag
 // clear behind it: an empty domain list must never inherit the patterns of an earlier read.
@@ -36,9 +38,18 @@ void clearValueEntry(int index) {
 }
 
 int setValueEntry(const char* channel, const char* domainList, int timeout, const char* value) {
-    if (!channel) { reportNullParameter("channel", "TessarionValue", __LINE__); return 61005; }
-    if (!domainList) { reportNullParameter("domain_list", "TessarionValue", __LINE__); return 61005; }
-    if (!value) { reportNullParameter("value", "TessarionValue", __LINE__); return 61005; }
+    if (!channel) {
+        reportNullParameter("channel", "TessarionValue", __LINE__);
+        return 61005;
+    }
+    if (!domainList) {
+        reportNullParameter("domain_list", "TessarionValue", __LINE__);
+        return 61005;
+    }
+    if (!value) {
+        reportNullParameter("value", "TessarionValue", __LINE__);
+        return 61005;
+    }
     if (timeout < 0) return 61005;
 
     int index = -1;
@@ -75,15 +86,23 @@ int setValueEntry(const char* channel, const char* domainList, int timeout, cons
     e.ciphertextLength = 0;
     int32_t length = 0;
     e.ciphertext = aesEncryptText(value, &length);
-    if (!e.ciphertext) reportAllocFail("TessarionValue", __LINE__);
-    else e.ciphertextLength = length;
+    if (!e.ciphertext)
+        reportAllocFail("TessarionValue", __LINE__);
+    else
+        e.ciphertextLength = length;
     return 0;
 }
 
 char* getValueEntry(const char* channel, const char* origin) {
     char* answer = copyString("");
-    if (!channel) { reportNullParameter("channel", "TessarionValue", __LINE__); return answer; }
-    if (!origin) { reportNullParameter("domain", "TessarionValue", __LINE__); return answer; }
+    if (!channel) {
+        reportNullParameter("channel", "TessarionValue", __LINE__);
+        return answer;
+    }
+    if (!origin) {
+        reportNullParameter("domain", "TessarionValue", __LINE__);
+        return answer;
+    }
 
     ValueEntry* e = nullptr;
     for (int i = 0; i < kValueEntryCount && !e; ++i)
@@ -108,11 +127,13 @@ char* getValueEntry(const char* channel, const char* origin) {
         logNormalInt("TessarionValue current_time: ", static_cast<int>(static_cast<uint32_t>(now)));
         if (now > e->expiry) {
             logWarning("TessarionValue: ", "Timeout");
-            logWarningInt("TessarionValue expired_time: ", static_cast<int>(static_cast<uint32_t>(e->expiry)));
+            logWarningInt("TessarionValue expired_time: ",
+                          static_cast<int>(static_cast<uint32_t>(e->expiry)));
             return answer;
         }
         e->expiry = now + 60LL * e->timeout;
-        logNormalInt("TessarionValue update expired_time: ", static_cast<int>(static_cast<uint32_t>(e->expiry)));
+        logNormalInt("TessarionValue update expired_time: ",
+                     static_cast<int>(static_cast<uint32_t>(e->expiry)));
     } else {
         logNormal("TessarionValue: ", "No expired time");
     }

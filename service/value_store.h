@@ -6,10 +6,10 @@
 constexpr int kValueEntryCount = 16;
 
 struct ValueEntry {
-    char* channel;       // NULL: the entry is free
-    char* domainList;    // ";"-separated origin patterns
-    int timeout;         // minutes; 0: never expires
-    int64_t expiry;      // seconds since 1970; 0: none
+    char* channel;     // NULL: the entry is free
+    char* domainList;  // ";"-separated origin patterns
+    int timeout;       // minutes; 0: never expires
+    int64_t expiry;    // seconds since 1970; 0: none
     unsigned char* ciphertext;
     int ciphertextLength;
 };

@@ -17,30 +17,47 @@ TEST_F(ServiceHttpsGates, EachGateGivesItsOutcome) {
         bool replied;
         std::string result;  // expected "result" when replied
     };
-    auto with = [](std::function<void(PostOptions&)> f) { PostOptions o; f(o); return o; };
+    auto with = [](std::function<void(PostOptions&)> f) {
+        PostOptions o;
+        f(o);
+        return o;
+    };
     std::vector<Case> cases = {
         {"GET", with([](PostOptions& o) { o.method = "GET"; }), echo, false, ""},
         {"PUT", with([](PostOptions& o) { o.method = "PUT"; }), echo, false, ""},
-        {"JSON content type", with([](PostOptions& o) { o.contentType = "application/json"; o.rawBody = "{}"; }), echo,
-         false, ""},
+        {"JSON content type", with([](PostOptions& o) {
+             o.contentType = "application/json";
+             o.rawBody = "{}";
+         }),
+         echo, false, ""},
         {"TLS 1.1", with([](PostOptions& o) {
              o.tlsVersion = CURL_SSLVERSION_TLSv1_1;
              o.tlsMax = CURL_SSLVERSION_MAX_TLSv1_1;
              o.cipherList = "NORMAL:-VERS-ALL:+VERS-TLS1.1:%VERIFY_ALLOW_SIGN_WITH_SHA1";
-         }), echo, false, ""},
+         }),
+         echo, false, ""},
         {"Host without port", with([](PostOptions& o) { o.host = "localhost"; }), echo, true, "61904"},
         {"Host in capitals", with([](PostOptions& o) { o.host = "LOCALHOST:56462"; }), echo, true, "61904"},
-        {"body not Base64 JSON", with([](PostOptions& o) { o.rawParameter = true; }), "not json at all", false, ""},
+        {"body not Base64 JSON", with([](PostOptions& o) { o.rawParameter = true; }), "not json at all",
+         false, ""},
         {"Base64 of a non-object", {}, "[1, 2", false, ""},
         {"no origin, no referer", with([](PostOptions& o) { o.origin = "-"; }), echo, true, "61012"},
-        {"origin null, referer null", with([](PostOptions& o) { o.origin = "null"; o.referer = "null"; }), echo, true,
-         "61012"},
-        {"referer too short", with([](PostOptions& o) { o.origin = "-"; o.referer = "https:"; }), echo, true, "61012"},
+        {"origin null, referer null", with([](PostOptions& o) {
+             o.origin = "null";
+             o.referer = "null";
+         }),
+         echo, true, "61012"},
+        {"referer too short", with([](PostOptions& o) {
+             o.origin = "-";
+             o.referer = "https:";
+         }),
+         echo, true, "61012"},
         {"peer not 127.0.0.1", with([](PostOptions& o) { o.sourceAddress = "127.0.0.2"; }), echo, false, ""},
         {"TLS 1.2 from localhost", with([](PostOptions& o) {
              o.host = "localhost:56462";
              o.tlsMax = CURL_SSLVERSION_MAX_TLSv1_2;
-         }), echo, true, "0"},
+         }),
+         echo, true, "0"},
         {"TLS 1.3", with([](PostOptions& o) { o.tlsVersion = CURL_SSLVERSION_TLSv1_3; }), echo, true, "0"},
     };
     for (auto& c : cases) {

@@ -9,7 +9,7 @@ namespace svc {
 namespace {
 
 class ServiceWithAdapter : public ServiceTest {
-protected:
+  protected:
     void SetUp() override {
         ServiceTest::SetUp();
         installAdapter(KVLB_REAL_ADAPTER);
@@ -32,7 +32,8 @@ TEST_F(ServiceWithAdapter, PagesOfTheCustomerOpenSessionsOthersAreRefused) {
     EXPECT_EQ(refused.values.size(), 1u);
     EXPECT_FALSE(fs::exists(sessionCopy(1))) << "the refused session was released";
 
-    Reply call = post(json({{"SessionId", r.get("SessionID")}, {"FunctionName", "GetVersion"}, {"flag", "1"}}), page);
+    Reply call =
+        post(json({{"SessionId", r.get("SessionID")}, {"FunctionName", "GetVersion"}, {"flag", "1"}}), page);
     EXPECT_FALSE(call.get("result").empty()) << call.body;
     EXPECT_NE(readText(root.path() + "/component/journal.txt").find("GetVersion"), std::string::npos);
 }

@@ -50,14 +50,22 @@ inline std::string base64(const std::string& in) {
     size_t i = 0;
     for (; i + 2 < in.size(); i += 3) {
         unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
-        out += a[v >> 18 & 63]; out += a[v >> 12 & 63]; out += a[v >> 6 & 63]; out += a[v & 63];
+        out += a[v >> 18 & 63];
+        out += a[v >> 12 & 63];
+        out += a[v >> 6 & 63];
+        out += a[v & 63];
     }
     if (i + 1 == in.size()) {
         unsigned v = (unsigned char)in[i] << 16;
-        out += a[v >> 18 & 63]; out += a[v >> 12 & 63]; out += "==";
+        out += a[v >> 18 & 63];
+        out += a[v >> 12 & 63];
+        out += "==";
     } else if (i + 2 == in.size()) {
         unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8;
-        out += a[v >> 18 & 63]; out += a[v >> 12 & 63]; out += a[v >> 6 & 63]; out += '=';
+        out += a[v >> 18 & 63];
+        out += a[v >> 12 & 63];
+        out += a[v >> 6 & 63];
+        out += '=';
     }
     return out;
 }
@@ -67,12 +75,19 @@ inline std::string unbase64(const std::string& in) {
     unsigned v = 0;
     int bits = 0;
     for (char c : in) {
-        int d = c >= 'A' && c <= 'Z' ? c - 'A' : c >= 'a' && c <= 'z' ? c - 'a' + 26
-              : c >= '0' && c <= '9' ? c - '0' + 52 : c == '+' ? 62 : c == '/' ? 63 : -1;
+        int d = c >= 'A' && c <= 'Z'   ? c - 'A'
+                : c >= 'a' && c <= 'z' ? c - 'a' + 26
+                : c >= '0' && c <= '9' ? c - '0' + 52
+                : c == '+'             ? 62
+                : c == '/'             ? 63
+                                       : -1;
         if (d < 0) break;
         v = v << 6 | d;
         bits += 6;
-        if (bits >= 8) { bits -= 8; out += char(v >> bits & 255); }
+        if (bits >= 8) {
+            bits -= 8;
+            out += char(v >> bits & 255);
+        }
     }
     return out;
 }
@@ -93,25 +108,28 @@ struct Reply {
     std::string body;
     std::map<std::string, std::string> headers;  // names lower-cased
     std::map<std::string, std::string> values;   // reply keys with decoded values
-    std::string get(const std::string& k) const { auto i = values.find(k); return i == values.end() ? "<absent>" : i->second; }
+    std::string get(const std::string& k) const {
+        auto i = values.find(k);
+        return i == values.end() ? "<absent>" : i->second;
+    }
     bool has(const std::string& k) const { return values.count(k) != 0; }
 };
 
 struct PostOptions {
     int port = kPort1;
     std::string method = "POST";
-    std::string host;                 // empty: curl's own ("127.0.0.1:<port>")
-    std::string origin = kOrigin;     // "-": no Origin header
-    std::string referer;              // empty: none
-    std::string contentType;          // empty: the browser's form type
-    std::string extraField;           // a further form field, "name=value"
-    std::string rawBody;              // sent as it stands instead of the Parameter field
-    bool rawParameter = false;        // the Parameter value is not Base64 of the JSON
+    std::string host;              // empty: curl's own ("127.0.0.1:<port>")
+    std::string origin = kOrigin;  // "-": no Origin header
+    std::string referer;           // empty: none
+    std::string contentType;       // empty: the browser's form type
+    std::string extraField;        // a further form field, "name=value"
+    std::string rawBody;           // sent as it stands instead of the Parameter field
+    bool rawParameter = false;     // the Parameter value is not Base64 of the JSON
     long tlsVersion = CURL_SSLVERSION_TLSv1_2;
     long tlsMax = CURL_SSLVERSION_MAX_DEFAULT;
-    std::string cipherList;           // GnuTLS priority string for the client
-    std::string sourceAddress;        // the client's own address
-    std::string caFile;               // verify the server against this certificate
+    std::string cipherList;     // GnuTLS priority string for the client
+    std::string sourceAddress;  // the client's own address
+    std::string caFile;         // verify the server against this certificate
 };
 
 inline size_t collect(char* p, size_t s, size_t n, void* out) {
@@ -151,8 +169,10 @@ inline Reply post(const std::string& request, const PostOptions& o = {}) {
     if (!o.host.empty()) headers = curl_slist_append(headers, ("Host: " + o.host).c_str());
     if (o.origin != "-") headers = curl_slist_append(headers, ("Origin: " + o.origin).c_str());
     if (!o.referer.empty()) headers = curl_slist_append(headers, ("Referer: " + o.referer).c_str());
-    headers = curl_slist_append(headers, ("Content-Type: " + (o.contentType.empty()
-                                    ? std::string("application/x-www-form-urlencoded") : o.contentType)).c_str());
+    headers = curl_slist_append(
+        headers, ("Content-Type: " +
+                  (o.contentType.empty() ? std::string("application/x-www-form-urlencoded") : o.contentType))
+                     .c_str());
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, o.method.c_str());
@@ -205,7 +225,7 @@ inline std::string readText(const std::string& path) {
 
 // One machine root with the service installed in it and, while started, running in it.
 class ServiceTest : public ::testing::Test {
-protected:
+  protected:
     platform::TestRoot root;
     pid_t pid = -1;
 
@@ -237,7 +257,9 @@ protected:
         fs::copy_file(library, bin() + "/KVLB/KvlbTokenAdapter.dll", fs::copy_options::overwrite_existing);
     }
 
-    void adapterSettings(const std::string& lines) { std::ofstream(root.path() + "/fixture_adapter.ini") << lines; }
+    void adapterSettings(const std::string& lines) {
+        std::ofstream(root.path() + "/fixture_adapter.ini") << lines;
+    }
 
     std::string journal() const { return readText(root.path() + "/fixture_journal.txt"); }
 
@@ -266,7 +288,10 @@ protected:
         pid = fork();
         if (pid == 0) {
             int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (fd >= 0) { dup2(fd, 1); dup2(fd, 2); }
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+            }
             std::vector<char*> argv{const_cast<char*>(exe.c_str())};
             for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
@@ -274,8 +299,9 @@ protected:
             _exit(127);
         }
         if (wait) {
-            ASSERT_TRUE(pollUntil([&] { return logCount("KVLBTessarion initialization: ") > startsBefore || !running(); }))
-                << "the service did not finish its start-up";
+            ASSERT_TRUE(pollUntil([&] {
+                return logCount("KVLBTessarion initialization: ") > startsBefore || !running();
+            })) << "the service did not finish its start-up";
         }
     }
 

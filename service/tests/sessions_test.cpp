@@ -29,15 +29,51 @@ TEST_F(ServiceSessions, OpeningGates) {
     };
     std::vector<Case> cases = {
         {"no minServerVersion", {{"FunctionName", "TessarionEcho"}, {"PathID", kPathId}}, "61203"},
-        {"newer minServerVersion", {{"FunctionName", "TessarionEcho"}, {"PathID", kPathId}, {"minServerVersion", "1.0.21.0631"}}, "61203"},
-        {"older minServerVersion", {{"FunctionName", "TessarionEcho"}, {"PathID", kPathId}, {"minServerVersion", "1.0.20.9999"}}, "0"},
-        {"newer minLibVersion", {{"FunctionName", "TessarionEcho"}, {"PathID", kPathId}, {"minServerVersion", "1.0.21.0630"}, {"minLibVersion", "1.0.20.908"}}, "61204"},
-        {"same minLibVersion with dots", {{"FunctionName", "TessarionEcho"}, {"PathID", kPathId}, {"minServerVersion", "1.0.21.0630"}, {"minLibVersion", "1.0.20.907"}}, "0"},
-        {"PathID in lower case", {{"FunctionName", "TessarionEcho"}, {"PathID", "5d0e7b21c48a4f93b6e2d7150a9c3f68"}, {"minServerVersion", "1.0.21.0630"}}, "0"},
-        {"table's LibDir and ComName in lower case", {{"FunctionName", "TessarionEcho"}, {"PathID", "00"}, {"LibDir", "kvlb"}, {"ComName", "kvlbtokenadapter"}, {"minServerVersion", "1.0.21.0630"}}, "0"},
-        {"relative folder before LibDir", {{"FunctionName", "TessarionEcho"}, {"LibDir", "..\\\\KVLB"}, {"ComName", "KvlbTokenAdapter"}, {"minServerVersion", "1.0.21.0630"}}, "61009"},
-        {"ComName with .dll", {{"FunctionName", "TessarionEcho"}, {"LibDir", "KVLB"}, {"ComName", "KvlbTokenAdapter.dll"}, {"minServerVersion", "1.0.21.0630"}}, "61009"},
-        {"no adapter named", {{"FunctionName", "TessarionEcho"}, {"minServerVersion", "1.0.21.0630"}}, "61009"},
+        {"newer minServerVersion",
+         {{"FunctionName", "TessarionEcho"}, {"PathID", kPathId}, {"minServerVersion", "1.0.21.0631"}},
+         "61203"},
+        {"older minServerVersion",
+         {{"FunctionName", "TessarionEcho"}, {"PathID", kPathId}, {"minServerVersion", "1.0.20.9999"}},
+         "0"},
+        {"newer minLibVersion",
+         {{"FunctionName", "TessarionEcho"},
+          {"PathID", kPathId},
+          {"minServerVersion", "1.0.21.0630"},
+          {"minLibVersion", "1.0.20.908"}},
+         "61204"},
+        {"same minLibVersion with dots",
+         {{"FunctionName", "TessarionEcho"},
+          {"PathID", kPathId},
+          {"minServerVersion", "1.0.21.0630"},
+          {"minLibVersion", "1.0.20.907"}},
+         "0"},
+        {"PathID in lower case",
+         {{"FunctionName", "TessarionEcho"},
+          {"PathID", "5d0e7b21c48a4f93b6e2d7150a9c3f68"},
+          {"minServerVersion", "1.0.21.0630"}},
+         "0"},
+        {"table's LibDir and ComName in lower case",
+         {{"FunctionName", "TessarionEcho"},
+          {"PathID", "00"},
+          {"LibDir", "kvlb"},
+          {"ComName", "kvlbtokenadapter"},
+          {"minServerVersion", "1.0.21.0630"}},
+         "0"},
+        {"relative folder before LibDir",
+         {{"FunctionName", "TessarionEcho"},
+          {"LibDir", "..\\\\KVLB"},
+          {"ComName", "KvlbTokenAdapter"},
+          {"minServerVersion", "1.0.21.0630"}},
+         "61009"},
+        {"ComName with .dll",
+         {{"FunctionName", "TessarionEcho"},
+          {"LibDir", "KVLB"},
+          {"ComName", "KvlbTokenAdapter.dll"},
+          {"minServerVersion", "1.0.21.0630"}},
+         "61009"},
+        {"no adapter named",
+         {{"FunctionName", "TessarionEcho"}, {"minServerVersion", "1.0.21.0630"}},
+         "61009"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -67,8 +103,10 @@ TEST_F(ServiceSessions, AdapterThatCannotServeIsRefused) {
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.library) installAdapter(c.library);
-        else fs::remove(bin() + "/KVLB/KvlbTokenAdapter.dll");
+        if (c.library)
+            installAdapter(c.library);
+        else
+            fs::remove(bin() + "/KVLB/KvlbTokenAdapter.dll");
         adapterSettings(c.settings);
         start();
         Reply r = post(json(opening("TessarionEcho")));
@@ -205,7 +243,9 @@ TEST_F(ServiceSessions, HiddenResultIsMaskedInTheLogOnly) {
 TEST_F(ServiceSessions, OwnProcessWatcherWinsOverAllWindows) {
     start();
     std::string id = openSession();
-    Reply r = post(json({{"SessionId", id}, {"FunctionName", "ShowPinDialog"}, {"topuidetect", "TRUE"},
+    Reply r = post(json({{"SessionId", id},
+                         {"FunctionName", "ShowPinDialog"},
+                         {"topuidetect", "TRUE"},
                          {"topuialldetect", "true"}}));
     EXPECT_EQ(r.get("result"), "ShowPinDialog:1");
     EXPECT_TRUE(logHas("Set top component UI: Enable"));

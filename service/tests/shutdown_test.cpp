@@ -10,7 +10,7 @@ namespace svc {
 namespace {
 
 class ServiceShutdown : public ServiceTest {
-protected:
+  protected:
     // Suicide by the window transport alone: the signed message to the channel's hidden window.
     bool suicideByWindow() {
         HWND window = nullptr;

@@ -11,7 +11,7 @@ namespace svc {
 namespace {
 
 class ServiceStartup : public ServiceTest {
-protected:
+  protected:
     std::vector<int> listeners;
     void TearDown() override {
         ServiceTest::TearDown();
@@ -30,7 +30,11 @@ protected:
         listeners.push_back(fd);
     }
     void stop() {
-        if (pid > 0) { kill(pid, SIGKILL); waitpid(pid, nullptr, 0); pid = -1; }
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
     }
 };
 
@@ -55,7 +59,10 @@ TEST_F(ServiceStartup, NoFreePortEndsWithZero) {
 }
 
 TEST_F(ServiceStartup, CrashNoteForAnAttemptOtherThanZero) {
-    struct Case { std::vector<std::string> args; bool note; };
+    struct Case {
+        std::vector<std::string> args;
+        bool note;
+    };
     for (const Case& c : {Case{{"3"}, true}, Case{{"0"}, false}, Case{{}, false}}) {
         SCOPED_TRACE(c.args.empty() ? "no argument" : c.args[0]);
         size_t before = logCount("Detected Tessarion crash");
@@ -68,7 +75,10 @@ TEST_F(ServiceStartup, CrashNoteForAnAttemptOtherThanZero) {
 TEST_F(ServiceStartup, CertificateFollowsTheWindowsVersion) {
     const std::string rsa = std::string(KVLB_CERT_DIR) + "/kvlb_rsa_cert.pem";
     const std::string ec = std::string(KVLB_CERT_DIR) + "/kvlb_ec_cert.pem";
-    struct Case { const char* windows; std::string served, other; };
+    struct Case {
+        const char* windows;
+        std::string served, other;
+    };
     for (const Case& c : {Case{"xp", rsa, ec}, Case{"unknown", rsa, ec}, Case{"10", ec, rsa}}) {
         SCOPED_TRACE(c.windows);
         platform::setSetting("windows", c.windows);

@@ -13,10 +13,12 @@
 
 namespace {
 
-LRESULT plainProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcW(w, m, wp, lp); }
+LRESULT plainProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+    return DefWindowProcW(w, m, wp, lp);
+}
 
 class ServiceTopUi : public ::testing::Test {
-protected:
+  protected:
     platform::TestRoot root;
     std::vector<HWND> windows;
 
@@ -32,7 +34,8 @@ protected:
         UnregisterClassW(L"TopUiTestWindow", nullptr);
     }
     HWND open(const wchar_t* title) {
-        HWND w = CreateWindowExW(0, L"TopUiTestWindow", title, 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        HWND w = CreateWindowExW(0, L"TopUiTestWindow", title, 0, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                                 nullptr);
         windows.push_back(w);
         return w;
     }

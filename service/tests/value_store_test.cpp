@@ -6,7 +6,7 @@ namespace svc {
 namespace {
 
 class ServiceValueStore : public ServiceTest {
-protected:
+  protected:
     std::string sid;
     long long offsetMs = 0;
 
@@ -23,14 +23,19 @@ protected:
 
     Reply set(const std::string& channel, const std::string& value, const std::string& timeout,
               const std::string& domains = "app.example.test") {
-        return post(json({{"SessionId", sid}, {"FunctionName", "setTessarionValue"}, {"channel", channel},
-                          {"domain_list", domains}, {"value", value}, {"timeout", timeout}}));
+        return post(json({{"SessionId", sid},
+                          {"FunctionName", "setTessarionValue"},
+                          {"channel", channel},
+                          {"domain_list", domains},
+                          {"value", value},
+                          {"timeout", timeout}}));
     }
 
     std::string get(const std::string& channel, const std::string& origin = kOrigin) {
         PostOptions o;
         o.origin = origin;
-        return post(json({{"SessionId", sid}, {"FunctionName", "getTessarionValue"}, {"channel", channel}}), o)
+        return post(json({{"SessionId", sid}, {"FunctionName", "getTessarionValue"}, {"channel", channel}}),
+                    o)
             .get("result");
     }
 };
@@ -46,7 +51,8 @@ TEST_F(ServiceValueStore, SameChannelInOtherCaseReplaces) {
 }
 
 TEST_F(ServiceValueStore, SeventeenthChannelNeedsRoom) {
-    for (int i = 0; i < 16; ++i) ASSERT_EQ(set("ch" + std::to_string(i), "v" + std::to_string(i), "5").get("result"), "0");
+    for (int i = 0; i < 16; ++i)
+        ASSERT_EQ(set("ch" + std::to_string(i), "v" + std::to_string(i), "5").get("result"), "0");
     EXPECT_EQ(set("ch16", "v16", "5").get("result"), "61019");
     EXPECT_EQ(get("ch0"), "v0");
 
@@ -93,11 +99,16 @@ TEST_F(ServiceValueStore, OriginMustBeOnTheList) {
 
 TEST_F(ServiceValueStore, MissingArgumentsAndUnknownChannels) {
     EXPECT_EQ(post(json({{"SessionId", sid}, {"FunctionName", "getTessarionValue"}})).get("result"), "61005");
-    EXPECT_EQ(post(json({{"SessionId", sid}, {"FunctionName", "setTessarionValue"}, {"channel", "c"},
-                         {"domain_list", "x"}})).get("result"), "61005");
+    EXPECT_EQ(post(json({{"SessionId", sid},
+                         {"FunctionName", "setTessarionValue"},
+                         {"channel", "c"},
+                         {"domain_list", "x"}}))
+                  .get("result"),
+              "61005");
     EXPECT_EQ(set("c", "v", "-1").get("result"), "61005");
     EXPECT_EQ(set("c", "", "0").get("result"), "0") << "an empty value counts as present";
-    Reply unknown = post(json({{"SessionId", sid}, {"FunctionName", "getTessarionValue"}, {"channel", "nothing"}}));
+    Reply unknown =
+        post(json({{"SessionId", sid}, {"FunctionName", "getTessarionValue"}, {"channel", "nothing"}}));
     EXPECT_EQ(unknown.get("result"), "");
     EXPECT_EQ(unknown.values.size(), 1u);
 }

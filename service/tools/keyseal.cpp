@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     unsigned char key[32], shareA[32], shareB[32];
-    if (gnutls_rnd(GNUTLS_RND_KEY, key, sizeof key) < 0 || gnutls_rnd(GNUTLS_RND_KEY, shareA, sizeof shareA) < 0) {
+    if (gnutls_rnd(GNUTLS_RND_KEY, key, sizeof key) < 0 ||
+        gnutls_rnd(GNUTLS_RND_KEY, shareA, sizeof shareA) < 0) {
         std::fprintf(stderr, "keyseal: no random bytes\n");
         return 1;
     }
