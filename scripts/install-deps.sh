@@ -7,7 +7,7 @@ pkgs=(build-essential cmake ninja-build pkg-config
       clang libclang-rt-14-dev
       libcurl4-gnutls-dev curl
       libnss3-tools chromium chromium-driver
-      iproute2 procps)
+      iproute2 procps libpng-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -122,5 +122,7 @@ int main(int argc, char** argv) {
     if (!strcmp(verb, "broadcast") && argc == 3) return broadcast(argv[2]);
     for (auto& s : sessionVerbs)
         if (!strcmp(verb, s.name) && argc == 2) return sessionChange(s.code);
+    int runShellVerb(int argc, char** argv);  // desktop_shell.cpp: tray, menus, boxes, keys
+    if (int shell = runShellVerb(argc, argv); shell >= 0) return shell;
     return usage();
 }

@@ -1,0 +1,217 @@
+// The shell verbs of kvlbdesktop: the tray, balloons, the open popup menu, message boxes, keys
+// and the cursor, acted on as a user would.
+//
+//   tray                      one line per icon: owner, identifier, process id, icon resource,
+//                             "alive" or "dead" (owner process), tip
+//   balloons                  every balloon shown so far, oldest first: owner, identifier, text
+//   tray-dblclick | tray-rclick [owner]
+//                             double-click / right-click the icon (the first one, or the owner's)
+//   tray-reset                the shell restarted: every icon is gone
+//   menu                      the open popup menu: depth, identifier, flags, text (1: none open)
+//   choose <id>|<text>        choose an item of the open menu; dismiss: close it unchosen
+//   msgboxes                  open message boxes: window, process id, caption, text (escaped)
+//   msgbox-ok | msgbox-close [window]
+//                             press OK in / close the first (or the given) message box
+//   keydown | keyup <vk>      press or release a key (virtual-key code, 0x.. or decimal)
+//   tap <vk> ... [--timeout ms]
+//                             press each key until a program has seen it down, then release it
+//   cursor <x> <y>            move the cursor
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/win_shell.h"
+
+namespace {
+
+std::string utf8Of(const std::wstring& w) {
+    std::string out;
+    for (wchar_t ch : w) {
+        uint32_t c = (uint32_t)ch;
+        if (c < 0x80) {
+            out += (char)c;
+        } else if (c < 0x800) {
+            out += (char)(0xC0 | (c >> 6));
+            out += (char)(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += (char)(0xE0 | (c >> 12));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        } else {
+            out += (char)(0xF0 | (c >> 18));
+            out += (char)(0x80 | ((c >> 12) & 0x3F));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string escaped(const std::wstring& w) {
+    std::string out;
+    for (char c : utf8Of(w)) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\t') out += "\\t";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else out += c;
+    }
+    return out;
+}
+
+bool parseNumber(const char* text, unsigned long long* out) {
+    char* end = nullptr;
+    *out = strtoull(text, &end, 0);
+    return end && end != text && *end == '\0';
+}
+
+bool alive(DWORD pid) {
+    std::string path = "/proc/" + std::to_string(pid);
+    FILE* f = fopen((path + "/stat").c_str(), "r");
+    if (!f) return false;
+    fclose(f);
+    return true;
+}
+
+int listTray() {
+    std::vector<platform::TrayIcon> icons(256);
+    icons.resize((size_t)platform::listTrayIcons(icons.data(), (int)icons.size()));
+    for (auto& t : icons)
+        printf("0x%llx\t%u\t%u\t%d\t%s\t%s\n", (unsigned long long)(uintptr_t)t.owner, t.id, t.processId,
+               t.iconResource, alive(t.processId) ? "alive" : "dead", escaped(t.tip).c_str());
+    return 0;
+}
+
+int clickTray(bool doubleClick, const char* ownerText) {
+    std::vector<platform::TrayIcon> icons(256);
+    icons.resize((size_t)platform::listTrayIcons(icons.data(), (int)icons.size()));
+    unsigned long long owner = 0;
+    if (ownerText && !parseNumber(ownerText, &owner)) return 2;
+    for (auto& t : icons) {
+        if (owner && (uintptr_t)t.owner != owner) continue;
+        if (!t.callbackMessage) return 1;
+        if (doubleClick) {
+            PostMessageW(t.owner, t.callbackMessage, t.id, WM_LBUTTONDOWN);
+            PostMessageW(t.owner, t.callbackMessage, t.id, WM_LBUTTONUP);
+            return PostMessageW(t.owner, t.callbackMessage, t.id, WM_LBUTTONDBLCLK) ? 0 : 1;
+        }
+        if (!PostMessageW(t.owner, t.callbackMessage, t.id, WM_RBUTTONDOWN)) return 1;
+        return PostMessageW(t.owner, t.callbackMessage, t.id, WM_RBUTTONUP) ? 0 : 1;
+    }
+    fprintf(stderr, "kvlbdesktop: no such tray icon\n");
+    return 1;
+}
+
+int choose(const char* what) {
+    unsigned long long id = 0;
+    if (!parseNumber(what, &id)) {
+        // by its text, as shown
+        std::string menu = platform::openMenuText();
+        size_t start = 0;
+        id = 0;
+        while (start < menu.size()) {
+            size_t end = menu.find('\n', start);
+            std::string line = menu.substr(start, end - start);
+            start = end == std::string::npos ? menu.size() : end + 1;
+            size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1), t3 = line.find('\t', t2 + 1);
+            if (t3 == std::string::npos) continue;
+            if (line.substr(t3 + 1) == what) {
+                id = strtoull(line.substr(t1 + 1, t2 - t1 - 1).c_str(), nullptr, 10);
+                break;
+            }
+        }
+        if (!id) {
+            fprintf(stderr, "kvlbdesktop: no menu item \"%s\"\n", what);
+            return 1;
+        }
+    }
+    if (!id || !platform::chooseMenuItem((UINT)id)) {
+        fprintf(stderr, "kvlbdesktop: no open menu with a choosable item %s\n", what);
+        return 1;
+    }
+    return 0;
+}
+
+int closeBox(bool ok, const char* windowText) {
+    unsigned long long window = 0;
+    if (windowText && !parseNumber(windowText, &window)) return 2;
+    for (auto& b : platform::listMessageBoxes()) {
+        if (window && (uintptr_t)b.window != window) continue;
+        BOOL sent = ok ? PostMessageW(b.window, WM_COMMAND, IDOK, 0) : PostMessageW(b.window, WM_CLOSE, 0, 0);
+        return sent ? 0 : 1;
+    }
+    fprintf(stderr, "kvlbdesktop: no such message box\n");
+    return 1;
+}
+
+int keys(int argc, char** argv, int first) {
+    DWORD timeout = 5000;
+    std::vector<int> codes;
+    for (int i = first; i < argc; ++i) {
+        unsigned long long v = 0;
+        if (!strcmp(argv[i], "--timeout") && i + 1 < argc) {
+            if (!parseNumber(argv[++i], &v)) return 2;
+            timeout = (DWORD)v;
+            continue;
+        }
+        if (!parseNumber(argv[i], &v) || v == 0 || v > 255) return 2;
+        codes.push_back((int)v);
+    }
+    if (codes.empty()) return 2;
+    for (int code : codes)
+        if (!platform::tapKey(code, timeout)) {
+            fprintf(stderr, "kvlbdesktop: key 0x%X was not seen\n", code);
+            return 1;
+        }
+    return 0;
+}
+
+}  // namespace
+
+// The shell verbs; -1 when the verb is not one of them.
+int runShellVerb(int argc, char** argv) {
+    if (argc < 2) return -1;
+    std::string verb = argv[1];
+    if (verb == "tray" && argc == 2) return listTray();
+    if (verb == "balloons" && argc == 2) {
+        fputs(platform::balloonLog().c_str(), stdout);
+        return 0;
+    }
+    if ((verb == "tray-dblclick" || verb == "tray-rclick") && argc <= 3)
+        return clickTray(verb == "tray-dblclick", argc == 3 ? argv[2] : nullptr);
+    if (verb == "tray-reset" && argc == 2) {
+        platform::clearTray();
+        return 0;
+    }
+    if (verb == "menu" && argc == 2) {
+        std::string menu = platform::openMenuText();
+        fputs(menu.c_str(), stdout);
+        return menu.empty() ? 1 : 0;
+    }
+    if (verb == "choose" && argc == 3) return choose(argv[2]);
+    if (verb == "dismiss" && argc == 2) return platform::chooseMenuItem(0) ? 0 : 1;
+    if (verb == "msgboxes" && argc == 2) {
+        for (auto& b : platform::listMessageBoxes())
+            printf("0x%llx\t%u\t%s\t%s\n", (unsigned long long)(uintptr_t)b.window, b.processId,
+                   escaped(b.caption).c_str(), escaped(b.text).c_str());
+        return 0;
+    }
+    if ((verb == "msgbox-ok" || verb == "msgbox-close") && argc <= 3)
+        return closeBox(verb == "msgbox-ok", argc == 3 ? argv[2] : nullptr);
+    if ((verb == "keydown" || verb == "keyup") && argc == 3) {
+        unsigned long long v = 0;
+        if (!parseNumber(argv[2], &v) || v == 0 || v > 255) return 2;
+        platform::setKeyDown((int)v, verb == "keydown");
+        return 0;
+    }
+    if (verb == "tap" && argc >= 3) return keys(argc, argv, 2);
+    if (verb == "cursor" && argc == 4) {
+        unsigned long long x = 0, y = 0;
+        if (!parseNumber(argv[2], &x) || !parseNumber(argv[3], &y)) return 2;
+        platform::setCursorPos((int)x, (int)y);
+        return 0;
+    }
+    return -1;
+}
