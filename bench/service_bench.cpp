@@ -22,7 +22,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,11 +76,14 @@ std::string unbase64(const std::string& in) {
     return out;
 }
 
-// The reply value of key, decoded.
+// The reply value of key, decoded (the reply is one line of "key": "Base64" pairs).
 std::string replyValue(const std::string& body, const std::string& key) {
-    std::smatch m;
-    if (std::regex_search(body, m, std::regex("\"" + key + "\": \"([^\"]*)\""))) return unbase64(m[1]);
-    return "";
+    std::string marker = "\"" + key + "\": \"";
+    size_t at = body.find(marker);
+    if (at == std::string::npos) return "";
+    at += marker.size();
+    size_t end = body.find('"', at);
+    return end == std::string::npos ? "" : unbase64(body.substr(at, end - at));
 }
 
 size_t collect(char* p, size_t s, size_t n, void* out) {
