@@ -20,7 +20,6 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
-#include <signal.h>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/file.h>
