@@ -146,6 +146,10 @@ int findSession(const char* sessionId) {
     if (!sessionId || !*sessionId) return -1;
     char id[64];
     copyBounded(id, sizeof id, sessionId);
+    // The exact id first: otherwise a session opened under a short id of the caller's choosing
+    // (say "S") would take over every request whose id merely contains it.
+    for (int i = 0; i < kSessionCount; ++i)
+        if (sessionSlots[i].sessionId && std::strcmp(id, sessionSlots[i].sessionId) == 0) return i;
     for (int i = 0; i < kSessionCount; ++i) {
         const char* own = sessionSlots[i].sessionId;
         // An empty id would be found in every request's id.

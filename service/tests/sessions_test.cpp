@@ -155,6 +155,18 @@ TEST_F(ServiceSessions, SessionIdFoundInsideALongerId) {
     EXPECT_FALSE(r.has("ServerVersion")) << "found the open session: " << r.body;
 }
 
+TEST_F(ServiceSessions, ShortCallerChosenIdDoesNotCaptureOtherSessions) {
+    start();
+    auto shortId = opening("Count");
+    shortId.push_back({"SessionId", "S"});
+    EXPECT_EQ(post(json(shortId)).get("result"), "Count:1");
+    std::string other = openSession();
+    ASSERT_NE(other.find('S'), std::string::npos);
+    Reply r = post(json({{"SessionId", other}, {"FunctionName", "Count"}}));
+    EXPECT_EQ(r.get("result"), "Count:1") << "answered by the session's own adapter";
+    EXPECT_EQ(post(json({{"SessionId", "S"}, {"FunctionName", "Count"}})).get("result"), "Count:2");
+}
+
 TEST_F(ServiceSessions, BrowserModeSurvivesCloseButNotForceRelease) {
     start();
     auto open = opening("TessarionEcho");
