@@ -93,7 +93,7 @@ struct WindowThread {
             quitCode = msg.wParam;
             loopResult = r;
         });
-        waitFor([&] { return window.load() != nullptr; }, 5000);
+        waitFor([&] { return window.load() != nullptr; });
     }
     void close() {
         if (window) PostMessageW(window, WM_CLOSE, 0, 0);
