@@ -48,6 +48,10 @@ TEST_F(ServiceShutdown, SuicideByWindowWaitsForTheAdapterCall) {
 TEST_F(ServiceShutdown, SuicideByLockModeExitsWithZero) {
     start();
     openSession();
+    // Library files left straight in the data folder go as well, hidden ones included.
+    std::ofstream(dataFolder() + "/Leftover.dll") << "x";
+    std::ofstream(dataFolder() + "/Hidden.dll") << "x";
+    SetFileAttributesW(L"C:\\ProgramData\\KVLBTessarionMain\\Hidden.dll", FILE_ATTRIBUTE_HIDDEN);
     std::string name = std::string("KVLBTessarionMain.exe") + kInstructionSuicide;
     HANDLE held = getMutexLock(name.c_str(), 0);
     ASSERT_NE(held, nullptr);
@@ -55,6 +59,9 @@ TEST_F(ServiceShutdown, SuicideByLockModeExitsWithZero) {
     ReleaseMutex(held);
     CloseHandle(held);
     EXPECT_NE(journal().find(" release"), std::string::npos) << "the adapters were released first";
+    EXPECT_FALSE(fs::exists(dataFolder() + "/Leftover.dll"));
+    EXPECT_FALSE(fs::exists(dataFolder() + "/Hidden.dll"));
+    EXPECT_TRUE(fs::exists(dataFolder() + "/KVLBTessarionMainVersion"));
 }
 
 TEST_F(ServiceShutdown, SuicideAsTheMonitorSendsItEndsCleanly) {

@@ -58,6 +58,17 @@ TEST_F(ServiceStartup, NoFreePortEndsWithZero) {
     EXPECT_TRUE(logHas("Releasing cert"));
 }
 
+TEST_F(ServiceStartup, StartEmptiesTheSessionFoldersAndWritesTheVersionFile) {
+    fs::create_directories(dataFolder() + "/Tempfile/Session_5");
+    std::ofstream(sessionCopy(5)) << "left by an earlier run";
+    std::ofstream(dataFolder() + "/KVLBTessarionMainVersion") << "Tessarion version=0.0.0.1 and more text";
+    start();
+    EXPECT_FALSE(fs::exists(sessionCopy(5)));
+    for (int slot : {0, 31})
+        EXPECT_TRUE(fs::is_directory(dataFolder() + "/Tempfile/Session_" + std::to_string(slot)));
+    EXPECT_EQ(readText(dataFolder() + "/KVLBTessarionMainVersion"), "Tessarion version=1.0.21.0630");
+}
+
 TEST_F(ServiceStartup, CrashNoteForAnAttemptOtherThanZero) {
     struct Case {
         std::vector<std::string> args;
