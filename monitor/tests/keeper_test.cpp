@@ -90,4 +90,21 @@ TEST_F(Keeper, AfterARestartEveryEndIsRelaunchedAsAttemptZeroWithoutLimit) {
     EXPECT_EQ(launches("7"), 1u);
 }
 
+TEST_F(Keeper, ALockedSessionPausesTheKeeperUntilUnlock) {
+    startKeeper();
+    waitListening(1);
+    // The service ends itself on the lock, as the real one does.
+    desktop("lock");
+    ASSERT_TRUE(pollUntil([&] { return logHas("[Keeper] Detect user switch out event, into sleep mode"); }));
+    EXPECT_TRUE(eventsHave("KVLBTessarionMain.exe", "final"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_EQ(allLaunches(), 1u);
+    EXPECT_FALSE(eventsHave("keeper", "refresh"));
+
+    desktop("unlock");
+    waitListening(2);
+    EXPECT_EQ(launches("0"), 2u);
+    EXPECT_TRUE(eventsHave("keeper", "refresh"));
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -124,6 +125,12 @@ protected:
     // Runs the worker with that command line tail and waits for its end.
     long worker(const std::string& arguments, int seconds = 60) {
         return waitExit(start("KVLBTessarionWorker.exe", arguments), seconds);
+    }
+
+    // The desktop driver acting on this root's session ("lock", "unlock", ...).
+    static void desktop(const std::string& verb) {
+        std::string command = std::string(KVLB_BIN_DIR) + "/kvlbdesktop " + verb;
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 
     static bool running(const std::wstring& image) {

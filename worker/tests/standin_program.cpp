@@ -5,7 +5,8 @@
 // What it does comes from <root>/standins/<image name>.mode (first word), by default "listen" for
 // the monitor's and the service's names and "exit" for any other:
 //   listen  hold the per-user mutex of its image name (the monitor's liveness mutex) and run the
-//           IPC receivers on the channel of that name; Suicide ends it
+//           IPC receivers on the channel of that name; Suicide ends it, and so does a session
+//           lock unless it is the monitor
 //   exit    end at once with exit code 0
 //   deaf    stay without listening until it is terminated
 #include <sys/stat.h>
@@ -75,6 +76,9 @@ int main(int argc, char** argv) {
         ipcStopFunction = onStop;
         ipcRestartFunction = onRestart;
         ipcFinalFunction = onFinal;
+        // The monitor pauses on a session lock; the service ends itself.
+        static unsigned char sessionFlag = 0;
+        if (lower(name) == "kvlbtessarionmonitor.exe") ipcSessionFlag = &sessionFlag;
         startIpcReceivers(name.c_str());
         record("ready");
     }

@@ -80,4 +80,21 @@ TEST_F(Watchdog, SuicideEndsItWithoutAReset) {
     EXPECT_EQ(monitorRuns(), 1u);
 }
 
+TEST_F(Watchdog, ALockedSessionDoesNotEndItAndTheDebugEventIsFollowed) {
+    // The monitor's debug-mode event exists, so the watchdog opens it.
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, DEBUG_MODE_EVENT_NAME);
+    ASSERT_NE(event, nullptr);
+    CloseHandle(startMonitor());
+    HANDLE watchdog = startWatchdog();
+    desktop("lock");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(watchdog, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    EXPECT_FALSE(logHas("debugStatusUpdateEvent init failed."));
+    desktop("unlock");
+    CloseHandle(watchdog);
+    CloseHandle(event);
+}
+
 }  // namespace
