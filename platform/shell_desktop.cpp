@@ -664,6 +664,15 @@ BOOL SetForegroundWindow(HWND window) {
     return writeFile(shellDir() + "/foreground", hexHandle(window) + "\n") ? TRUE : FALSE;
 }
 
+BOOL GetClientRect(HWND window, LPRECT rect) {
+    if (rect == nullptr || !IsWindow(window)) {
+        SetLastError(rect ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *rect = RECT{0, 0, 0, 0};
+    return TRUE;
+}
+
 HWND GetForegroundWindow(void) {
     HWND w = (HWND)(uintptr_t)number(readFile(shellDir() + "/foreground"));
     return IsWindow(w) ? w : nullptr;

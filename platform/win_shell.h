@@ -131,6 +131,8 @@ int MessageBoxIndirectW(const MSGBOXPARAMSW* params);
 short GetKeyState(int virtualKey);
 BOOL GetCursorPos(LPPOINT point);
 BOOL SetForegroundWindow(HWND window);
+// Windows are never drawn here, so a client area is empty.
+BOOL GetClientRect(HWND window, LPRECT rect);
 HWND GetForegroundWindow(void);
 
 // ---- shell folders -------------------------------------------------------------------------
