@@ -63,11 +63,14 @@ std::vector<platform::DesktopWindow> allWindows() {
 int listWindows() {
     for (auto& w : allWindows()) {
         std::string flags;
-        auto add = [&](const char* f) { flags += flags.empty() ? f : std::string(",") + f; };
+        auto add = [&](const char* f) {
+            if (!flags.empty()) flags.push_back(',');
+            flags.append(f);
+        };
         if (w.exStyle & WS_EX_TOPMOST) add("topmost");
         if (w.sessionNotify) add("session");
         if (w.style & WS_CHILD) add("child");
-        if (flags.empty()) flags = "-";
+        if (flags.empty()) flags.push_back('-');
         printf("0x%08llx\t%u\t%u\t%s\t%s\t%s\n", (unsigned long long)(uintptr_t)w.window, w.processId,
                w.threadId, flags.c_str(), utf8(w.className).c_str(), utf8(w.title).c_str());
     }
