@@ -18,7 +18,9 @@ namespace {
 
 constexpr int kLastAttempt = 7;
 
-bool isSwitchedOut() { return std::atomic_ref<unsigned char>(switchedOut).load() != 0; }
+bool isSwitchedOut() {
+    return std::atomic_ref<unsigned char>(switchedOut).load() != 0;
+}
 
 // Sleeps while the session is away, the user has stopped the service or a restart is ending it.
 void waitUntilLaunchAllowed() {
@@ -65,7 +67,9 @@ void* keeperThread(void*) {
     }
 }
 
-void startMainProgram() { desiredState.store(kDesiredRun); }
+void startMainProgram() {
+    desiredState.store(kDesiredRun);
+}
 
 void stopMainProgram() {
     desiredState.store(kDesiredStopped);

@@ -8,9 +8,9 @@ constexpr int kDesiredRun = 1;
 constexpr int kDesiredStopped = 2;
 constexpr int kDesiredRestart = 3;
 
-extern std::atomic<int> desiredState;               // 1 run, 2 stopped by the user, 3 restart
-extern std::atomic<unsigned char> keeperMayStart;   // 0 while a restart ends the service
-extern std::atomic<unsigned char> restarted;        // set by a restart; the tray balloons clear it
+extern std::atomic<int> desiredState;              // 1 run, 2 stopped by the user, 3 restart
+extern std::atomic<unsigned char> keeperMayStart;  // 0 while a restart ends the service
+extern std::atomic<unsigned char> restarted;       // set by a restart; the tray balloons clear it
 // 1 while the Windows session is locked or disconnected; the keeper's receivers on "KVLBMonitor"
 // write it through ipcSessionFlag.
 extern unsigned char switchedOut;

@@ -81,7 +81,8 @@ bool runningBySnapshot(const wchar_t* processName) {
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry))
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+         more = Process32NextW(snapshot, &entry))
         if (equalsNoCase(entry.szExeFile, processName)) found = true;
     CloseHandle(snapshot);
     return found;
@@ -171,7 +172,9 @@ bool killProgramAs(const char* killerName, const char* inputTo) {
     return gone;
 }
 
-bool killMainProgram() { return killProgramAs(MONITOR_PROGRAM_NAME, MAIN_PROGRAM_NAME); }
+bool killMainProgram() {
+    return killProgramAs(MONITOR_PROGRAM_NAME, MAIN_PROGRAM_NAME);
+}
 
 void releaseMutexLock(HANDLE mutex) {
     if (mutex == nullptr) return;
@@ -229,8 +232,8 @@ char* localTimeText() {
         copyBounded(text, kSize, "Unknow time");
         return text;
     }
-    snprintf(text, kSize, "%d-%02u-%02u %02u-%02u-%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-             now.wSecond);
+    snprintf(text, kSize, "%d-%02u-%02u %02u-%02u-%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+             now.wMinute, now.wSecond);
     return text;
 }
 

@@ -18,7 +18,9 @@ namespace {
 constexpr size_t kTextSize = 512;
 constexpr size_t kMaxPieces = 16;
 
-bool uninstallerRunning() { return isProcessRunning(L"Au_.exe") || isProcessRunning(L"Un_A.exe"); }
+bool uninstallerRunning() {
+    return isProcessRunning(L"Au_.exe") || isProcessRunning(L"Un_A.exe");
+}
 
 std::wstring toWide(const std::string& text) {
     int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, static_cast<LPWSTR>(nullptr), 0);
@@ -288,7 +290,8 @@ void runKeyToByte(const char* commandLine) {
         free(fileName);
         return;
     }
-    std::string text = keyToByteText(fileName, reinterpret_cast<const unsigned char*>(content), strlen(content));
+    std::string text =
+        keyToByteText(fileName, reinterpret_cast<const unsigned char*>(content), strlen(content));
     appendCertText(text.c_str());
     free(content);
     free(fileName);
@@ -307,12 +310,12 @@ void selfDeleteAfterExit() {
     wchar_t self[MAX_PATH + 1] = {};
     if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return;
     wchar_t command[MAX_PATH + 96];
-    swprintf(command, sizeof command / sizeof command[0], L"cmd.exe /C timeout /t 2 /nobreak > Nul & Del \"%ls\"",
-             self);
+    swprintf(command, sizeof command / sizeof command[0],
+             L"cmd.exe /C timeout /t 2 /nobreak > Nul & Del \"%ls\"", self);
     STARTUPINFOW startup = {};
     PROCESS_INFORMATION info = {};
-    if (CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                       &info)) {
+    if (CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                       &startup, &info)) {
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
     }

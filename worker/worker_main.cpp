@@ -33,7 +33,8 @@ bool equalsNoCase(const char* a, const char* b) {
 }
 
 bool isControlVerb(const char* line) {
-    static const char* const kVerbs[] = {"-stop", "-allstop", "-start", "-restart", "-monitorstart", "-reset"};
+    static const char* const kVerbs[] = {"-stop",    "-allstop",      "-start",
+                                         "-restart", "-monitorstart", "-reset"};
     for (const char* verb : kVerbs)
         if (equalsNoCase(line, verb)) return true;
     return false;
@@ -99,7 +100,9 @@ void endRun() {
 
 }  // namespace
 
-bool killProgram(const char* inputTo) { return killProgramAs(kWorkerName, inputTo); }
+bool killProgram(const char* inputTo) {
+    return killProgramAs(kWorkerName, inputTo);
+}
 
 int workerMain(const char* commandLine) {
     if (commandLine == nullptr) commandLine = "";

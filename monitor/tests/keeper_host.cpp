@@ -36,9 +36,15 @@ void* runKeeper(void*) {
 
 }  // namespace
 
-void setIconRunning() { record("running"); }
-void setIconStopped() { record("stopped"); }
-void refreshTrayIcons() { record("refresh"); }
+void setIconRunning() {
+    record("running");
+}
+void setIconStopped() {
+    record("stopped");
+}
+void refreshTrayIcons() {
+    record("refresh");
+}
 
 int main(int argc, char** argv) {
     platform::initProgram(argc, argv);

@@ -11,7 +11,7 @@ using harness::countOf;
 using harness::pollUntil;
 
 class Keeper : public harness::ProgramTest {
-protected:
+  protected:
     void SetUp() override {
         ProgramTest::SetUp();
         install(KVLB_KEEPER_HOST, "keeper_host");
@@ -19,7 +19,9 @@ protected:
     }
 
     std::string service() const { return events("KVLBTessarionMain.exe"); }
-    size_t launches(const std::string& argument) const { return countOf(service(), "run " + argument + "\n"); }
+    size_t launches(const std::string& argument) const {
+        return countOf(service(), "run " + argument + "\n");
+    }
     size_t allLaunches() const { return countOf(service(), "run "); }
 
     void startKeeper() {
@@ -57,7 +59,8 @@ TEST_F(Keeper, AServiceLeftRunningIsEndedBeforeTheFirstLaunch) {
     startKeeper();
     waitListening(2);
     EXPECT_EQ(service(), "run old\nready\nfinal\nrun 0\nready\n");
-    EXPECT_TRUE(logHas("[KVLBTessarionMonitor.exe] KVLBTessarionMonitor.exe kill KVLBTessarionMain.exe success"));
+    EXPECT_TRUE(
+        logHas("[KVLBTessarionMonitor.exe] KVLBTessarionMonitor.exe kill KVLBTessarionMain.exe success"));
 }
 
 TEST_F(Keeper, StopEndsTheServiceUntilStart) {
@@ -65,7 +68,9 @@ TEST_F(Keeper, StopEndsTheServiceUntilStart) {
     waitListening(1);
     instruct("TessarionInstruction_Stop");
     ASSERT_TRUE(pollUntil([&] { return countOf(service(), "final\n") == 1; }, 10));
-    EXPECT_TRUE(pollUntil([&] { return logHas("[KVLBTessarionMonitor.exe] kill KVLBTessarionMain.exe shutdown state: Success"); }));
+    EXPECT_TRUE(pollUntil([&] {
+        return logHas("[KVLBTessarionMonitor.exe] kill KVLBTessarionMain.exe shutdown state: Success");
+    }));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(allLaunches(), 1u);
 

@@ -14,7 +14,7 @@ using harness::pollUntil;
 namespace fs = std::filesystem;
 
 class ProcessControl : public harness::ProgramTest {
-protected:
+  protected:
     void SetUp() override {
         ProgramTest::SetUp();
         setLog("ProcessControlTest");
@@ -52,7 +52,8 @@ TEST_F(ProcessControl, KillMainProgramEndsAListeningServiceBySuicide) {
     EXPECT_TRUE(killMainProgram());
     EXPECT_EQ(waitExit(p, 10), 0);  // its own end, not a termination
     EXPECT_TRUE(eventsHave("KVLBTessarionMain.exe", "final"));
-    EXPECT_TRUE(logHas("[KVLBTessarionMonitor.exe] KVLBTessarionMonitor.exe kill KVLBTessarionMain.exe success"));
+    EXPECT_TRUE(
+        logHas("[KVLBTessarionMonitor.exe] KVLBTessarionMonitor.exe kill KVLBTessarionMain.exe success"));
     EXPECT_TRUE(logHas("[KVLBTessarionMonitor.exe] kill KVLBTessarionMain.exe shutdown state: Success"));
     EXPECT_FALSE(logHas("Start command kill mode"));
 }
@@ -61,12 +62,13 @@ TEST_F(ProcessControl, KillMainProgramFallsBackToTaskkill) {
     HANDLE p = startStandin("kvlbtessarionmain.exe", "deaf");
     auto begun = std::chrono::steady_clock::now();
     EXPECT_TRUE(killMainProgram());
-    EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(2900));  // the first 30 tests
+    EXPECT_GE(std::chrono::steady_clock::now() - begun,
+              std::chrono::milliseconds(2900));  // the first 30 tests
     EXPECT_EQ(waitExit(p, 10), 1);
     std::string all = log();
-    const char* order[] = {"KVLBTessarionMonitor.exe kill KVLBTessarionMain.exe fail", "Start command kill mode",
-                           "Command: taskkill /F /im KVLBTessarionMain.exe /F", "hideWaitCommand finish",
-                           "kill KVLBTessarionMain.exe shutdown state: Success"};
+    const char* order[] = {"KVLBTessarionMonitor.exe kill KVLBTessarionMain.exe fail",
+                           "Start command kill mode", "Command: taskkill /F /im KVLBTessarionMain.exe /F",
+                           "hideWaitCommand finish", "kill KVLBTessarionMain.exe shutdown state: Success"};
     size_t at = 0;
     for (const char* text : order) {
         size_t found = all.find(text, at);
@@ -102,8 +104,9 @@ TEST(MonitorHelpers, ReplaceAllWideAndDisplayNameFiles) {
     struct Case {
         const char* path;
         bool is;
-    } cases[] = {{"C:\\x\\DisplayName.txt", true}, {"DisplayName.txt", true}, {"isplayName.txt", false},
-                 {"C:\\x\\displayname.txt", false}, {"C:\\DisplayName.txt.bak", false}, {nullptr, false}};
+    } cases[] = {{"C:\\x\\DisplayName.txt", true},   {"DisplayName.txt", true},
+                 {"isplayName.txt", false},          {"C:\\x\\displayname.txt", false},
+                 {"C:\\DisplayName.txt.bak", false}, {nullptr, false}};
     for (const Case& c : cases) EXPECT_EQ(isDisplayNameFile(c.path), c.is) << (c.path ? c.path : "NULL");
 }
 

@@ -10,7 +10,7 @@ namespace {
 using harness::pollUntil;
 
 class ControlVerbs : public harness::ProgramTest {
-protected:
+  protected:
     void SetUp() override {
         ProgramTest::SetUp();
         install(KVLB_WORKER_EXE, "KVLBTessarionWorker.exe");
@@ -34,7 +34,7 @@ TEST_F(ControlVerbs, OnlyTheWholeLineSelectsAVerbLetterCaseIgnored) {
     struct Case {
         const char* line;
         bool startsMonitor;
-    } cases[] = {{"-start", true}, {"-START", true}, {"-Start", true}, {"-start ", false},
+    } cases[] = {{"-start", true}, {"-START", true},   {"-Start", true}, {"-start ", false},
                  {"", false},      {"-starts", false}, {"start", false}};
     for (const Case& c : cases) {
         size_t before = monitorRuns();
@@ -121,8 +121,10 @@ TEST_F(ControlVerbs, AllStopEndsTheWatchdogFirstThenTheMonitorAndTheService) {
     EXPECT_FALSE(running(L"KVLBTessarionMonitor.exe"));
     EXPECT_FALSE(running(L"KVLBTessarionMain.exe"));
     std::string all = log();
-    EXPECT_NE(all.find("[TessarionWorker] TessarionWorker kill KVLBTessarionMonitor.exe success"), std::string::npos);
-    EXPECT_NE(all.find("[TessarionWorker] kill KVLBTessarionMain.exe shutdown state: Success"), std::string::npos);
+    EXPECT_NE(all.find("[TessarionWorker] TessarionWorker kill KVLBTessarionMonitor.exe success"),
+              std::string::npos);
+    EXPECT_NE(all.find("[TessarionWorker] kill KVLBTessarionMain.exe shutdown state: Success"),
+              std::string::npos);
     EXPECT_LT(all.find("Stop area"), all.find("kill KVLBTessarionMonitor.exe success"));
     // The watchdog went without resetting anything.
     EXPECT_EQ(all.find("Reset!"), std::string::npos);
@@ -155,10 +157,12 @@ TEST_F(ControlVerbs, AProgramThatOutlivesTerminationByNameIsGivenToTaskkill) {
     EXPECT_EQ(worker("-allstop"), 0);
     EXPECT_EQ(waitExit(deaf, 10), 1);  // taskkill's exit code, not the termination's 9
     std::string all = log();
-    EXPECT_NE(all.find("[TessarionWorker] TessarionWorker kill KVLBTessarionMain.exe fail"), std::string::npos);
+    EXPECT_NE(all.find("[TessarionWorker] TessarionWorker kill KVLBTessarionMain.exe fail"),
+              std::string::npos);
     EXPECT_NE(all.find("[TessarionWorker] Start command kill mode"), std::string::npos);
     EXPECT_NE(all.find("Command: taskkill /F /im KVLBTessarionMain.exe /F"), std::string::npos);
-    EXPECT_NE(all.find("[TessarionWorker] kill KVLBTessarionMain.exe shutdown state: Success"), std::string::npos);
+    EXPECT_NE(all.find("[TessarionWorker] kill KVLBTessarionMain.exe shutdown state: Success"),
+              std::string::npos);
     // The monitor was not running: one test, success at once.
     EXPECT_NE(all.find("TessarionWorker kill KVLBTessarionMonitor.exe success"), std::string::npos);
 }

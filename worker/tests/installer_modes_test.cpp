@@ -10,7 +10,7 @@ using harness::pollUntil;
 namespace fs = std::filesystem;
 
 class InstallerModes : public harness::ProgramTest {
-protected:
+  protected:
     void SetUp() override {
         ProgramTest::SetUp();
         install(KVLB_WORKER_EXE, "KVLBTessarionWorker.exe");
@@ -54,8 +54,9 @@ TEST(UninstallItems, PiecesJoinUpToTheNextExe) {
 }
 
 TEST_F(InstallerModes, UninstallDetectWithoutTwoItemsEndsWith61005AndKeepsTheWorker) {
-    for (const char* line : {"-uninstalldetect", "-uninstalldetect C:\\y.exe", "-uninstalldetect a.exe b.exe c.exe",
-                             "-uninstalldetect 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 x.exe y.exe"}) {
+    for (const char* line :
+         {"-uninstalldetect", "-uninstalldetect C:\\y.exe", "-uninstalldetect a.exe b.exe c.exe",
+          "-uninstalldetect 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 x.exe y.exe"}) {
         EXPECT_EQ(worker(line), 61005) << line;
     }
     EXPECT_EQ(logCount("[Warning] Tessarion uninstall detect: Parameter error"), 4u);
@@ -84,7 +85,8 @@ TEST_F(InstallerModes, UninstallDetectWithNoAdaptersLeftRunsTheUninstallerAndDel
     touch(copies + "/a.dll");
     touch(copies + "/hidden.dll");
     touch(copies + "/keep.txt");
-    ASSERT_TRUE(SetFileAttributesW(harness::wide(windowsPath(copies + "/hidden.dll")).c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(SetFileAttributesW(harness::wide(windowsPath(copies + "/hidden.dll")).c_str(),
+                                   FILE_ATTRIBUTE_HIDDEN));
     struct Case {
         const char* name;
         bool topDll;
@@ -93,8 +95,10 @@ TEST_F(InstallerModes, UninstallDetectWithNoAdaptersLeftRunsTheUninstallerAndDel
                  {"no DLL at all", false, "[Warning] MainFileList: Uninstall mode"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.topDll) touch(bin() + "/Other.dll");
-        else fs::remove(bin() + "/Other.dll");
+        if (c.topDll)
+            touch(bin() + "/Other.dll");
+        else
+            fs::remove(bin() + "/Other.dll");
         install(KVLB_WORKER_EXE, "KVLBTessarionWorker.exe");
         size_t runs = harness::countOf(events("uninst.exe"), "run /S");
         EXPECT_EQ(worker(kDetect), 0);

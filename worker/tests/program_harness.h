@@ -45,10 +45,12 @@ inline size_t countOf(const std::string& all, const std::string& text) {
     return n;
 }
 
-inline std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+inline std::wstring wide(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
 
 class ProgramTest : public ::testing::Test {
-protected:
+  protected:
     platform::TestRoot root;
 
     void SetUp() override {
@@ -65,7 +67,8 @@ protected:
     // The Windows form of a host path (drive Z: is the host's /).
     static std::string windowsPath(const std::string& host) {
         std::string p = "Z:" + host;
-        for (auto& c : p) if (c == '/') c = '\\';
+        for (auto& c : p)
+            if (c == '/') c = '\\';
         return p;
     }
 
@@ -77,7 +80,9 @@ protected:
     void standinMode(const std::string& name, const std::string& mode) {
         std::ofstream(root.path() + "/standins/" + name + ".mode") << mode << "\n";
     }
-    std::string events(const std::string& name) const { return readText(root.path() + "/standins/" + name + ".events"); }
+    std::string events(const std::string& name) const {
+        return readText(root.path() + "/standins/" + name + ".events");
+    }
     bool eventsHave(const std::string& name, const std::string& line) const {
         return ("\n" + events(name)).find("\n" + line + "\n") != std::string::npos;
     }
@@ -151,7 +156,8 @@ protected:
             HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
             PROCESSENTRY32W entry = {};
             entry.dwSize = sizeof entry;
-            for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+            for (BOOL more = Process32FirstW(snapshot, &entry); more;
+                 more = Process32NextW(snapshot, &entry)) {
                 if (entry.th32ProcessID == GetCurrentProcessId()) continue;
                 any = true;
                 HANDLE p = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);

@@ -32,9 +32,15 @@ void record(const std::string& line) {
     fclose(f);
 }
 
-void onStart() { record("start"); }
-void onStop() { record("stop"); }
-void onRestart() { record("restart"); }
+void onStart() {
+    record("start");
+}
+void onStop() {
+    record("stop");
+}
+void onRestart() {
+    record("restart");
+}
 void onFinal() {
     record("final");
     ExitProcess(0);
@@ -62,7 +68,8 @@ int main(int argc, char** argv) {
     std::string mode;
     std::ifstream(folder + "/" + name + ".mode") >> mode;
     if (mode.empty())
-        mode = lower(name) == "kvlbtessarionmonitor.exe" || lower(name) == "kvlbtessarionmain.exe" ? "listen" : "exit";
+        mode = lower(name) == "kvlbtessarionmonitor.exe" || lower(name) == "kvlbtessarionmain.exe" ? "listen"
+                                                                                                   : "exit";
     if (mode == "exit") return 0;
     if (mode == "listen") {
         static char tag[128];

@@ -9,7 +9,7 @@ namespace {
 using harness::pollUntil;
 
 class Watchdog : public harness::ProgramTest {
-protected:
+  protected:
     void SetUp() override {
         ProgramTest::SetUp();
         install(KVLB_WORKER_EXE, "KVLBTessarionWorker.exe");
