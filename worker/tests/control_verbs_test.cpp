@@ -99,7 +99,7 @@ TEST_F(ControlVerbs, AVerbWaitsForTheControlMutexAndGivesUpAfterElevenTries) {
 
     // Released while a second run waits: that run does its verb.
     HANDLE waiting = start("KVLBTessarionWorker.exe", "-start");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ASSERT_TRUE(pollUntil([&] { return logCount("][Normal] Command: -start") == 2; }));
     ReleaseMutex(control);
     CloseHandle(control);
     EXPECT_EQ(waitExit(waiting), 0);
