@@ -7,6 +7,7 @@
 
 int main(int argc, char** argv) {
     platform::initProgram(argc, argv);
+    taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
     int code = monitorMain(GetModuleHandleW(nullptr));
     // The keeper and the watchers never end; leave without running static destructors under them.
     std::fflush(nullptr);

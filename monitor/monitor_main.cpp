@@ -23,8 +23,8 @@ char instanceTag[kMonitorText];
 wchar_t dataFolder[kMonitorText];
 HINSTANCE monitorInstance;
 HWND trayWindow;
-// Registered when the program loads, before monitorMain runs.
-UINT taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
+// Registered by the program entry, before monitorMain runs.
+UINT taskbarCreatedMessage = 0;
 
 namespace {
 

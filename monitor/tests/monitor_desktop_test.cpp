@@ -1,0 +1,286 @@
+// The tray monitor as a user meets it: start-up, the tray icon and its menu acting on the
+// service, the About box, debug mode, screenshots and the settings file.
+#include "monitor/tests/monitor_harness.h"
+
+#include "ipc/message.h"
+#include "ipc/transport.h"
+#include "platform/win_base.h"
+
+namespace mon {
+namespace {
+
+constexpr const char* kDefaultConfig = "isScreenShot=false\r\nsilentmode=false\r\nautocheckupdate=true\r\n";
+constexpr const char* kNotice = "Copyright (C) KVLBTessarion. All rights reserved. \\n";
+
+TEST_F(MonitorTest, StartsOnceWithItsIconLaunchesTheServiceAndQuitsCleanly) {
+    pid_t first = startMonitorReady();
+    auto icons = splitLines(tray().out);
+    ASSERT_EQ(icons.size(), 1u);
+    auto fields = splitTabs(icons[0]);
+    EXPECT_EQ(fields[4], "alive");
+    EXPECT_EQ(fields[5], "KVLBTessarion");
+    EXPECT_EQ(slurp(configFile()), kDefaultConfig) << "first start writes the defaults";
+    EXPECT_TRUE(hasBalloon("KVLBTessarion turned on") || balloons().empty());
+
+    pid_t second = startMonitor();
+    EXPECT_EQ(waitExit(second, 20000), 0) << "the second monitor of the user ends by itself";
+    EXPECT_EQ(splitLines(tray().out).size(), 1u);
+    EXPECT_TRUE(boxes().empty());
+
+    ASSERT_TRUE(choose("Quit"));
+    EXPECT_EQ(waitExit(first), 0);
+    EXPECT_EQ(tray().out, "") << "the icon is removed";
+    EXPECT_TRUE(eventually([&] { return servicePids().empty(); }, 15000)) << "the service is told to end";
+}
+
+TEST_F(MonitorTest, MenuStopStartAndRestartActOnTheService) {
+    startMonitorReady();
+    std::string menu = openMenu();
+    EXPECT_NE(menu.find("\t61001\t0\tStop\n"), std::string::npos) << menu;
+    EXPECT_NE(menu.find("\t61003\t0\tRestart\n"), std::string::npos);
+    EXPECT_EQ(menu.find("\t61002\t"), std::string::npos);
+    EXPECT_EQ(menu.find("Screenshots"), std::string::npos) << "debug items only in debug mode";
+    ASSERT_EQ(driver({"choose", "61001"}).rc, 0);
+    EXPECT_TRUE(eventually([&] { return servicePids().empty() && iconResource() == 105; }));
+    EXPECT_TRUE(eventually([&] { return hasBalloon("KVLBTessarion turned off"); }));
+    Sleep(1500);
+    EXPECT_TRUE(servicePids().empty()) << "stopped stays stopped";
+    menu = openMenu();
+    EXPECT_NE(menu.find("\t61002\t0\tStart\n"), std::string::npos) << menu;
+    EXPECT_EQ(menu.find("Stop"), std::string::npos);
+
+    ASSERT_EQ(driver({"choose", "61002"}).rc, 0);
+    EXPECT_TRUE(eventually([&] { return !servicePids().empty() && iconResource() == 104; }));
+
+    int before = servicePids()[0];
+    size_t mark = balloons().size();
+    ASSERT_TRUE(choose("Restart"));
+    EXPECT_TRUE(eventually([&] {
+        auto now = servicePids();
+        return now.size() == 1 && now[0] != before && hasBalloon("KVLBTessarion already restarted", mark);
+    }));
+    EXPECT_FALSE(hasBalloon("KVLBTessarion turned off", mark)) << "a restart shows no turned-off balloon";
+}
+
+struct LanguageCase {
+    const char* name;
+    const char* locale;
+    const char* stop;
+    const char* restart;
+    const char* languagePopup;
+    UINT checkedItem;
+};
+
+class MonitorLanguageTest : public MonitorTest, public ::testing::WithParamInterface<LanguageCase> {};
+
+TEST_P(MonitorLanguageTest, MenuSpeaksTheLocalesLanguage) {
+    platform::setSetting("locale", GetParam().locale);
+    startMonitorReady();
+    std::string menu = openMenu();
+    EXPECT_NE(menu.find(std::string("0\t61001\t0\t") + GetParam().stop + "\n"), std::string::npos) << menu;
+    EXPECT_NE(menu.find(std::string("0\t61003\t0\t") + GetParam().restart + "\n"), std::string::npos) << menu;
+    EXPECT_NE(menu.find(std::string("0\t0\t16\t") + GetParam().languagePopup + "\n"), std::string::npos) << menu;
+    EXPECT_NE(menu.find("1\t" + std::to_string(GetParam().checkedItem) + "\t8\t"), std::string::npos) << menu;
+    driver({"dismiss"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, MonitorLanguageTest,
+                         ::testing::Values(LanguageCase{"TradChinese", "zh_TW.UTF-8", "停止", "重新啟動", "語言", 61007},
+                                           LanguageCase{"English", "en_US.UTF-8", "Stop", "Restart", "Language", 61008},
+                                           LanguageCase{"Japanese", "ja_JP.UTF-8", "停止する", "再起動する", "語言", 61013},
+                                           LanguageCase{"SimpChinese", "zh_CN.UTF-8", "停止", "重新启动", "語言", 61010},
+                                           LanguageCase{"OtherIsEnglish", "de_DE.UTF-8", "Stop", "Restart", "Language", 61008}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MonitorTest, LanguageSwitchAnnouncesTheNewLanguageWithoutABlank) {
+    startMonitorReady();
+    ASSERT_TRUE(choose("61013"));
+    EXPECT_TRUE(eventually([&] { return hasBalloon("に切り替え日本語"); }));
+    std::string menu = openMenu();
+    EXPECT_NE(menu.find("0\t61001\t0\t停止する\n"), std::string::npos) << menu;
+    ASSERT_EQ(driver({"choose", "61008"}).rc, 0);
+    EXPECT_TRUE(eventually([&] { return hasBalloon("Switch toEnglish"); }));
+}
+
+// Virtual-key codes of the six-key sequence.
+const std::vector<std::string> kShortSequence = {"0x4B", "0x56", "0x4C", "0x42", "0x44", "0x4D"};
+
+TEST_F(MonitorTest, KeySequenceInTheAboutBoxTogglesDebugModeAndPulsesTheEvent) {
+    startMonitorReady();
+    auto tap = [&](std::vector<std::string> keys, const char* timeout = "20000") {
+        keys.insert(keys.begin(), "tap");
+        keys.push_back("--timeout");
+        keys.push_back(timeout);
+        return driver(keys).rc;
+    };
+    EXPECT_NE(tap({"0x4B"}, "600"), 0) << "no one watches the keys while the About box is closed";
+
+    EXPECT_EQ(openAbout(), kNotice) << "no components, not in debug mode";
+    // An extra key inside the sequence spoils it.
+    EXPECT_EQ(tap({"0x4B", "0x56", "0x41", "0x4C", "0x42", "0x44", "0x4D"}), 0);
+    Sleep(300);
+    EXPECT_FALSE(fs::exists(logIni()));
+    EXPECT_EQ(boxes().size(), 1u);
+
+    HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, DEBUG_MODE_EVENT_NAME);
+    ASSERT_NE(event, nullptr) << "the monitor holds the debug-mode event";
+    std::atomic<int> pulses{0};
+    std::atomic<bool> stop{false};
+    std::thread otherProgram([&] {
+        while (!stop)
+            if (WaitForSingleObject(event, 200) == WAIT_OBJECT_0) ++pulses, Sleep(50);
+    });
+
+    // Keys before the sequence do not matter.
+    EXPECT_EQ(tap({"0x41", "0x42"}), 0);
+    EXPECT_EQ(tap(kShortSequence), 0);
+    EXPECT_TRUE(eventually([&] { return fs::exists(logIni()) && boxes().empty(); })) << "on, and the box closed";
+    std::string desktopWin = "C:\\Users\\User\\Desktop";
+    EXPECT_EQ(slurp(logIni()), "[KVLBTessarion]\r\nLog File=" + desktopWin +
+                                   "\\TessarionLog\\KVLBTessarion.txt\r\nLog Level=5");
+    EXPECT_TRUE(fs::is_directory(desktop() + "/TessarionLog"));
+    EXPECT_TRUE(eventually([&] { return hasBalloon("Turn on debug mode") && pulses.load() >= 1; }));
+
+    std::string about = openAbout();
+    EXPECT_EQ(about, std::string("KVLBTessarion program version: 1.0.21.0630 \\nMonitor version: 1.0.20.0309 \\n") +
+                         kNotice);
+    driver({"msgbox-close"});
+    EXPECT_TRUE(eventually([&] { return boxes().empty(); }));
+
+    std::string menu = openMenu();
+    EXPECT_NE(menu.find("\t61012\t0\tScreenshots\n"), std::string::npos) << menu;
+    ASSERT_EQ(driver({"choose", "Turn off debug mode"}).rc, 0);
+    EXPECT_TRUE(eventually([&] { return !fs::exists(logIni()) && hasBalloon("Turn off debug mode"); }));
+    EXPECT_TRUE(fs::is_directory(desktop() + "/TessarionLog")) << "the log folder stays";
+    EXPECT_TRUE(eventually([&] { return pulses.load() >= 2; }));
+    stop = true;
+    otherProgram.join();
+    CloseHandle(event);
+    EXPECT_EQ(openMenu().find("Screenshots"), std::string::npos);
+    driver({"dismiss"});
+}
+
+TEST_F(MonitorTest, DebugModeFromTheIniAndOneScreenshotPerPrintScreenPress) {
+    spit(logIni(), "[KVLBTessarion]\r\nLog Level=0");
+    startMonitorReady();
+    std::string menu = openMenu();
+    ASSERT_NE(menu.find("\t61012\t0\tScreenshots\n"), std::string::npos) << "debug mode at once: " << menu;
+    EXPECT_NE(menu.find("\t61015\t0\tTurn off debug mode\n"), std::string::npos);
+    EXPECT_NE(driver({"tap", "0x2C", "--timeout", "600"}).rc, 0) << "PrintScreen does nothing with the setting off";
+
+    ASSERT_EQ(driver({"choose", "61012"}).rc, 0);
+    EXPECT_TRUE(eventually([&] { return slurp(configFile()).find("isScreenShot=true\r\n") == 0; }));
+    auto shots = [&] {
+        std::vector<std::string> names;
+        if (fs::exists(desktop()))
+            for (auto& e : fs::directory_iterator(desktop()))
+                if (e.path().extension() == ".png") names.push_back(e.path().filename().string());
+        return names;
+    };
+    // Held for a while: still one picture.
+    ASSERT_EQ(driver({"keydown", "0x2C"}).rc, 0);
+    EXPECT_TRUE(eventually([&] { return !shots().empty(); }));
+    Sleep(2500);
+    driver({"keyup", "0x2C"});
+    ASSERT_EQ(shots().size(), 1u);
+    std::string name = shots()[0];
+    EXPECT_EQ(name.rfind("KVLBTessarion Screenshots ", 0), 0u) << name;
+    EXPECT_EQ(slurp(desktop() + "/" + name).substr(0, 4), "\x89PNG");
+    std::string expected = "Output C:\\\\Users\\\\User\\\\Desktop\\\\" + name + " to desktop success";
+    EXPECT_TRUE(eventually([&] { return hasBalloon(expected); })) << expected;
+    auto all = balloons();
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](auto& b) { return b.find("Output ") == 0; }), 1);
+
+    ASSERT_TRUE(choose("61012"));
+    EXPECT_TRUE(eventually([&] { return slurp(configFile()).find("isScreenShot=false\r\n") == 0; }));
+}
+
+TEST_F(MonitorTest, AboutListsTheFirstInstalledComponentReadAsBig5) {
+    // "測試元件" in Big5, and a sibling component that is not listed.
+    spit(dataFolder() + "/Installer/SignerDisplayName.txt", "\xb4\xfa\xb8\xd5\xa4\xb8\xa5\xf3");
+    spit(dataFolder() + "/Installer/SignerVersion.txt", "1.2.3");
+    spit(dataFolder() + "/Other/OtherDisplayName.txt", "Other");
+    spit(dataFolder() + "/Other/OtherVersion.txt", "9");
+    startMonitorReady();
+    std::string about = openAbout();
+    std::string signer = std::string("測試元件 Version:1.2.3 \\n") + kNotice;
+    std::string other = std::string("Other Version:9 \\n") + kNotice;
+    EXPECT_TRUE(about == signer || about == other) << about;
+
+    // A second request while the box is open is ignored.
+    driver({"tray-dblclick"});
+    Sleep(500);
+    EXPECT_EQ(boxes().size(), 1u);
+    ASSERT_EQ(driver({"msgbox-ok"}).rc, 0);
+    EXPECT_TRUE(eventually([&] { return boxes().empty(); }));
+    EXPECT_EQ(openAbout(), about) << "the box opens again after it was closed";
+    driver({"msgbox-ok"});
+}
+
+struct ConfigCase {
+    const char* name;
+    const char* stored;
+    const char* after;
+};
+
+class MonitorConfigTest : public MonitorTest, public ::testing::WithParamInterface<ConfigCase> {};
+
+TEST_P(MonitorConfigTest, StoredKeysAreKeptAndMissingOnesGetTheirDefaults) {
+    spit(configFile(), GetParam().stored);
+    startMonitorReady();
+    EXPECT_EQ(slurp(configFile()), GetParam().after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, MonitorConfigTest,
+    ::testing::Values(
+        ConfigCase{"OnlySilentMode", "silentmode=true", "isScreenShot=false\r\nsilentmode=true\r\nautocheckupdate=true\r\n"},
+        ConfigCase{"OtherLetterCase", "isScreenShot=TRUE\nsilentmode=False\nautocheckupdate=false\n",
+                   "isScreenShot=false\r\nsilentmode=false\r\nautocheckupdate=false\r\n"},
+        ConfigCase{"AllKeysAnywhereFalseFirst", "x silentmode=true autocheckupdate=false isScreenShot=true silentmode=false",
+                   "x silentmode=true autocheckupdate=false isScreenShot=true silentmode=false"},
+        ConfigCase{"Empty", "", kDefaultConfig}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MonitorTest, SilentModeHidesTheStateBalloonsOnlyAndTogglesBackToTheSameFile) {
+    spit(configFile(), "isScreenShot=false\r\nsilentmode=true\r\nautocheckupdate=true\r\n");
+    startMonitorReady();
+    std::string menu = openMenu();
+    EXPECT_NE(menu.find("\t61011\t0\tSystem hint\n"), std::string::npos) << "unchecked while silent: " << menu;
+    ASSERT_EQ(driver({"choose", "Stop"}).rc, 0);
+    EXPECT_TRUE(eventually([&] { return iconResource() == 105; }));
+    ASSERT_TRUE(choose("61008"));
+    EXPECT_TRUE(eventually([&] { return hasBalloon("Switch toEnglish"); }));
+    EXPECT_EQ(balloons().size(), 1u) << "no launch or end balloons";
+
+    std::string before = slurp(configFile());
+    ASSERT_TRUE(choose("System hint"));
+    EXPECT_TRUE(eventually([&] { return slurp(configFile()).find("silentmode=false") != std::string::npos; }));
+    ASSERT_TRUE(choose("System hint"));
+    EXPECT_TRUE(eventually([&] { return slurp(configFile()) == before; }));
+}
+
+TEST_F(MonitorTest, InstructionsToItsWindowStopStartAndEndIt) {
+    pid_t monitor = startMonitorReady();
+    ipcSenderName = "KVLBTessarionWorker.exe";
+    ASSERT_TRUE(sendIpcMessage(IPC_CHANNEL_MONITOR, kInstructionStop));
+    EXPECT_TRUE(eventually([&] { return servicePids().empty() && iconResource() == 105; }));
+    ASSERT_TRUE(sendIpcMessage(IPC_CHANNEL_MONITOR, kInstructionMonitorStart));
+    EXPECT_TRUE(eventually([&] { return !servicePids().empty() && iconResource() == 104; }));
+    ASSERT_TRUE(sendIpcMessage(IPC_CHANNEL_MONITOR, kInstructionSuicide));
+    EXPECT_EQ(waitExit(monitor), 0);
+    EXPECT_EQ(tray().out, "");
+    EXPECT_TRUE(eventually([&] { return servicePids().empty(); }, 15000));
+}
+
+TEST_F(MonitorTest, IconComesBackWhenTheShellRestarts) {
+    startMonitorReady();
+    ASSERT_EQ(driver({"tray-reset"}).rc, 0);
+    EXPECT_EQ(iconResource(), 0);
+    ASSERT_EQ(driver({"broadcast", "TaskbarCreated"}).rc, 0);
+    EXPECT_TRUE(eventually([&] { return iconResource() == 104; })) << tray().out;
+    EXPECT_EQ(splitTabs(splitLines(tray().out)[0])[5], "KVLBTessarion");
+}
+
+}  // namespace
+}  // namespace mon
