@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <string>
 
 #include "common/codec.h"
 #include "common/system.h"
@@ -48,9 +49,9 @@ void readComponentInfo(const wchar_t* path) {
     codePage.store(CP_UTF8);
     free(versionPath);
     uiTextCopy(24, label);
+    std::wstring joined = std::wstring(name) + L" " + label + version + L" \n";
     wchar_t line[kMonitorText];
-    swprintf(line, kMonitorText, L"%ls %ls%ls \n", name, label, version);
-    line[kMonitorText - 1] = L'\0';
+    copyBoundedW(line, kMonitorText, joined.c_str());
     // The list keeps what fits in its 512 characters; later lines are cut, never written past it.
     appendWideText(componentList, line);
 }
@@ -62,14 +63,14 @@ void scanInstalledComponents(const wchar_t* folder) {
     }
     if (componentList[0] != L'\0') return;
     wchar_t pattern[kMonitorText];
-    swprintf(pattern, kMonitorText, L"%ls\\*", folder);
+    if (swprintf(pattern, kMonitorText, L"%ls\\*", folder) < 0) return;  // too deep to list
     WIN32_FIND_DATAW entry;
     HANDLE find = FindFirstFileW(pattern, &entry);
     if (find == INVALID_HANDLE_VALUE) return;
     do {
         if (!wcscmp(entry.cFileName, L".") || !wcscmp(entry.cFileName, L"..")) continue;
         wchar_t full[kMonitorText];
-        swprintf(full, kMonitorText, L"%ls%ls%ls", folder, L"\\", entry.cFileName);
+        if (swprintf(full, kMonitorText, L"%ls%ls%ls", folder, L"\\", entry.cFileName) < 0) continue;
         char* narrow = wideToUtf8(full);
         if (isDisplayNameFile(narrow)) readComponentInfo(full);
         free(narrow);

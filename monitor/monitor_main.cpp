@@ -130,6 +130,7 @@ LRESULT createTrayIcon(HWND window) {
     trayWindow = window;
     refreshTrayIcons();
     std::lock_guard<std::mutex> l(trayLock);
+    if (trayIconData.hIcon != nullptr) DestroyIcon(trayIconData.hIcon);  // a launch before the window
     memset(&trayIconData, 0, sizeof trayIconData);
     trayIconData.cbSize = kTrayRecordSize;
     trayIconData.hWnd = window;
