@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -210,6 +211,24 @@ double throughput(int port, const std::string& request, double seconds) {
     return done / elapsed;
 }
 
+// CPU seconds used so far by the daemon polling threads of a process.
+double daemonCpuSeconds(pid_t pid) {
+    double ticks = 0;
+    for (auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name.rfind("MHD", 0) != 0) continue;
+        std::ifstream stat(task.path() / "stat");
+        std::string all((std::istreambuf_iterator<char>(stat)), {});
+        std::istringstream fields(all.substr(all.rfind(')') + 2));
+        std::string f;
+        for (int i = 3; i <= 15 && fields >> f; ++i)
+            if (i == 14 || i == 15) ticks += std::atof(f.c_str());
+    }
+    return ticks / sysconf(_SC_CLK_TCK);
+}
+
 long residentKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -284,9 +303,18 @@ int main(int argc, char** argv) {
     // 1. Echo throughput, service and bare server alternately, best of three each (the machine may be busy).
     std::string echo = "{\"SessionId\":\"" + sid + "\",\"FunctionName\":\"TessarionEcho\"}";
     double service = 0, baseline = 0;
+    double serviceCpu = 0, bareCpu = 0, serviceCount = 0, bareCount = 0;
     for (int round = 0; round < 3; ++round) {
-        baseline = std::max(baseline, throughput(kBarePort, echo, seconds));
-        service = std::max(service, throughput(kServicePort, echo, seconds));
+        double cpu = daemonCpuSeconds(getpid());
+        double rate = throughput(kBarePort, echo, seconds);
+        bareCpu += daemonCpuSeconds(getpid()) - cpu;
+        bareCount += rate * seconds;
+        baseline = std::max(baseline, rate);
+        cpu = daemonCpuSeconds(pid);
+        rate = throughput(kServicePort, echo, seconds);
+        serviceCpu += daemonCpuSeconds(pid) - cpu;
+        serviceCount += rate * seconds;
+        service = std::max(service, rate);
     }
     control.post("{\"SessionId\":\"" + sid + "\",\"FunctionName\":\"TessarionForceRelease\"}");
 
@@ -316,6 +344,9 @@ int main(int argc, char** argv) {
     std::printf("echo on an open session, %d kept-alive TLS connections:\n", kConnections);
     std::printf("  service %.0f req/s, bare server %.0f req/s, ratio %.2f (target >= 0.80)\n", service,
                 baseline, baseline > 0 ? service / baseline : 0.0);
+    std::printf("  daemon thread CPU per request: service %.1f us, bare server %.1f us\n",
+                serviceCount > 0 ? 1e6 * serviceCpu / serviceCount : 0.0,
+                bareCount > 0 ? 1e6 * bareCpu / bareCount : 0.0);
     std::printf("open + force-release of a session: median %.3f ms over %zu (target < 2 ms)\n", median,
                 ms.size());
     std::printf("resident memory with %d sessions open: %.1f MiB (target < 64 MiB)\n", opened, rss / 1024.0);
