@@ -74,6 +74,30 @@ HDC newDc(bool screen) {
     return reinterpret_cast<HDC>(d);
 }
 
+// libpng reports errors by longjmp; nothing set after the setjmp is read after it.
+bool writePng(FILE* file, const Bitmap& image) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (!png) return false;
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        png_destroy_write_struct(&png, nullptr);
+        return false;
+    }
+    if (setjmp(png_jmpbuf(png)) != 0) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, (png_uint_32)image.width, (png_uint_32)image.height, 8, PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int row = 0; row < image.height; ++row)
+        png_write_row(png, const_cast<png_bytep>(image.rgb.data() + (size_t)row * image.width * 3));
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
 }  // namespace
 
 HDC CreateDCW(LPCWSTR driver, LPCWSTR, LPCWSTR, const void*) {
@@ -211,20 +235,7 @@ HRESULT SaveBitmapAsPngW(HBITMAP bitmap, LPCWSTR path) {
     if (path == nullptr || !winPathToHost(path, host, sizeof host)) return E_INVALIDARG;
     FILE* file = fopen(host, "wb");
     if (!file) return E_FAIL;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    bool ok = false;
-    if (png && info && setjmp(png_jmpbuf(png)) == 0) {
-        png_init_io(png, file);
-        png_set_IHDR(png, info, (png_uint_32)copy.width, (png_uint_32)copy.height, 8, PNG_COLOR_TYPE_RGB,
-                     PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-        png_write_info(png, info);
-        for (int row = 0; row < copy.height; ++row)
-            png_write_row(png, copy.rgb.data() + (size_t)row * copy.width * 3);
-        png_write_end(png, nullptr);
-        ok = true;
-    }
-    png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
+    bool ok = writePng(file, copy);
     if (fclose(file) != 0) ok = false;
     if (!ok) remove(host);
     return ok ? S_OK : E_FAIL;
