@@ -33,6 +33,20 @@ TEST_F(MonitorTest, StartsOnceWithItsIconLaunchesTheServiceAndQuitsCleanly) {
     EXPECT_TRUE(eventually([&] { return servicePids().empty(); }, 15000)) << "the service is told to end";
 }
 
+// A monitor of another user on the same desktop finds the tray window and asks it for its About
+// box instead of making a second one.
+TEST_F(MonitorTest, MonitorOfAnotherUserShowsTheFirstOnesAboutBoxAndEnds) {
+    startMonitorReady();
+    platform::setSetting("user", "Other");
+    pid_t other = startMonitor();
+    EXPECT_EQ(waitExit(other, 20000), 0);
+    platform::setSetting("user", "User");
+    EXPECT_TRUE(eventually([&] { return boxes().size() == 1; }));
+    EXPECT_EQ(boxes()[0].first, "KVLBTessarion Monitor");
+    EXPECT_EQ(splitLines(tray().out).size(), 1u);
+    driver({"msgbox-ok"});
+}
+
 TEST_F(MonitorTest, MenuStopStartAndRestartActOnTheService) {
     startMonitorReady();
     std::string menu = openMenu();
