@@ -96,6 +96,8 @@ void stopDebugMode() {
 }
 
 void toggleDebugMode() {
-    if (debugMode.load()) stopDebugMode();
-    else startDebugMode();
+    if (debugMode.load())
+        stopDebugMode();
+    else
+        startDebugMode();
 }

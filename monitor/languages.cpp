@@ -22,8 +22,9 @@ struct LanguageText {
 };
 
 const LanguageText kTexts[] = {
-    {1, {L"=InstallerVersion=" RIGHTS_NOTICE, L"=InstallerVersion=" RIGHTS_NOTICE, L"=InstallerVersion=" RIGHTS_NOTICE,
-         L"=InstallerVersion=" RIGHTS_NOTICE}},
+    {1,
+     {L"=InstallerVersion=" RIGHTS_NOTICE, L"=InstallerVersion=" RIGHTS_NOTICE,
+      L"=InstallerVersion=" RIGHTS_NOTICE, L"=InstallerVersion=" RIGHTS_NOTICE}},
     {2, {L"已啟動", L"turned on", L"起動している", L"已启动"}},
     {3, {L"已關閉", L"turned off", L"停止している", L"已关闭"}},
     {6, {L"啟動", L"Start", L"起動する", L"启动"}},
@@ -38,27 +39,37 @@ const LanguageText kTexts[] = {
     {16, {L"簡體中文", L"SimpChinese", L"簡体字中国語", L"简体中文"}},
     {17, {L"系統提示", L"System hint", L"システムメッセージ", L"系统提示"}},
     {18, {L"螢幕截圖", L"Screenshots", L"スクリーンショット", L"萤幕截图"}},
-    {19, {L"已成功輸出 ==FileName== 至桌面", L"Output ==FileName== to desktop success",
-          L"デスクトップに ==FileName== を出力完了", L"已成功輸出 ==FileName== 至桌面"}},
+    {19,
+     {L"已成功輸出 ==FileName== 至桌面", L"Output ==FileName== to desktop success",
+      L"デスクトップに ==FileName== を出力完了", L"已成功輸出 ==FileName== 至桌面"}},
     {20, {L"已重新啟動", L"already restarted", L"再起動している", L"已重新启动"}},
     {22, {L"關閉除錯模式", L"Turn off debug mode", L"デバッグモードを停止する", L"关闭除错模式"}},
     {23, {L"開啟除錯模式", L"Turn on debug mode", L"デバッグモードを起動する", L"开启除错模式"}},
     {24, {L"版本：", L"Version:", L"バージョン：", L"版本："}},
     {26, {L"切換至", L"Switch to", L"に切り替え", L"切换至"}},
     {27,
-     {L"=InstallerVersion==TessarionName= 主程式版本：=ServerVersion= \nMonitor 版本：=MonitorVersion= \n" RIGHTS_NOTICE,
-      L"=InstallerVersion==TessarionName= program version: =ServerVersion= \nMonitor version: =MonitorVersion= \n" RIGHTS_NOTICE,
-      L"=InstallerVersion==TessarionName= プログラムバージョン：=ServerVersion= \nMonitor バージョン：=MonitorVersion= \n" RIGHTS_NOTICE,
-      L"=InstallerVersion==TessarionName= 主程式版本：=ServerVersion= \nMonitor 版本：=MonitorVersion= \n" RIGHTS_NOTICE}},
+     {L"=InstallerVersion==TessarionName= 主程式版本：=ServerVersion= \nMonitor 版本：=MonitorVersion= "
+      L"\n" RIGHTS_NOTICE,
+      L"=InstallerVersion==TessarionName= program version: =ServerVersion= \nMonitor version: "
+      L"=MonitorVersion= \n" RIGHTS_NOTICE,
+      L"=InstallerVersion==TessarionName= プログラムバージョン：=ServerVersion= \nMonitor "
+      L"バージョン：=MonitorVersion= \n" RIGHTS_NOTICE,
+      L"=InstallerVersion==TessarionName= 主程式版本：=ServerVersion= \nMonitor 版本：=MonitorVersion= "
+      L"\n" RIGHTS_NOTICE}},
 };
 
 int column(int lang) {
     switch (lang) {
-        case kLanguageTradChinese: return 0;
-        case kLanguageEnglish: return 1;
-        case kLanguageJapanese: return 2;
-        case kLanguageSimpChinese: return 3;
-        default: return -1;
+        case kLanguageTradChinese:
+            return 0;
+        case kLanguageEnglish:
+            return 1;
+        case kLanguageJapanese:
+            return 2;
+        case kLanguageSimpChinese:
+            return 3;
+        default:
+            return -1;
     }
 }
 

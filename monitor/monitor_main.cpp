@@ -112,17 +112,30 @@ void handleCommand(UINT command) {
             logNormal("Click stopDebugMode", "");
             stopDebugMode();
             break;
-        case kCmdTradChinese: switchLanguage(kLanguageTradChinese, 13); break;
-        case kCmdEnglish: switchLanguage(kLanguageEnglish, 14); break;
-        case kCmdJapanese: switchLanguage(kLanguageJapanese, 15); break;
-        case kCmdSimpChinese: switchLanguage(kLanguageSimpChinese, 16); break;
-        case kCmdSilentMode: toggleSetting(silentmode); break;
+        case kCmdTradChinese:
+            switchLanguage(kLanguageTradChinese, 13);
+            break;
+        case kCmdEnglish:
+            switchLanguage(kLanguageEnglish, 14);
+            break;
+        case kCmdJapanese:
+            switchLanguage(kLanguageJapanese, 15);
+            break;
+        case kCmdSimpChinese:
+            switchLanguage(kLanguageSimpChinese, 16);
+            break;
+        case kCmdSilentMode:
+            toggleSetting(silentmode);
+            break;
         case kCmdScreenShot:
             logNormal("Click ScreenCutter", "");
             toggleSetting(isScreenShot);
             break;
-        case kCmdAutoCheckUpdate: toggleSetting(autocheckupdate); break;
-        default: break;
+        case kCmdAutoCheckUpdate:
+            toggleSetting(autocheckupdate);
+            break;
+        default:
+            break;
     }
 }
 
@@ -152,16 +165,26 @@ LRESULT trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
         return DefWindowProcW(window, message, wParam, lParam);
     }
     switch (message) {
-        case WM_CREATE: return createTrayIcon(window);
+        case WM_CREATE:
+            return createTrayIcon(window);
         case WM_CLOSE:
-        case WM_DESTROY: MonitorFinal(); return 0;
-        case WM_COPYDATA: handleCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam)); break;
-        case WM_COMMAND: handleCommand((UINT)(wParam & 0xFFFF)); break;
-        case MONITOR_TRAY_CALLBACK:
-            if ((UINT)lParam == WM_LBUTTONDBLCLK) ShowMonitorAbout();
-            else if ((UINT)lParam == WM_RBUTTONDOWN) showTrayMenu(window);
+        case WM_DESTROY:
+            MonitorFinal();
+            return 0;
+        case WM_COPYDATA:
+            handleCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
             break;
-        default: break;
+        case WM_COMMAND:
+            handleCommand((UINT)(wParam & 0xFFFF));
+            break;
+        case MONITOR_TRAY_CALLBACK:
+            if ((UINT)lParam == WM_LBUTTONDBLCLK)
+                ShowMonitorAbout();
+            else if ((UINT)lParam == WM_RBUTTONDOWN)
+                showTrayMenu(window);
+            break;
+        default:
+            break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -213,7 +236,8 @@ int monitorMain(HINSTANCE instance) {
     swprintf(configPath, kMonitorText, L"%ls\\%ls", dataFolder, L"KVLBTessarionConfig");
     readConfigFile();
 
-    if (!createDebugStatusUpdateEvent()) logErrorInt("Monitor debugStatusUpdateEvent init failed. ", (int)GetLastError());
+    if (!createDebugStatusUpdateEvent())
+        logErrorInt("Monitor debugStatusUpdateEvent init failed. ", (int)GetLastError());
 
     HANDLE watchdog = getMutexLock(IPC_CHANNEL_WATCHDOG, 500);
     if (watchdog != nullptr) {
@@ -250,7 +274,8 @@ int monitorMain(HINSTANCE instance) {
     wc.hInstance = instance;
     wc.lpszClassName = MONITOR_WINDOW_CLASS;
     if (!RegisterClassW(&wc)) return exitRoad(single);
-    trayWindow = CreateWindowExW(0, MONITOR_WINDOW_CLASS, L"", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    trayWindow =
+        CreateWindowExW(0, MONITOR_WINDOW_CLASS, L"", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     if (trayWindow == nullptr) {
         UnregisterClassW(MONITOR_WINDOW_CLASS, instance);
         return exitRoad(single);

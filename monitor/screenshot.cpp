@@ -9,7 +9,9 @@
 
 namespace {
 
-bool printKeyDown() { return GetKeyState(VK_PRINT) < 0 || GetKeyState(VK_SNAPSHOT) < 0; }
+bool printKeyDown() {
+    return GetKeyState(VK_PRINT) < 0 || GetKeyState(VK_SNAPSHOT) < 0;
+}
 
 }  // namespace
 

@@ -107,10 +107,12 @@ void showTrayMenu(HWND window) {
         AppendMenuW(menu, MF_STRING, kCmdStart, t[6]);
     }
     int current = language.load();
-    AppendMenuW(languages, MF_STRING | (current == kLanguageTradChinese ? MF_CHECKED : 0), kCmdTradChinese, t[13]);
+    AppendMenuW(languages, MF_STRING | (current == kLanguageTradChinese ? MF_CHECKED : 0), kCmdTradChinese,
+                t[13]);
     AppendMenuW(languages, MF_STRING | (current == kLanguageEnglish ? MF_CHECKED : 0), kCmdEnglish, t[14]);
     AppendMenuW(languages, MF_STRING | (current == kLanguageJapanese ? MF_CHECKED : 0), kCmdJapanese, t[15]);
-    AppendMenuW(languages, MF_STRING | (current == kLanguageSimpChinese ? MF_CHECKED : 0), kCmdSimpChinese, t[16]);
+    AppendMenuW(languages, MF_STRING | (current == kLanguageSimpChinese ? MF_CHECKED : 0), kCmdSimpChinese,
+                t[16]);
     bool languagesOwned = AppendMenuW(menu, MF_POPUP, (UINT_PTR)languages, t[11]) != FALSE;
     AppendMenuW(menu, MF_STRING | (silentmode.load() ? 0 : MF_CHECKED), kCmdSilentMode, t[17]);
     AppendMenuW(menu, MF_STRING, kCmdAbout, t[9]);
@@ -148,9 +150,13 @@ void refreshTrayIcons() {
     HWND tray = FindWindowExW(nullptr, nullptr, L"Shell_TrayWnd", nullptr);
     HWND notify = tray ? FindWindowExW(tray, nullptr, L"TrayNotifyWnd", nullptr) : nullptr;
     HWND pager = notify ? FindWindowExW(notify, nullptr, L"SysPager", nullptr) : nullptr;
-    if (pager != nullptr) EnumChildWindows(pager, sweepTrayIconArea, 0);
-    else logErrorInt("Get SysPager Error: ", (int)GetLastError());
+    if (pager != nullptr)
+        EnumChildWindows(pager, sweepTrayIconArea, 0);
+    else
+        logErrorInt("Get SysPager Error: ", (int)GetLastError());
     HWND overflow = FindWindowExW(nullptr, nullptr, L"NotifyIconOverflowWindow", nullptr);
-    if (overflow != nullptr) EnumChildWindows(overflow, sweepTrayIconArea, 0);
-    else logErrorInt("Get NotifyIconOverflowWindow Error: ", (int)GetLastError());
+    if (overflow != nullptr)
+        EnumChildWindows(overflow, sweepTrayIconArea, 0);
+    else
+        logErrorInt("Get NotifyIconOverflowWindow Error: ", (int)GetLastError());
 }

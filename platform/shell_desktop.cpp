@@ -75,11 +75,16 @@ bool writeFile(const std::string& path, const std::string& text) {
 std::string escape(const std::wstring& text) {
     std::string out;
     for (char c : platform::toUtf8(text)) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
     }
     return out;
 }
@@ -117,7 +122,9 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-unsigned long long number(const std::string& text) { return strtoull(text.c_str(), nullptr, 0); }
+unsigned long long number(const std::string& text) {
+    return strtoull(text.c_str(), nullptr, 0);
+}
 
 std::string hexHandle(const void* h) {
     char b[32];
@@ -168,8 +175,8 @@ std::vector<platform::TrayIcon> loadTray() {
 bool saveTray(const std::vector<platform::TrayIcon>& icons) {
     std::string text;
     for (auto& t : icons) {
-        text += hexHandle(t.owner) + "\t" + std::to_string(t.id) + "\t" + std::to_string(t.callbackMessage) + "\t" +
-                std::to_string(t.processId) + "\t" + std::to_string(t.iconResource) + "\t" +
+        text += hexHandle(t.owner) + "\t" + std::to_string(t.id) + "\t" + std::to_string(t.callbackMessage) +
+                "\t" + std::to_string(t.processId) + "\t" + std::to_string(t.iconResource) + "\t" +
                 std::to_string(t.state) + "\t" + escape(t.tip) + "\n";
     }
     return writeFile(shellDir() + "/tray", text);
@@ -288,9 +295,13 @@ LRESULT messageBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
 
 constexpr wchar_t kBoxClass[] = L"#32770";
 
-std::string boxFile(HWND box) { return shellDir() + "/msgbox-" + hexHandle(box); }
+std::string boxFile(HWND box) {
+    return shellDir() + "/msgbox-" + hexHandle(box);
+}
 
-bool processAlive(DWORD pid) { return pid != 0 && (kill((pid_t)pid, 0) == 0 || errno == EPERM); }
+bool processAlive(DWORD pid) {
+    return pid != 0 && (kill((pid_t)pid, 0) == 0 || errno == EPERM);
+}
 
 // ---- keys ----------------------------------------------------------------------------------------
 
@@ -441,7 +452,8 @@ HMENU CreatePopupMenu(void) {
 BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR idNewItem, LPCWSTR text) {
     std::lock_guard<std::mutex> l(g_menuLock);
     auto it = g_menus.find(menu);
-    if (it == g_menus.end() || ((flags & MF_POPUP) && (!g_menus.count((HMENU)idNewItem) || (HMENU)idNewItem == menu))) {
+    if (it == g_menus.end() ||
+        ((flags & MF_POPUP) && (!g_menus.count((HMENU)idNewItem) || (HMENU)idNewItem == menu))) {
         SetLastError(ERROR_INVALID_MENU_HANDLE);
         return FALSE;
     }
@@ -480,8 +492,8 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int, int, int, HWND owner, const REC
     {
         ShellLock lock;
         unlink((dir + "/menu-choice").c_str());
-        writeFile(dir + "/menu", token + "\t" + std::to_string(GetCurrentProcessId()) + "\t" + hexHandle(owner) +
-                                     "\n" + text);
+        writeFile(dir + "/menu", token + "\t" + std::to_string(GetCurrentProcessId()) + "\t" +
+                                     hexHandle(owner) + "\n" + text);
     }
     UINT chosen = 0;
     for (;;) {
@@ -564,8 +576,8 @@ int MessageBoxIndirectW(const MSGBOXPARAMSW* params) {
     std::wstring text = params->lpszText ? params->lpszText : L"";
     bool hasCancel = (params->dwStyle & 0xF) == MB_OKCANCEL;
     HWND box = CreateWindowExW((params->dwStyle & MB_TOPMOST) ? WS_EX_TOPMOST : 0, kBoxClass, caption.c_str(),
-                               WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, params->hwndOwner, nullptr, params->hInstance,
-                               nullptr);
+                               WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, params->hwndOwner, nullptr,
+                               params->hInstance, nullptr);
     if (box == nullptr) return 0;
     {
         std::lock_guard<std::mutex> l(g_boxLock);

@@ -116,7 +116,9 @@ HDC GetDC(HWND window) {
     return newDc(true);  // windows are invisible here: their context is the screen's
 }
 
-int ReleaseDC(HWND, HDC dc) { return DeleteDC(dc) ? 1 : 0; }
+int ReleaseDC(HWND, HDC dc) {
+    return DeleteDC(dc) ? 1 : 0;
+}
 
 HDC CreateCompatibleDC(HDC dc) {
     if (dc != nullptr) {
@@ -146,8 +148,10 @@ int GetDeviceCaps(HDC dc, int index) {
     DeviceContext* d = lookDc(dc);
     if (!d) return 0;
     int width = 1, height = 1;
-    if (d->screen) screenSize(&width, &height);
-    else if (d->selected) width = d->selected->width, height = d->selected->height;
+    if (d->screen)
+        screenSize(&width, &height);
+    else if (d->selected)
+        width = d->selected->width, height = d->selected->height;
     if (index == HORZRES) return width;
     if (index == VERTRES) return height;
     return 0;
@@ -217,7 +221,8 @@ BOOL BitBlt(HDC destination, int x, int y, int width, int height, HDC source, in
             int tx = x + col, fx = sx + col;
             if (tx < 0 || tx >= target->width || fx < 0 || fx >= fw) continue;
             for (int c = 0; c < 3; ++c)
-                target->rgb[((size_t)ty * target->width + tx) * 3 + c] = (*pixels)[((size_t)fy * fw + fx) * 3 + c];
+                target->rgb[((size_t)ty * target->width + tx) * 3 + c] =
+                    (*pixels)[((size_t)fy * fw + fx) * 3 + c];
         }
     }
     return TRUE;

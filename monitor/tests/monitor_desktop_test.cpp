@@ -93,18 +93,20 @@ TEST_P(MonitorLanguageTest, MenuSpeaksTheLocalesLanguage) {
     std::string menu = openMenu();
     EXPECT_NE(menu.find(std::string("0\t61001\t0\t") + GetParam().stop + "\n"), std::string::npos) << menu;
     EXPECT_NE(menu.find(std::string("0\t61003\t0\t") + GetParam().restart + "\n"), std::string::npos) << menu;
-    EXPECT_NE(menu.find(std::string("0\t0\t16\t") + GetParam().languagePopup + "\n"), std::string::npos) << menu;
+    EXPECT_NE(menu.find(std::string("0\t0\t16\t") + GetParam().languagePopup + "\n"), std::string::npos)
+        << menu;
     EXPECT_NE(menu.find("1\t" + std::to_string(GetParam().checkedItem) + "\t8\t"), std::string::npos) << menu;
     driver({"dismiss"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Locales, MonitorLanguageTest,
-                         ::testing::Values(LanguageCase{"TradChinese", "zh_TW.UTF-8", "停止", "重新啟動", "語言", 61007},
-                                           LanguageCase{"English", "en_US.UTF-8", "Stop", "Restart", "Language", 61008},
-                                           LanguageCase{"Japanese", "ja_JP.UTF-8", "停止する", "再起動する", "語言", 61013},
-                                           LanguageCase{"SimpChinese", "zh_CN.UTF-8", "停止", "重新启动", "語言", 61010},
-                                           LanguageCase{"OtherIsEnglish", "de_DE.UTF-8", "Stop", "Restart", "Language", 61008}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Locales, MonitorLanguageTest,
+    ::testing::Values(LanguageCase{"TradChinese", "zh_TW.UTF-8", "停止", "重新啟動", "語言", 61007},
+                      LanguageCase{"English", "en_US.UTF-8", "Stop", "Restart", "Language", 61008},
+                      LanguageCase{"Japanese", "ja_JP.UTF-8", "停止する", "再起動する", "語言", 61013},
+                      LanguageCase{"SimpChinese", "zh_CN.UTF-8", "停止", "重新启动", "語言", 61010},
+                      LanguageCase{"OtherIsEnglish", "de_DE.UTF-8", "Stop", "Restart", "Language", 61008}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MonitorTest, LanguageSwitchAnnouncesTheNewLanguageWithoutABlank) {
     startMonitorReady();
@@ -148,7 +150,8 @@ TEST_F(MonitorTest, KeySequenceInTheAboutBoxTogglesDebugModeAndPulsesTheEvent) {
     // Keys before the sequence do not matter.
     EXPECT_EQ(tap({"0x41", "0x42"}), 0);
     EXPECT_EQ(tap(kShortSequence), 0);
-    EXPECT_TRUE(eventually([&] { return fs::exists(logIni()) && boxes().empty(); })) << "on, and the box closed";
+    EXPECT_TRUE(eventually([&] { return fs::exists(logIni()) && boxes().empty(); }))
+        << "on, and the box closed";
     std::string desktopWin = "C:\\Users\\User\\Desktop";
     EXPECT_EQ(slurp(logIni()), "[KVLBTessarion]\r\nLog File=" + desktopWin +
                                    "\\TessarionLog\\KVLBTessarion.txt\r\nLog Level=5");
@@ -156,8 +159,9 @@ TEST_F(MonitorTest, KeySequenceInTheAboutBoxTogglesDebugModeAndPulsesTheEvent) {
     EXPECT_TRUE(eventually([&] { return hasBalloon("Turn on debug mode") && pulses.load() >= 1; }));
 
     std::string about = openAbout();
-    EXPECT_EQ(about, std::string("KVLBTessarion program version: 1.0.21.0630 \\nMonitor version: 1.0.20.0309 \\n") +
-                         kNotice);
+    EXPECT_EQ(about,
+              std::string("KVLBTessarion program version: 1.0.21.0630 \\nMonitor version: 1.0.20.0309 \\n") +
+                  kNotice);
     driver({"msgbox-close"});
     EXPECT_TRUE(eventually([&] { return boxes().empty(); }));
 
@@ -180,7 +184,8 @@ TEST_F(MonitorTest, DebugModeFromTheIniAndOneScreenshotPerPrintScreenPress) {
     std::string menu = openMenu();
     ASSERT_NE(menu.find("\t61012\t0\tScreenshots\n"), std::string::npos) << "debug mode at once: " << menu;
     EXPECT_NE(menu.find("\t61015\t0\tTurn off debug mode\n"), std::string::npos);
-    EXPECT_NE(driver({"tap", "0x2C", "--timeout", "600"}).rc, 0) << "PrintScreen does nothing with the setting off";
+    EXPECT_NE(driver({"tap", "0x2C", "--timeout", "600"}).rc, 0)
+        << "PrintScreen does nothing with the setting off";
 
     ASSERT_EQ(driver({"choose", "61012"}).rc, 0);
     EXPECT_TRUE(eventually([&] { return slurp(configFile()).find("isScreenShot=true\r\n") == 0; }));
@@ -248,10 +253,12 @@ TEST_P(MonitorConfigTest, StoredKeysAreKeptAndMissingOnesGetTheirDefaults) {
 INSTANTIATE_TEST_SUITE_P(
     Files, MonitorConfigTest,
     ::testing::Values(
-        ConfigCase{"OnlySilentMode", "silentmode=true", "isScreenShot=false\r\nsilentmode=true\r\nautocheckupdate=true\r\n"},
+        ConfigCase{"OnlySilentMode", "silentmode=true",
+                   "isScreenShot=false\r\nsilentmode=true\r\nautocheckupdate=true\r\n"},
         ConfigCase{"OtherLetterCase", "isScreenShot=TRUE\nsilentmode=False\nautocheckupdate=false\n",
                    "isScreenShot=false\r\nsilentmode=false\r\nautocheckupdate=false\r\n"},
-        ConfigCase{"AllKeysAnywhereFalseFirst", "x silentmode=true autocheckupdate=false isScreenShot=true silentmode=false",
+        ConfigCase{"AllKeysAnywhereFalseFirst",
+                   "x silentmode=true autocheckupdate=false isScreenShot=true silentmode=false",
                    "x silentmode=true autocheckupdate=false isScreenShot=true silentmode=false"},
         ConfigCase{"Empty", "", kDefaultConfig}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -260,7 +267,8 @@ TEST_F(MonitorTest, SilentModeHidesTheStateBalloonsOnlyAndTogglesBackToTheSameFi
     spit(configFile(), "isScreenShot=false\r\nsilentmode=true\r\nautocheckupdate=true\r\n");
     startMonitorReady();
     std::string menu = openMenu();
-    EXPECT_NE(menu.find("\t61011\t0\tSystem hint\n"), std::string::npos) << "unchecked while silent: " << menu;
+    EXPECT_NE(menu.find("\t61011\t0\tSystem hint\n"), std::string::npos)
+        << "unchecked while silent: " << menu;
     ASSERT_EQ(driver({"choose", "Stop"}).rc, 0);
     EXPECT_TRUE(eventually([&] { return iconResource() == 105; }));
     ASSERT_TRUE(choose("61008"));
@@ -269,7 +277,8 @@ TEST_F(MonitorTest, SilentModeHidesTheStateBalloonsOnlyAndTogglesBackToTheSameFi
 
     std::string before = slurp(configFile());
     ASSERT_TRUE(choose("System hint"));
-    EXPECT_TRUE(eventually([&] { return slurp(configFile()).find("silentmode=false") != std::string::npos; }));
+    EXPECT_TRUE(
+        eventually([&] { return slurp(configFile()).find("silentmode=false") != std::string::npos; }));
     ASSERT_TRUE(choose("System hint"));
     EXPECT_TRUE(eventually([&] { return slurp(configFile()) == before; }));
 }

@@ -217,7 +217,8 @@ class MonitorTest : public ::testing::Test {
             std::string stat = slurp("/proc/" + std::string(e->d_name) + "/stat");
             size_t close = stat.rfind(')');
             bool zombie = close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
-            if (!zombie && cmd.compare(0, exe.size() + 1, exe + std::string(1, '\0')) == 0) pids.push_back(pid);
+            if (!zombie && cmd.compare(0, exe.size() + 1, exe + std::string(1, '\0')) == 0)
+                pids.push_back(pid);
         }
         closedir(d);
         return pids;

@@ -18,12 +18,9 @@ TEST(CheatCodeRecord, TakesCodesUpToTheFirstZeroAndRefusesMoreThan63) {
         int count;
         int expected;  // -1: refused
     } cases[] = {
-        {{0x4B, 0x56, 0x4C}, 3, 3},
-        {{0x4B, 0, 0x4C}, 3, 1},
-        {{0x4B, 0x56, 0x4C}, 2, 2},
-        {std::vector<int>(63, 0x41), 63, 63},
-        {std::vector<int>(64, 0x41), 64, -1},
-        {std::vector<int>(70, 0x41), 70, -1},
+        {{0x4B, 0x56, 0x4C}, 3, 3},           {{0x4B, 0, 0x4C}, 3, 1},
+        {{0x4B, 0x56, 0x4C}, 2, 2},           {std::vector<int>(63, 0x41), 63, 63},
+        {std::vector<int>(64, 0x41), 64, -1}, {std::vector<int>(70, 0x41), 70, -1},
     };
     for (auto& c : cases) {
         cheatCodeRecord* r = initCheatCode(c.codes.data(), c.count);

@@ -190,8 +190,10 @@ TEST_F(ShellTest, MessageBoxShowsCaptionAndTextUntilOkOrClose) {
             ASSERT_TRUE(eventually([&] { return !(boxes = platform::listMessageBoxes()).empty(); }));
             EXPECT_EQ(boxes[0].caption, L"Caption");
             EXPECT_EQ(boxes[0].text, L"Line 1\n版本：2");
-            if (c.close) PostMessageW(boxes[0].window, WM_CLOSE, 0, 0);
-            else PostMessageW(boxes[0].window, WM_COMMAND, IDOK, 0);
+            if (c.close)
+                PostMessageW(boxes[0].window, WM_CLOSE, 0, 0);
+            else
+                PostMessageW(boxes[0].window, WM_COMMAND, IDOK, 0);
         });
         MSGBOXPARAMSW p{};
         p.cbSize = sizeof p;
@@ -277,7 +279,8 @@ TEST(ShellScreen, ScreenCapturedThroughBitBltIsSavedAsPng) {
     platform::TestRoot root;
     platform::setSetting("screen", "4x3");
     std::string pixels;
-    for (int i = 0; i < 4 * 3; ++i) pixels += std::string{(char)(i * 10), (char)(i * 10 + 1), (char)(i * 10 + 2)};
+    for (int i = 0; i < 4 * 3; ++i)
+        pixels += std::string{(char)(i * 10), (char)(i * 10 + 1), (char)(i * 10 + 2)};
     testutil::spit(root.path() + "/desktop/screen.rgb", pixels);
 
     HDC screen = CreateDCW(L"DISPLAY", nullptr, nullptr, nullptr);
@@ -344,8 +347,10 @@ TEST(ShellLocale, WindowsNamesFromThePosixLocaleOrTheRootSetting) {
     EXPECT_STREQ(winSetlocale(LC_ALL, ""), "Japanese_Japan.932") << "the root's setting wins";
     platform::setSetting("locale", "Korean_Korea.949");
     EXPECT_STREQ(winSetlocale(LC_ALL, ""), "Korean_Korea.949") << "a Windows name stands as it is";
-    if (saved.empty()) unsetenv("LANG");
-    else setenv("LANG", saved.c_str(), 1);
+    if (saved.empty())
+        unsetenv("LANG");
+    else
+        setenv("LANG", saved.c_str(), 1);
 }
 
 TEST(ShellFolders, DesktopFolderWideAndNarrow) {
