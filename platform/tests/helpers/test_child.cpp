@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
         if (!e) return 3;
         note(argv[3], L"waiting");
         DWORD r = WaitForSingleObject(e, 60000);
+        CloseHandle(e);
         note(argv[3], r == WAIT_OBJECT_0 ? L"woken" : L"timeout");
         return r == WAIT_OBJECT_0 ? 0 : 4;
     }
