@@ -167,6 +167,13 @@ std::string processRoot(DWORD pid) {
     return defaultRoot();
 }
 
+std::string realOf(const std::string& p) {
+    char buf[PATH_MAX];
+    return realpath(p.c_str(), buf) ? std::string(buf) : std::string();
+}
+
+// The file name the process was started by (a link keeps its own name, as the Windows name of a
+// program placed by linking), else the executable's own name.
 std::wstring imageName(DWORD pid) {
     std::string proc = "/proc/" + std::to_string(pid);
     char buf[PATH_MAX];
@@ -177,29 +184,39 @@ std::wstring imageName(DWORD pid) {
     if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
         exe.resize(exe.size() - deleted.size());
     std::string name = baseName(exe);
-    std::string tool = toolProgram();
-    if (name == (tool.empty() ? std::string("kvlb_cmd") : baseName(tool))) {
-        // The tool runs under the name it was started by (cmd.exe, taskkill.exe ...).
-        std::string cmdline = readAll(proc + "/cmdline");
-        std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
-        if (!argv0.empty()) name = baseName(argv0);
+    std::string cmdline = readAll(proc + "/cmdline");
+    std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
+    if (!argv0.empty() && argv0.find('/') != std::string::npos) {
+        std::string started = argv0[0] == '/' ? argv0 : proc + "/cwd/" + argv0;
+        std::string real = realOf(started);
+        if (!real.empty() && real == realOf(exe)) name = baseName(argv0);
     }
     return fromUtf8(name);
 }
 
 std::string exitFile(DWORD pid) { return rootDir() + "/run/exit-" + std::to_string(pid); }
 
-bool readExitFile(DWORD pid, DWORD& code) {
-    std::string s = readAll(exitFile(pid));
-    if (s.empty()) return false;
-    code = (DWORD)std::strtoul(s.c_str(), nullptr, 10);
+uint64_t startOf(DWORD pid) {
+    Stat st;
+    return readStat(pid, st) ? st.start : 0;
+}
+
+// The exit code a process was ended with, kept beside its start time so that a later process
+// under the same id never inherits it.
+bool readExitFile(DWORD pid, DWORD& code, uint64_t start = 0) {
+    std::istringstream in(readAll(exitFile(pid)));
+    unsigned long long c, s = 0;
+    if (!(in >> c)) return false;
+    in >> s;
+    if (start != 0 && s != 0 && s != start) return false;
+    code = (DWORD)c;
     return true;
 }
 
-void writeExitFile(DWORD pid, DWORD code) {
+void writeExitFile(DWORD pid, DWORD code, uint64_t start) {
     std::string path = exitFile(pid);
-    std::string tmp = path + ".tmp";
-    std::ofstream(tmp) << code;
+    std::string tmp = path + ".tmp" + std::to_string(getpid());
+    std::ofstream(tmp) << code << " " << start;
     rename(tmp.c_str(), path.c_str());
 }
 
@@ -207,13 +224,14 @@ struct Child {
     bool done = false;
     DWORD code = 0;
     int handles = 0;
+    uint64_t start = 0;
 };
 std::mutex g_childLock;
 std::map<pid_t, Child> g_children;
 
-DWORD decodeStatus(pid_t pid, int status) {
+DWORD decodeStatus(pid_t pid, int status, uint64_t start) {
     DWORD recorded;
-    bool have = readExitFile((DWORD)pid, recorded);
+    bool have = readExitFile((DWORD)pid, recorded, start);
     unlink(exitFile((DWORD)pid).c_str());
     if (have) return recorded;
     if (WIFEXITED(status)) return (DWORD)WEXITSTATUS(status);
@@ -228,10 +246,10 @@ bool pollChild(pid_t pid, DWORD& code) {
     if (!c.done) {
         int status = 0;
         pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) { c.done = true; c.code = decodeStatus(pid, status); }
+        if (r == pid) { c.done = true; c.code = decodeStatus(pid, status, c.start); }
         else if (r < 0 && errno == ECHILD) {
             c.done = true;
-            if (!readExitFile((DWORD)pid, c.code)) c.code = 0;
+            if (!readExitFile((DWORD)pid, c.code, c.start)) c.code = 0;
         }
     }
     code = c.code;
@@ -466,8 +484,11 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     auto* p = new ProcessObject;
     p->pid = pid;
     p->child = true;
-    Stat st;
-    if (readStat((DWORD)pid, st)) p->start = st.start;
+    p->start = startOf((DWORD)pid);
+    {
+        std::lock_guard<std::mutex> l(g_childLock);
+        g_children[pid].start = p->start;
+    }
     processInformation->hProcess = addHandle(p);
     processInformation->hThread = addHandle(new ThreadObject);
     processInformation->dwProcessId = (DWORD)pid;
@@ -486,7 +507,7 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     } else if (alive((DWORD)p->pid, p->start)) {
         *exitCode = STILL_ACTIVE;
     } else {
-        *exitCode = readExitFile((DWORD)p->pid, code) ? code : 0;
+        *exitCode = readExitFile((DWORD)p->pid, code, p->start) ? code : 0;
     }
     return TRUE;
 }
@@ -519,7 +540,7 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    writeExitFile((DWORD)p->pid, exitCode);
+    writeExitFile((DWORD)p->pid, exitCode, p->start);
     if (kill(p->pid, SIGKILL) != 0) {
         unlink(exitFile((DWORD)p->pid).c_str());
         SetLastError(ERROR_ACCESS_DENIED);
@@ -534,7 +555,7 @@ HANDLE GetCurrentProcess(void) { return (HANDLE)(intptr_t)-1; }
 
 void ExitProcess(UINT exitCode) {
     // Host exit statuses hold 8 bits; a wider code is left where the parent reads it.
-    if (exitCode > 255) writeExitFile((DWORD)getpid(), exitCode);
+    if (exitCode > 255) writeExitFile((DWORD)getpid(), exitCode, startOf((DWORD)getpid()));
     std::fflush(nullptr);
     std::exit((int)(exitCode & 0xFF));
 }

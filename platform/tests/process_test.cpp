@@ -1,5 +1,6 @@
 // Processes from Windows command lines, exit codes, the machine's process list and its end.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -131,6 +132,19 @@ TEST(Process, ListsImageNamesAndTerminatesWithTheCode) {
     EXPECT_EQ(9u, code);
     CloseHandle(p);
     EXPECT_TRUE(eventually([&] { return findImage(L"KVLBTessarionMain.exe", pid) == 0; }));
+}
+
+TEST(Process, ALinkedProgramRunsUnderTheLinksName) {
+    platform::TestRoot root;
+    CreateDirectoryW(L"C:\\Apps", nullptr);
+    ASSERT_EQ(0, symlink(KVLB_TEST_DIR "/kvlb_test_child", root.c("Apps/Au_.exe").c_str()));
+    DWORD pid = 0;
+    HANDLE p = start(L"C:\\Apps\\Au_.exe sleep 60000", &pid);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(pid, findImage(L"Au_.exe", pid));
+    TerminateProcess(p, 1);
+    WaitForSingleObject(p, 20000);
+    CloseHandle(p);
 }
 
 TEST(Process, TaskkillByImageNameIgnoringCase) {
