@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -85,6 +86,12 @@ struct EventState {
 };
 
 DWORD threadId() { return (DWORD)syscall(SYS_gettid); }
+
+bool threadAlive(DWORD tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%u", (unsigned)tid);
+    return access(path, F_OK) == 0;
+}
 
 bool ofdLock(int fd, short type, off_t start, bool wait) {
     struct flock fl{};
@@ -247,8 +254,21 @@ DWORD waitMutex(Shared* s, DWORD ms) {
                 return WAIT_OBJECT_0;
             }
             while (s->owner != 0) {
-                if (infinite) s->cv.wait(lock);
-                else if (s->cv.wait_until(lock, deadline) == std::cv_status::timeout && s->owner != 0) return WAIT_TIMEOUT;
+                if (!threadAlive(s->owner)) {
+                    // The owning thread ended without releasing: the waiter takes it over.
+                    s->owner = me;
+                    s->count = 1;
+                    if (s->fd >= 0) {
+                        MutexState st{(uint32_t)getpid(), me};
+                        writeState(s, st);
+                    }
+                    return WAIT_ABANDONED;
+                }
+                auto slice = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+                if (!infinite && deadline < slice) slice = deadline;
+                s->cv.wait_until(lock, slice);
+                if (!infinite && std::chrono::steady_clock::now() >= deadline && s->owner != 0 && s->owner != me)
+                    return WAIT_TIMEOUT;
             }
             if (s->fd < 0 || ofdLock(s->fd, F_WRLCK, kOwnByte, false)) {
                 bool abandoned = false;

@@ -82,6 +82,16 @@ TEST(Mutex, OwnedByAThreadAndRecursive) {
     CloseHandle(m);
 }
 
+TEST(Mutex, AThreadThatEndsHoldingItAbandonsIt) {
+    platform::TestRoot root;
+    HANDLE m = CreateMutexW(nullptr, FALSE, L"Global\\ZTLog");
+    EXPECT_EQ(WAIT_OBJECT_0, waitInThread(m, 0));  // that thread ends without releasing
+    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(m, 20000));
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_EQ(WAIT_OBJECT_0, waitInThread(m, 0));
+    CloseHandle(m);
+}
+
 TEST(Mutex, GlobalAndSessionNamesAreApartAndOpenNeedsAHolder) {
     platform::TestRoot root;
     EXPECT_EQ(nullptr, OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\ZTLog"));
