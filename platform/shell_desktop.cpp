@@ -305,8 +305,12 @@ bool processAlive(DWORD pid) {
 
 // ---- keys ----------------------------------------------------------------------------------------
 
-// The key state is two 256-byte files: down flags the driver writes, and seen flags GetKeyState
-// writes, so a press can be held until a program has noticed it.
+// The key state is two 256-byte files: the key states the driver writes, and seen flags
+// GetKeyState writes, so a press can be held until a program has noticed it. A released key
+// stays "released" until a program has read it up.
+constexpr unsigned char kKeyUp = 0;
+constexpr unsigned char kKeyDown = 1;
+constexpr unsigned char kKeyReleased = 2;
 int openKeyFile(const char* name) {
     std::string path = shellDir() + "/" + name;
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -645,7 +649,12 @@ std::vector<MessageBoxInfo> listMessageBoxes() {
 
 short GetKeyState(int virtualKey) {
     if (virtualKey < 0 || virtualKey > 255) return 0;
-    if (!readKeyByte("keys", virtualKey)) return 0;
+    unsigned char state = readKeyByte("keys", virtualKey);
+    if (state == kKeyReleased) {
+        writeKeyByte("keys", virtualKey, kKeyUp);  // the release has been noticed
+        return 0;
+    }
+    if (state != kKeyDown) return 0;
     if (!readKeyByte("keys-seen", virtualKey)) writeKeyByte("keys-seen", virtualKey, 1);
     return (short)0xFF80;
 }
@@ -695,7 +704,7 @@ namespace platform {
 void setKeyDown(int virtualKey, bool down) {
     if (virtualKey < 0 || virtualKey > 255) return;
     if (down) writeKeyByte("keys-seen", virtualKey, 0);
-    writeKeyByte("keys", virtualKey, down ? 1 : 0);
+    writeKeyByte("keys", virtualKey, down ? kKeyDown : kKeyUp);
 }
 
 bool tapKey(int virtualKey, DWORD timeoutMs) {
@@ -704,8 +713,17 @@ bool tapKey(int virtualKey, DWORD timeoutMs) {
     bool seen = false;
     int64_t deadline = nowMs() + timeoutMs;
     while (!(seen = readKeyByte("keys-seen", virtualKey) != 0) && nowMs() < deadline) Sleep(5);
-    setKeyDown(virtualKey, false);
-    return seen;
+    if (!seen) {
+        writeKeyByte("keys", virtualKey, kKeyUp);
+        return false;
+    }
+    // Released, and held up until the watcher has noticed it, so that two taps of one key
+    // are two presses.
+    writeKeyByte("keys", virtualKey, kKeyReleased);
+    deadline = nowMs() + timeoutMs;
+    while (readKeyByte("keys", virtualKey) == kKeyReleased && nowMs() < deadline) Sleep(5);
+    writeKeyByte("keys", virtualKey, kKeyUp);
+    return true;
 }
 
 void setCursorPos(int x, int y) {

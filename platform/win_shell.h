@@ -204,7 +204,8 @@ struct MessageBoxInfo {
 std::vector<MessageBoxInfo> listMessageBoxes();
 
 // Key state of the desktop. tapKey presses a key, waits until a program has seen it down
-// (GetKeyState) or the time is up, and releases it; true when it was seen.
+// (GetKeyState) or the time is up, then releases it and waits until a program has seen it up,
+// so that taps of one key in a row count one each; true when it was seen down.
 void setKeyDown(int virtualKey, bool down);
 bool tapKey(int virtualKey, DWORD timeoutMs);
 void setCursorPos(int x, int y);

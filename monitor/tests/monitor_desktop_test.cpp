@@ -5,6 +5,9 @@
 #include "ipc/message.h"
 #include "ipc/transport.h"
 #include "platform/win_base.h"
+#include "platform/win_user.h"
+
+#include <cstring>
 
 namespace mon {
 namespace {
@@ -13,7 +16,12 @@ constexpr const char* kDefaultConfig = "isScreenShot=false\r\nsilentmode=false\r
 constexpr const char* kNotice = "Copyright (C) KVLBTessarion. All rights reserved. \\n";
 
 TEST_F(MonitorTest, StartsOnceWithItsIconLaunchesTheServiceAndQuitsCleanly) {
+    // A stand-in worker that notes how it was started.
+    spit(bin("KVLBTessarionWorker.exe"), "#!/bin/sh\necho \"$@\" >> '" + root.path() + "/worker-args'\n");
+    fs::permissions(bin("KVLBTessarionWorker.exe"), fs::perms::owner_all);
     pid_t first = startMonitorReady();
+    EXPECT_TRUE(eventually([&] { return slurp(root.path() + "/worker-args") == "-watchdog\n"; }))
+        << "the watchdog is started when none runs";
     auto icons = splitLines(tray().out);
     ASSERT_EQ(icons.size(), 1u);
     auto fields = splitTabs(icons[0]);
@@ -24,6 +32,7 @@ TEST_F(MonitorTest, StartsOnceWithItsIconLaunchesTheServiceAndQuitsCleanly) {
 
     pid_t second = startMonitor();
     EXPECT_EQ(waitExit(second, 20000), 0) << "the second monitor of the user ends by itself";
+    EXPECT_EQ(slurp(root.path() + "/worker-args"), "-watchdog\n");
     EXPECT_EQ(splitLines(tray().out).size(), 1u);
     EXPECT_TRUE(boxes().empty());
 
@@ -176,6 +185,68 @@ TEST_F(MonitorTest, KeySequenceInTheAboutBoxTogglesDebugModeAndPulsesTheEvent) {
     CloseHandle(event);
     EXPECT_EQ(openMenu().find("Screenshots"), std::string::npos);
     driver({"dismiss"});
+}
+
+TEST_F(MonitorTest, EachOfTheThreeKeySequencesToggles) {
+    startMonitorReady();
+    const std::vector<std::vector<std::string>> sequences = {
+        {"0x26", "0x26", "0x28", "0x28", "0x25", "0x27", "0x25", "0x27", "0x42", "0x41", "0x42", "0x41"},
+        {"0x44", "0x45", "0x42", "0x55", "0x47", "0x4D", "0x4F", "0x44", "0x45", "0x31"},
+        kShortSequence,
+    };
+    bool on = false;
+    for (auto keys : sequences) {
+        ASSERT_NE(openAbout(), "<no box>");
+        keys.insert(keys.begin(), "tap");
+        ASSERT_EQ(driver(keys).rc, 0);
+        on = !on;
+        EXPECT_TRUE(eventually([&] { return fs::exists(logIni()) == on && boxes().empty(); })) << keys[1];
+    }
+}
+
+// With logging on, what the window receives is logged; a message that fails its check is refused.
+TEST_F(MonitorTest, InstructionsAndClicksAreLoggedAndForgedMessagesRefused) {
+    spit(logIni(), "[KVLBTessarion]\r\nLog File=C:\\monitor-log.txt\r\nLog Level=5\r\n");
+    startMonitorReady();
+    // The writer puts the date into the file name.
+    auto logText = [&] {
+        std::string text;
+        for (auto& e : fs::directory_iterator(root.c()))
+            if (e.path().filename().string().rfind("monitor-log", 0) == 0) text += slurp(e.path().string());
+        return text;
+    };
+    ipcSenderName = "KVLBTessarionWorker.exe";
+    ASSERT_TRUE(sendIpcMessage(IPC_CHANNEL_MONITOR, "TessarionInstruction_Unknown"));
+    EXPECT_TRUE(eventually([&] {
+        std::string text = logText();
+        return text.find("Receive COPYDATA message: TessarionInstruction_Unknown") != std::string::npos &&
+               text.find("Receive unknow instruction: TessarionInstruction_Unknown") != std::string::npos &&
+               text.find("Receive unknow message: ") != std::string::npos;
+    })) << logText();
+
+    TessarionMessage* forged =
+        newIpcMessage("KVLBTessarionWorker.exe", IPC_CHANNEL_MONITOR, kInstructionStop);
+    ASSERT_NE(forged, nullptr);
+    forged->HashValue[0] = forged->HashValue[0] == 'A' ? 'B' : 'A';
+    char* json = ipcMessageToJson(forged);
+    ASSERT_NE(json, nullptr);
+    HWND window = FindWindowW(L"KVLBTessarionMonitor.exe", nullptr);
+    ASSERT_NE(window, nullptr);
+    COPYDATASTRUCT data{0, (DWORD)strlen(json), json};  // no NUL sent along
+    SendMessageW(window, WM_COPYDATA, 0, (LPARAM)&data);
+    free(json);
+    freeIpcMessage(forged);
+    EXPECT_TRUE(
+        eventually([&] { return logText().find("Verify TessarionMessage fail") != std::string::npos; }));
+    EXPECT_FALSE(servicePids().empty()) << "a forged Stop is not obeyed";
+
+    EXPECT_NE(openAbout(), "<no box>");
+    driver({"msgbox-ok"});
+    EXPECT_TRUE(eventually([&] { return boxes().empty(); }));
+    EXPECT_EQ(logText().find("Click ShowMonitorAbout"), std::string::npos) << "a double click is not logged";
+    ASSERT_TRUE(choose("About"));
+    EXPECT_TRUE(eventually([&] { return logText().find("Click ShowMonitorAbout") != std::string::npos; }));
+    driver({"msgbox-ok"});
 }
 
 TEST_F(MonitorTest, DebugModeFromTheIniAndOneScreenshotPerPrintScreenPress) {
