@@ -124,7 +124,8 @@ FILETIME fileTime(const struct timespec& ts) {
 }
 
 std::string hostOf(LPCWSTR path) {
-    if (!path || !*path) return "";
+    SetLastError(ERROR_SUCCESS);
+    if (!path || !*path) { SetLastError(ERROR_PATH_NOT_FOUND); return ""; }
     return hostPath(path);
 }
 
@@ -185,7 +186,17 @@ std::string hostPath(const std::wstring& winPathIn) {
         rel.insert(rel.end(), parts.begin(), parts.end());
     }
     std::vector<std::wstring> clean;
-    for (auto& part : rel) {
+    for (auto part : rel) {
+        if (part.find_first_of(L"<>:\"|?*") != std::wstring::npos ||
+            std::any_of(part.begin(), part.end(), [](wchar_t c) { return c < 0x20; })) {
+            SetLastError(ERROR_INVALID_NAME);
+            return "";
+        }
+        // Windows drops trailing dots and blanks of a name.
+        if (part != L"." && part != L"..") {
+            while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
+            if (part.empty()) continue;
+        }
         if (part == L".") continue;
         if (part == L"..") {
             if (!clean.empty()) clean.pop_back();
@@ -292,14 +303,14 @@ bool winPathToHost(LPCWSTR path, char* out, size_t outSize) {
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     std::string host = hostOf(path);
-    if (host.empty()) { SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
+    if (host.empty()) { if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
     if (mkdir(host.c_str(), 0755) != 0) { failFromErrno(host); return FALSE; }
     return TRUE;
 }
 
 BOOL RemoveDirectoryW(LPCWSTR path) {
     std::string host = hostOf(path);
-    if (host.empty()) { SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
+    if (host.empty()) { if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
     if (rmdir(host.c_str()) != 0) {
         if (errno == ENOTDIR) { SetLastError(ERROR_DIRECTORY_NAME_INVALID); return FALSE; }
         failFromErrno(host);
@@ -356,7 +367,7 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
 
 BOOL DeleteFileW(LPCWSTR path) {
     std::string host = hostOf(path);
-    if (host.empty()) { SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
+    if (host.empty()) { if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
     struct stat st;
     if (lstat(host.c_str(), &st) != 0) { failFromErrno(host); return FALSE; }
     // Windows refuses to delete folders and read-only files through this call.
@@ -383,7 +394,7 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) {
 
 DWORD GetFileAttributesW(LPCWSTR path) {
     std::string host = hostOf(path);
-    if (host.empty()) { SetLastError(ERROR_PATH_NOT_FOUND); return INVALID_FILE_ATTRIBUTES; }
+    if (host.empty()) { if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND); return INVALID_FILE_ATTRIBUTES; }
     struct stat st;
     if (stat(host.c_str(), &st) != 0) { failFromErrno(host); return INVALID_FILE_ATTRIBUTES; }
     return attributesOf(host, st);
@@ -391,7 +402,7 @@ DWORD GetFileAttributesW(LPCWSTR path) {
 
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     std::string host = hostOf(path);
-    if (host.empty()) { SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
+    if (host.empty()) { if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
     struct stat st;
     if (stat(host.c_str(), &st) != 0) { failFromErrno(host); return FALSE; }
     if (!S_ISDIR(st.st_mode)) {

@@ -34,6 +34,13 @@ TEST(Paths, DrivesAndSeparators) {
     EXPECT_EQ(root.path() + "/d/x", host(L"D:\\x"));
     EXPECT_EQ("/dev/null", host(L"nul"));
     EXPECT_EQ("<none>", host(L"\\\\server\\share"));
+    EXPECT_EQ(root.c("dir/name"), host(L"C:\\dir.\\name. "));  // trailing dots and blanks go
+    // Characters Windows forbids in names are refused, not made into host files.
+    for (const wchar_t* bad : {L"C:\\a*b", L"C:\\a?b", L"C:\\a|b", L"C:\\x\\a\"b", L"C:\\a<b", L"C:\\a:b"}) {
+        EXPECT_EQ("<none>", host(bad));
+        EXPECT_FALSE(CreateDirectoryW(bad, nullptr));
+        EXPECT_EQ(ERROR_INVALID_NAME, GetLastError());
+    }
     // Too small a buffer is a refusal, not a cut path.
     char tiny[4];
     EXPECT_FALSE(winPathToHost(L"C:\\ProgramData", tiny, sizeof tiny));
