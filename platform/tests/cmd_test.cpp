@@ -101,7 +101,8 @@ TEST(Cmd, RmdirOfATree) {
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\Tempfile"));
     EXPECT_EQ(2, run(L"cmd /c rmdir \"C:\\Tempfile\" /s /q"));
     spit(root.c("full/x"), "x");
-    EXPECT_NE(0, run(L"cmd /c rmdir C:\\full"));
+    EXPECT_EQ(145, run(L"cmd /c rmdir C:\\full"));
+    EXPECT_EQ(267, run(L"cmd /c rmdir C:\\full\\x"));  // not a folder
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\full\\x"));
 }
 

@@ -629,13 +629,14 @@ int main(int argc, char** argv) {
         int rc = args.empty() ? 1 : runTool(args, io, known);
         emit(io.out, stdout);
         emit(io.err, stderr);
-        return rc;
+        ExitProcess((UINT)rc);
     }
     bool found;
     std::wstring text = commandText(line, found);
-    if (found) return runLine(text);
+    // Windows exit codes are wider than a host status; ExitProcess keeps them whole.
+    if (found) ExitProcess((UINT)runLine(text));
     // Without /c the commands come on the standard input, one a line.
     int rc = 0;
     for (const auto& l : lines(readStdin())) rc = runLine(fromUtf8(l));
-    return rc;
+    ExitProcess((UINT)rc);
 }

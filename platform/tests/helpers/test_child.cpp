@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
         HANDLE m = CreateMutexW(nullptr, FALSE, name);
         if (!m || WaitForSingleObject(m, INFINITE) != WAIT_OBJECT_0) return 3;
         note(argv[3], L"held");
-        for (;;) Sleep(1000);  // until killed
+        Sleep(120000);  // until killed; a test that fails early must not leave it behind for ever
+        return 5;
     }
     if (verb == "waitevent" && argc >= 4) {
         wchar_t name[256];
