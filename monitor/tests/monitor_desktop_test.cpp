@@ -354,6 +354,28 @@ TEST_F(MonitorTest, SilentModeHidesTheStateBalloonsOnlyAndTogglesBackToTheSameFi
     EXPECT_TRUE(eventually([&] { return slurp(configFile()) == before; }));
 }
 
+// A restart while silent leaves its mark: once the hints are back, the next end shows no
+// "turned off" and the next launch says "already restarted".
+TEST_F(MonitorTest, RestartWhileSilentIsAnnouncedAfterTheHintsComeBack) {
+    spit(configFile(), "silentmode=true");
+    startMonitorReady();
+    int before = servicePids().empty() ? 0 : servicePids()[0];
+    ASSERT_TRUE(choose("Restart"));
+    EXPECT_TRUE(eventually([&] {
+        auto now = servicePids();
+        return now.size() == 1 && now[0] != before;
+    }));
+    ASSERT_TRUE(choose("System hint"));
+    EXPECT_TRUE(
+        eventually([&] { return slurp(configFile()).find("silentmode=false") != std::string::npos; }));
+    ASSERT_TRUE(choose("Stop"));
+    EXPECT_TRUE(eventually([&] { return iconResource() == 105; }));
+    ASSERT_TRUE(choose("Start"));
+    EXPECT_TRUE(eventually([&] { return hasBalloon("KVLBTessarion already restarted"); }));
+    EXPECT_FALSE(hasBalloon("KVLBTessarion turned off"));
+    EXPECT_FALSE(hasBalloon("KVLBTessarion turned on"));
+}
+
 TEST_F(MonitorTest, InstructionsToItsWindowStopStartAndEndIt) {
     pid_t monitor = startMonitorReady();
     ipcSenderName = "KVLBTessarionWorker.exe";

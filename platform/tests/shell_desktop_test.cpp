@@ -250,6 +250,27 @@ TEST(ShellKeys, KeyStateFollowsTheDriverAndATapWaitsUntilSeen) {
     EXPECT_GE(seenDown.load(), 1);
 }
 
+// A slow watcher that waits for each release still counts two taps of one key as two presses.
+TEST(ShellKeys, TwoTapsOfOneKeyAreTwoPresses) {
+    platform::TestRoot root;
+    std::atomic<bool> stop{false};
+    std::atomic<int> presses{0};
+    std::thread watcher([&] {
+        while (!stop) {
+            if (GetKeyState(0x26) < 0) {
+                ++presses;
+                while (GetKeyState(0x26) < 0 && !stop) Sleep(50);
+            }
+            Sleep(50);
+        }
+    });
+    EXPECT_TRUE(platform::tapKey(0x26, 20000));
+    EXPECT_TRUE(platform::tapKey(0x26, 20000));
+    stop = true;
+    watcher.join();
+    EXPECT_EQ(presses.load(), 2);
+}
+
 TEST(ShellCursor, CursorAndForegroundWindow) {
     platform::TestRoot root;
     POINT p{};
