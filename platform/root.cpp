@@ -88,6 +88,13 @@ std::wstring commandLineFrom(const std::vector<std::string>& argv) {
         std::vector<std::wstring> parts = splitCommandLine(line);
         bool same = parts.size() == argv.size() && !parts.empty();
         for (size_t i = 1; same && i < argv.size(); ++i) same = parts[i] == fromUtf8(argv[i]);
+        if (same) {
+            // The line must also name this program, not a parent's.
+            std::wstring token = parts[0].substr(parts[0].find_last_of(L"\\/:") == std::wstring::npos ? 0 : parts[0].find_last_of(L"\\/:") + 1);
+            std::wstring self = fromUtf8(argv[0].substr(argv[0].rfind('/') == std::string::npos ? 0 : argv[0].rfind('/') + 1));
+            if (token.find(L'.') == std::wstring::npos) token += L".exe";
+            same = iequals(token, self) || iequals(token.substr(0, token.size() - 4), self);
+        }
         if (same) return line;
     }
     std::vector<std::wstring> wide;
@@ -200,6 +207,7 @@ void initProgram(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) args.push_back(argv[i] ? argv[i] : "");
     std::wstring line = commandLineFrom(args);
+    unsetenv("KVLB_COMMAND_LINE");  // meant for this program only
     std::lock_guard<std::mutex> lock(g_cmdLock);
     g_cmdLine = line;
     g_cmdSet = true;
