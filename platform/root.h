@@ -11,13 +11,16 @@ std::string rootDir();
 
 // A setting of the machine, from <root>/machine.ini ("key=value" lines), read anew on every call so
 // that a test can change it while the programs run. Keys: "windows" (xp, vista, 7, 8, 8.1, 10, 11,
-// server2016, unknown; default 10), "arch" (x64, x86; default x64), "acp" (ANSI code page, default
-// 1252), "clock_offset_ms" (added to the host clock, default 0), "user" (user name, default "User").
+// server2016, unknown; default 10), "build" (overrides that version's build number), "arch" (x64,
+// x86; default x64), "acp" (ANSI code page, default 1252), "clock_offset_ms" (added to the host
+// clock, default 0), "user" (user name, default "User"), "screen_width" and "screen_height"
+// (GetSystemMetrics, default 1920 x 1080).
 std::string setting(const char* key, const char* fallback);
 void setSetting(const char* key, const std::string& value);
 
-// Called first thing in main(): records argv so that GetCommandLineW and GetModuleFileNameW answer
-// as on Windows. Programs built with the platform's main wrapper need not call it.
+// Called first thing in main(): records argv so that GetCommandLineW answers as on Windows (the
+// exact line when the program was started through CreateProcessW) and sets up the machine. A
+// program that does not call it gets the same command line from the host's record of its argv.
 void initProgram(int argc, char** argv);
 
 }  // namespace platform

@@ -142,9 +142,10 @@ typedef struct PROCESS_INFORMATION {
     DWORD dwThreadId;
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 void GetStartupInfoW(LPSTARTUPINFOW info);
-// The command line is split by the Windows rules; a bare program name is looked for beside the
-// calling executable, then in the system folder, then on PATH. The command line buffer may be
-// written to, as on Windows.
+// The command line is split by the Windows rules; a bare program name (".exe" added when it has
+// no extension) is looked for beside the calling executable, then in the system folder, the
+// Windows folder and on PATH. The command line buffer may be written to, as on Windows. The child
+// lives on the same machine (KVLB_ROOT is passed on).
 BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
                     LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD creationFlags,
                     LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
