@@ -122,6 +122,7 @@ BOOL PulseEvent(HANDLE event);
 
 // ---- processes -----------------------------------------------------------------------------
 #define CREATE_NO_WINDOW 0x08000000u
+#define CREATE_UNICODE_ENVIRONMENT 0x00000400u
 #define STILL_ACTIVE 259u
 #define PROCESS_TERMINATE 0x0001u
 #define PROCESS_QUERY_INFORMATION 0x0400u

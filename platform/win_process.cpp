@@ -395,7 +395,7 @@ void GetStartupInfoW(LPSTARTUPINFOW info) {
 }
 
 BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
-                    DWORD, LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW,
+                    DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW,
                     LPPROCESS_INFORMATION processInformation) {
     std::wstring line = commandLine ? commandLine : L"";
     std::vector<std::wstring> args = splitCommandLine(line);
@@ -417,7 +417,9 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     argv.push_back(nullptr);
 
     std::vector<std::string> envStore;
-    if (environment) {
+    if (environment && (creationFlags & CREATE_UNICODE_ENVIRONMENT)) {
+        for (const wchar_t* p = (const wchar_t*)environment; *p; p += std::wcslen(p) + 1) envStore.push_back(toUtf8(p));
+    } else if (environment) {
         for (const char* p = (const char*)environment; *p; p += std::strlen(p) + 1) envStore.push_back(p);
     } else {
         for (char** e = environ; *e; ++e) envStore.push_back(*e);
