@@ -10,6 +10,12 @@
 
 namespace {
 
+// Read through a call: GCC 12 at -O2 with UndefinedBehaviorSanitizer mis-instruments a direct read
+// of an extern thread_local right after a call that writes it.
+[[gnu::noinline]] static int statusNow() {
+    return toolStatus;
+}
+
 TEST(ToLong, DigitsOnlyAndLenient) {
     struct Case {
         const char* text;
@@ -37,11 +43,11 @@ TEST(ToLong, DigitsOnlyAndLenient) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(toLong(c.text, c.digitsOnly), c.value) << c.text << " " << c.digitsOnly;
-        EXPECT_EQ(toolStatus, c.status) << c.text << " " << c.digitsOnly;
+        EXPECT_EQ(statusNow(), c.status) << c.text << " " << c.digitsOnly;
         EXPECT_EQ(lastConversionFailed(), c.status != 0) << c.text;
     }
     EXPECT_EQ(toLong(nullptr, true), 0);
-    EXPECT_EQ(toolStatus, kConversionNullText);
+    EXPECT_EQ(statusNow(), kConversionNullText);
     EXPECT_TRUE(lastConversionFailed());
     toLong("1", true);  // a later success clears the status
     EXPECT_FALSE(lastConversionFailed());
@@ -55,7 +61,7 @@ TEST(HexToLong, Base16WithOptionalPrefix) {
     EXPECT_EQ(hexToLong("zz"), 0);
     EXPECT_TRUE(lastConversionFailed());
     EXPECT_EQ(hexToLong(nullptr), 0);
-    EXPECT_EQ(toolStatus, kConversionNullText);
+    EXPECT_EQ(statusNow(), kConversionNullText);
 }
 
 TEST(ToLong, StatusIsPerThread) {
