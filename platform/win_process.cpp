@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <limits.h>
 #include <signal.h>
 #include <spawn.h>
@@ -459,14 +460,32 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid;
+    int execPipe[2] = {-1, -1};
+    if (pipe2(execPipe, O_CLOEXEC) != 0) execPipe[0] = execPipe[1] = -1;
     std::unique_lock<std::mutex> lock(g_childLock);
     int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         lock.unlock();
+        for (int fd : execPipe) if (fd >= 0) close(fd);
         SetLastError(rc == ENOENT ? ERROR_FILE_NOT_FOUND : rc == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED);
         return FALSE;
+    }
+    // posix_spawn returns while the child is still inside exec; wait until it shows as the new
+    // program with its environment, so that it is on the process list once we return, as on Windows.
+    // The pipe's end closes with exec (close-on-exec), then the new environment appears.
+    if (execPipe[1] >= 0) close(execPipe[1]);
+    if (execPipe[0] >= 0) {
+        struct pollfd pfd{execPipe[0], POLLIN, 0};
+        char b;
+        while (poll(&pfd, 1, 5000) > 0 && read(execPipe[0], &b, 1) > 0) {
+        }
+        close(execPipe[0]);
+    }
+    for (int i = 0; i < 200; ++i) {
+        if (!readAll("/proc/" + std::to_string(pid) + "/environ").empty()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     Child& c = g_children[pid];
     c = Child{};
