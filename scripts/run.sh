@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the programs and runs the service with its monitor on the
-# default machine root (KVLB_ROOT, or ~/.kvlbtessarion).
+# default machine root (KVLB_ROOT, or ~/.kvlbtessarion), with the stand-in signing component
+# registered there.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVLB_TESTS=OFF >/dev/null
 cmake --build build -j "$(nproc)"
+build/bin/Component/RegisterSigningComponent.exe
+echo "certificates to trust in the browser: $here/build/certs/kvlb_ec_cert.pem (and kvlb_rsa_cert.pem)"
 if [ -x build/bin/KVLBTessarionMonitor.exe ]; then
   exec build/bin/KVLBTessarionMonitor.exe
-elif [ -x build/bin/KVLBTessarionMain.exe ]; then
-  exec build/bin/KVLBTessarionMain.exe 0
 else
-  echo "built; the service is not part of this build yet"
+  exec build/bin/KVLBTessarionMain.exe 0
 fi
