@@ -29,7 +29,7 @@ echo "== fuzzers (${fuzz_seconds}s each)"
 build build-fuzz -DKVLB_FUZZ=ON -DKVLB_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 shopt -s nullglob
 for f in build-fuzz/fuzz/*; do
-  [ -x "$f" ] || continue
+  [ -f "$f" ] && [ -x "$f" ] || continue
   name=$(basename "$f")
   corpus="build-fuzz/corpus/$name"; mkdir -p "$corpus"
   seeds=()
