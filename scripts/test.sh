@@ -24,6 +24,9 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 build build-asan -DKVLB_SANITIZE=ON
 ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 600 --repeat until-fail:${KVLB_ASAN_REPEAT:-1}
+echo "== programs talking across processes, several rounds under the sanitizers"
+ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 600 --repeat until-fail:${KVLB_IPC_REPEAT:-4} \
+  -R '^(ipc_transport_test|platform_user_windows_test|platform_sync_test|service_shutdown_test)\.'
 
 echo "== fuzzers (${fuzz_seconds}s each)"
 build build-fuzz -DKVLB_FUZZ=ON -DKVLB_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
