@@ -142,7 +142,8 @@ std::string bareAnswer;
 
 MHD_Result bareField(void* cls, MHD_ValueKind, const char* key, const char*, const char*, const char*,
                      const char* data, uint64_t, size_t size) {
-    if (key && std::strcmp(key, "Parameter") == 0) static_cast<BareRequest*>(cls)->parameter.append(data, size);
+    if (key && std::strcmp(key, "Parameter") == 0)
+        static_cast<BareRequest*>(cls)->parameter.append(data, size);
     return MHD_YES;
 }
 
@@ -183,11 +184,11 @@ MHD_Daemon* startBare(const char* certificate, const char* key) {
     address.sin_family = AF_INET;
     address.sin_port = htons(kBarePort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return MHD_start_daemon(MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, kBarePort, acceptLocalOnly, nullptr,
-                            bareHandler, nullptr, MHD_OPTION_SOCK_ADDR, (sockaddr*)&address,
+    return MHD_start_daemon(MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, kBarePort, acceptLocalOnly,
+                            nullptr, bareHandler, nullptr, MHD_OPTION_SOCK_ADDR, (sockaddr*)&address,
                             MHD_OPTION_HTTPS_MEM_CERT, certificate, MHD_OPTION_HTTPS_MEM_KEY, key,
-                            MHD_OPTION_HTTPS_PRIORITIES, TESSARION_TLS_PRIORITIES, MHD_OPTION_NOTIFY_COMPLETED,
-                            bareCompleted, nullptr, MHD_OPTION_END);
+                            MHD_OPTION_HTTPS_PRIORITIES, TESSARION_TLS_PRIORITIES,
+                            MHD_OPTION_NOTIFY_COMPLETED, bareCompleted, nullptr, MHD_OPTION_END);
 }
 
 // Requests per second over kConnections kept-alive connections; -1 when any answer was wrong.
@@ -199,7 +200,8 @@ double throughput(int port, const std::string& request, double seconds, long* an
     for (int i = 0; i < kConnections; ++i) {
         clients.push_back(std::make_unique<Client>(port));
         // The TLS handshakes happen here, outside the timed part: the connections are kept alive.
-        if (!clients.back()->post(request) || replyValue(clients.back()->body, "result") != kAnswer) failed = true;
+        if (!clients.back()->post(request) || replyValue(clients.back()->body, "result") != kAnswer)
+            failed = true;
     }
     auto begin = Clock::now();
     auto end = begin + std::chrono::duration<double>(seconds);
@@ -288,7 +290,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::string call = "{\"SessionId\":\"" + sid + "\",\"FunctionName\":\"P11Init\",\"strLoadLibName\":\"bench.so\"}";
+    std::string call =
+        "{\"SessionId\":\"" + sid + "\",\"FunctionName\":\"P11Init\",\"strLoadLibName\":\"bench.so\"}";
     double service = 0, baseline = 0;
     long bareAnswered = 0, serviceAnswered = 0;
     bool failed = false;
@@ -306,7 +309,8 @@ int main(int argc, char** argv) {
     long journaled = 0;
     {
         std::ifstream journal(root + "/component/journal.txt");
-        for (std::string line; std::getline(journal, line);) journaled += line == "P11Init\tbstr:\"bench.so\"";
+        for (std::string line; std::getline(journal, line);)
+            journaled += line == "P11Init\tbstr:\"bench.so\"";
     }
     MHD_stop_daemon(bare);
     std::memset(key, 0, std::strlen(key));
@@ -323,9 +327,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     double ratio = baseline > 0 ? service / baseline : 0.0;
-    std::printf("component function (P11Init) on an open session, %d kept-alive TLS connections, best of %d:\n",
-                kConnections, kRounds);
-    std::printf("  service %.0f req/s, bare server %.0f req/s, ratio %.2f (target >= %.2f): %s\n", service, baseline,
-                ratio, kTarget, ratio >= kTarget ? "met" : "NOT met");
+    std::printf(
+        "component function (P11Init) on an open session, %d kept-alive TLS connections, best of %d:\n",
+        kConnections, kRounds);
+    std::printf("  service %.0f req/s, bare server %.0f req/s, ratio %.2f (target >= %.2f): %s\n", service,
+                baseline, ratio, kTarget, ratio >= kTarget ? "met" : "NOT met");
     return ratio >= kTarget ? 0 : 2;
 }

@@ -34,7 +34,7 @@ constexpr const char* kCertutil = "/usr/bin/certutil";
 
 // Serves the page folder over plain HTTP on 127.0.0.1, one request per connection.
 class PageServer {
-public:
+  public:
     PageServer() {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
@@ -60,7 +60,7 @@ public:
         return requests_;
     }
 
-private:
+  private:
     void serve() {
         while (!stop_) {
             pollfd p{listener_, POLLIN, 0};
@@ -91,8 +91,10 @@ private:
         std::string reply;
         if (std::regex_match(line, m, std::regex("GET /index\\.html(\\?[^ ]*)? HTTP/1\\.[01]"))) {
             std::string page = svc::readText(std::string(KVLB_E2E_PAGE_DIR) + "/index.html");
-            reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n"
-                    "Connection: close\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
+            reply =
+                "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n"
+                "Connection: close\r\nContent-Length: " +
+                std::to_string(page.size()) + "\r\n\r\n" + page;
         } else {
             reply = "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
         }
@@ -148,7 +150,7 @@ struct Page {
 };
 
 class BrowserTest : public svc::ServiceTest {
-protected:
+  protected:
     void SetUp() override {
         if (access(kChromium, X_OK) != 0 || access(kCertutil, X_OK) != 0)
             GTEST_SKIP() << "chromium and certutil are needed (scripts/install-deps.sh installs them)";
@@ -160,7 +162,8 @@ protected:
         home = root.path() + "/home";
         std::string nss = home + "/.pki/nssdb";
         fs::create_directories(nss);
-        ASSERT_TRUE(run(std::string(kCertutil) + " -N -d sql:" + shellQuoted(nss) + " --empty-password 2>&1"));
+        ASSERT_TRUE(
+            run(std::string(kCertutil) + " -N -d sql:" + shellQuoted(nss) + " --empty-password 2>&1"));
         // The service picks one of its two certificates by the Windows version; trust both as peers.
         for (const char* name : {"kvlb_ec_cert", "kvlb_rsa_cert"}) {
             std::string pem = std::string(KVLB_CERT_DIR) + "/" + name + ".pem";
@@ -172,19 +175,23 @@ protected:
 
     // Loads the page from host and returns what its DOM shows once its script has run.
     Page load(const std::string& host, const std::string& label) {
-        std::string url = "http://" + host + ":" + std::to_string(pages->port()) + "/index.html?port=" +
-                          std::to_string(svc::kPort1) + "&label=" + percentEncoded(label);
+        std::string url = "http://" + host + ":" + std::to_string(pages->port()) +
+                          "/index.html?port=" + std::to_string(svc::kPort1) +
+                          "&label=" + percentEncoded(label);
         std::string profile = root.path() + "/chromium-profile";
         std::string command =
             "HOME=" + shellQuoted(home) + " timeout -k 10 120 " + kChromium +
             " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
             " --disable-background-networking --disable-component-update --disable-sync"
-            " --disable-features=HttpsUpgrades --user-data-dir=" + shellQuoted(profile) +
-            " --host-resolver-rules=" + shellQuoted("MAP app." KVLB_WEB_DOMAIN " 127.0.0.1, MAP www.example.org 127.0.0.1") +
-            " --virtual-time-budget=30000 --dump-dom " + shellQuoted(url) + " 2>>" + shellQuoted(root.path() + "/chromium.err");
+            " --disable-features=HttpsUpgrades --user-data-dir=" +
+            shellQuoted(profile) + " --host-resolver-rules=" +
+            shellQuoted("MAP app." KVLB_WEB_DOMAIN " 127.0.0.1, MAP www.example.org 127.0.0.1") +
+            " --virtual-time-budget=30000 --dump-dom " + shellQuoted(url) + " 2>>" +
+            shellQuoted(root.path() + "/chromium.err");
         std::string dom;
         bool ok = run(command, &dom);
-        EXPECT_TRUE(ok) << "chromium failed: " << svc::readText(root.path() + "/chromium.err").substr(0, 4000);
+        EXPECT_TRUE(ok) << "chromium failed: "
+                        << svc::readText(root.path() + "/chromium.err").substr(0, 4000);
         auto field = [&](const std::string& id, const char* element = "dd") {
             std::smatch m;
             std::regex re("<" + std::string(element) + " id=\"" + id + "\">([^<]*)</" + element + ">");

@@ -19,7 +19,7 @@ using svc::post;
 using svc::Reply;
 
 class TwoSessionsTest : public svc::ServiceTest {
-protected:
+  protected:
     void SetUp() override {
         svc::ServiceTest::SetUp();
         ASSERT_TRUE(platform::registerComServer(CLSID_SigningComponent, KVLB_COMPONENT_LIBRARY));
@@ -75,8 +75,10 @@ TEST_F(TwoSessionsTest, ReleaseThroughOneSessionLeavesTheOtherAnswering) {
     EXPECT_EQ(lines.back(), "P11Init\tbstr:\"other.so\"");
 
     // The released session comes back after a new unlock from an allowed origin, and B is untouched.
-    Reply unlock = post(json({{"SessionId", idA}, {"FunctionName", "Tessarion_Unlock"},
-                              {"TessarionFunctionIndex", "-2"}, {"url", svc::kOrigin}}));
+    Reply unlock = post(json({{"SessionId", idA},
+                              {"FunctionName", "Tessarion_Unlock"},
+                              {"TessarionFunctionIndex", "-2"},
+                              {"url", svc::kOrigin}}));
     EXPECT_EQ(unlock.get("result"), "0") << unlock.body;
     EXPECT_EQ(post(p11Init(idA, "again.so")).get("result"), "1000");
     EXPECT_EQ(post(p11Init(idB, "still.so")).get("result"), "1000");
