@@ -123,10 +123,20 @@ size_t base64DecodeInto(unsigned char* destination, const char* source) {
 
 char* urlBase64Decode(const char* input) {
     if (input == nullptr) return nullptr;
+    // The three escapes in one pass over one copy: none can arise from replacing another.
     char* text = copyString(input);
-    text = replaceStep(text, "%2B", "+");
-    text = replaceStep(text, "%2F", "/");
-    text = replaceStep(text, "%3D", "=");
+    if (text != nullptr) {
+        char* out = text;
+        for (const char* in = text; *in != '\0';) {
+            if (in[0] == '%' && ((in[1] == '2' && (in[2] == 'B' || in[2] == 'F')) || (in[1] == '3' && in[2] == 'D'))) {
+                *out++ = in[2] == 'B' ? '+' : in[2] == 'F' ? '/' : '=';
+                in += 3;
+            } else {
+                *out++ = *in++;
+            }
+        }
+        explicit_bzero(out, static_cast<size_t>(strlen(out)));
+    }
     if (text == nullptr) {
         reportAllocFail(kSource, 834);
         return nullptr;
@@ -154,6 +164,8 @@ char* unescapeJsonText(const char* inputData) {
         {"\\u000e", "\x0e"}, {"\\u001b", "\x1b"}, {"\\\"", "\""},
     };
     char* text = copyString(inputData);
+    // Every escape starts with a backslash: without one the copy is the answer.
+    if (text == nullptr || strchr(text, '\\') == nullptr) return text;
     for (const auto& step : kSteps) text = replaceStep(text, step[0], step[1]);
     return text;
 }

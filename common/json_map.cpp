@@ -103,18 +103,37 @@ int compareJsonKey(const JsonMapEntry* inputA, const JsonMapEntry* inputB) {
     return compareKeys(inputA->key, inputB->key);
 }
 
-char* BinarySearchTessarionJsonMap(const JsonMap* map, int low, int high, const char* key) {
+const JsonMapEntry* findJsonMapEntry(const JsonMap* map, int low, int high, const char* key) {
     if (map == nullptr || key == nullptr) return nullptr;
     int count = usedCount(map);
     if (low < 0) low = 0;
     if (high > count - 1) high = count - 1;
-    JsonMapEntry wanted = {const_cast<char*>(key), nullptr, nullptr, 0};
     while (count > 0) {
         int mid = (low + high) / 2;
         if (mid < 0 || mid >= count) break;
         const JsonMapEntry& entry = map->entries[mid];
-        int order = compareJsonKey(&entry, &wanted);
-        if (order == 0) {
+        int order = compareKeys(entry.key, key);
+        if (order == 0) return &entry;
+        if (low >= high) break;
+        if (order < 0) {
+            if (mid + 1 >= count) break;
+            low = mid + 1;
+        } else {
+            if (mid - 1 < 0) break;
+            high = mid - 1;
+        }
+    }
+    if (keyCheckMode && strstr(key, "Tessarion") == nullptr && strstr(key, "topui") == nullptr) {
+        logWarning("Json map key not found: ", key);
+    }
+    return nullptr;
+}
+
+char* BinarySearchTessarionJsonMap(const JsonMap* map, int low, int high, const char* key) {
+    const JsonMapEntry* found = findJsonMapEntry(map, low, high, key);
+    if (found != nullptr) {
+        const JsonMapEntry& entry = *found;
+        {
             if (entry.value != nullptr) {
                 char* copy = copyString(entry.value);
                 if (copy == nullptr) reportAllocFail("Json", 61);
@@ -132,17 +151,6 @@ char* BinarySearchTessarionJsonMap(const JsonMap* map, int low, int high, const 
             }
             return nullptr;
         }
-        if (low >= high) break;
-        if (order < 0) {
-            if (mid + 1 >= count) break;
-            low = mid + 1;
-        } else {
-            if (mid - 1 < 0) break;
-            high = mid - 1;
-        }
-    }
-    if (keyCheckMode && strstr(key, "Tessarion") == nullptr && strstr(key, "topui") == nullptr) {
-        logWarning("Json map key not found: ", key);
     }
     return nullptr;
 }
@@ -200,8 +208,13 @@ JsonMap* parseJsonMap(const char* inputJsonStr) {
             return map;
         }
         char* raw = tokenText(inputJsonStr, length, tokens[k + 1]);
-        char* value = raw != nullptr ? unescapeJsonText(raw) : nullptr;
-        wipeAndFree(raw);
+        char* value;
+        if (raw != nullptr && strchr(raw, '\\') == nullptr) {
+            value = raw;  // nothing to unescape
+        } else {
+            value = raw != nullptr ? unescapeJsonText(raw) : nullptr;
+            wipeAndFree(raw);
+        }
         if (value == nullptr) value = copyString("");
         JsonMapEntry& entry = map->entries[map->count++];
         entry.key = key;
@@ -256,54 +269,44 @@ char* serializeJsonMap(const JsonMap* map) {
         return nullptr;
     }
     int count = usedCount(map);
-    char* encoded[JSON_MAP_CAPACITY] = {};
     size_t total = 3;  // the braces and the terminator
-    bool failed = false;
     for (int i = 0; i < count; ++i) {
         const JsonMapEntry& entry = map->entries[i];
         if (entry.value == nullptr) continue;
-        encoded[i] = base64Encode(entry.value);
-        if (encoded[i] == nullptr) {
+        size_t length = strlen(entry.value);
+        if (length > (static_cast<size_t>(INT_MAX) - 2) / 4 * 3 - 2) {
             reportAllocFail("Json", 281);
-            failed = true;
-            break;
+            return nullptr;
         }
         // ", " + quote + key + quote, colon, blank, quote + value + quote
-        total += 2 + 1 + strlen(entry.key != nullptr ? entry.key : "") + 4 + strlen(encoded[i]) + 1;
+        total += 2 + 1 + strlen(entry.key != nullptr ? entry.key : "") + 4 + (length + 2) / 3 * 4 + 1;
     }
-    char* result = nullptr;
-    if (!failed) {
-        char* work = static_cast<char*>(allocZeroed(total));
-        if (work != nullptr) {
-            char* at = work;
-            bool first = true;
-            *at++ = '{';
-            for (int i = 0; i < count; ++i) {
-                if (encoded[i] == nullptr) continue;
-                const char* key = map->entries[i].key != nullptr ? map->entries[i].key : "";
-                if (!first) {
-                    memcpy(at, ", ", 2);
-                    at += 2;
-                }
-                first = false;
-                *at++ = '"';
-                size_t n = strlen(key);
-                memcpy(at, key, n);
-                at += n;
-                memcpy(at, "\": \"", 4);
-                at += 4;
-                n = strlen(encoded[i]);
-                memcpy(at, encoded[i], n);
-                at += n;
-                *at++ = '"';
-            }
-            *at++ = '}';
-            *at = '\0';
-            result = copyString(work);
-            wipeAndFree(work);
+    // The values are encoded straight into the reply text: no copy of one is left behind.
+    char* result = static_cast<char*>(allocZeroed(total));
+    if (result == nullptr) return nullptr;
+    char* at = result;
+    bool first = true;
+    *at++ = '{';
+    for (int i = 0; i < count; ++i) {
+        const JsonMapEntry& entry = map->entries[i];
+        if (entry.value == nullptr) continue;
+        const char* key = entry.key != nullptr ? entry.key : "";
+        if (!first) {
+            memcpy(at, ", ", 2);
+            at += 2;
         }
+        first = false;
+        *at++ = '"';
+        size_t n = strlen(key);
+        memcpy(at, key, n);
+        at += n;
+        memcpy(at, "\": \"", 4);
+        at += 4;
+        at += base64EncodeInto(at, reinterpret_cast<const unsigned char*>(entry.value), strlen(entry.value)) - 1;
+        *at++ = '"';
     }
-    for (int i = 0; i < count; ++i) wipeAndFree(encoded[i]);
+    *at++ = '}';
+    *at = '\0';
     return result;
 }
 
@@ -316,10 +319,18 @@ char* getJsonMapValue(const JsonMap* map, const char* key) {
         reportNullParameter("inputKey", "Json", 414);
         return nullptr;
     }
-    char* raw = BinarySearchTessarionJsonMap(map, 0, usedCount(map) - 1, key);
-    if (raw == nullptr) return nullptr;
-    char* decoded = decodeJsonValue(map, key, raw);
-    wipeAndFree(raw);
+    const JsonMapEntry* entry = findJsonMapEntry(map, 0, usedCount(map) - 1, key);
+    if (entry == nullptr) return nullptr;
+    char* decoded;
+    if (entry->value != nullptr) {
+        // Decoding reads the value and makes its own text, so the stored value needs no copy.
+        decoded = decodeJsonValue(map, key, entry->value);
+    } else {
+        char* raw = BinarySearchTessarionJsonMap(map, 0, usedCount(map) - 1, key);
+        if (raw == nullptr) return nullptr;
+        decoded = decodeJsonValue(map, key, raw);
+        wipeAndFree(raw);
+    }
     if (decoded == nullptr) reportAllocFail("Json", 425);
     return decoded;
 }

@@ -34,6 +34,8 @@ void freeJsonMap(JsonMap* map);
 // New copy of the raw value of key (case ignored) searched between entries low and high, or NULL.
 // Callers pass 0 and count - 1. A binary entry gives a copy of its bytes with a NUL after them.
 char* BinarySearchTessarionJsonMap(const JsonMap* map, int low, int high, const char* key);
+// The entry of key found the same way (a miss logged alike), or NULL; nothing is copied.
+const JsonMapEntry* findJsonMapEntry(const JsonMap* map, int low, int high, const char* key);
 // -1, 0 or 1 by the key order: A to Z compared as a to z, bytes unsigned, a prefix first. A NULL
 // entry gives 100.
 int compareJsonKey(const JsonMapEntry* inputA, const JsonMapEntry* inputB);

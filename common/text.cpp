@@ -291,8 +291,7 @@ unsigned char* hexDecode(const char* input) {
 
 void wipeAndFree(char* text) {
     if (text == nullptr) return;
-    // volatile so the wipe of a secret is not dropped as a dead store before free().
-    volatile char* at = text;
-    while (*at != '\0') *at++ = '\0';
+    // explicit_bzero, so the wipe of a secret is not dropped as a dead store before free().
+    explicit_bzero(text, strlen(text));
     free(text);
 }

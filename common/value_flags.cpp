@@ -41,15 +41,21 @@ int lastIndex(const JsonMap* map) {
 // A flag counts only when its raw value is "true" (case ignored); it is looked at through an
 // 8-byte buffer, so a longer value never counts.
 bool flagIsSet(const JsonMap* map, const char* key, const char* suffix) {
+    // The key and suffix joined as snprintf into 512 bytes would, without formatting.
     char flagKey[512];
-    snprintf(flagKey, sizeof flagKey, "%s%s", key, suffix);
-    char* found = BinarySearchTessarionJsonMap(map, 0, lastIndex(map), flagKey);
+    size_t keyLength = strnlen(key, sizeof flagKey - 1);
+    size_t suffixLength = strnlen(suffix, sizeof flagKey - 1 - keyLength);
+    memcpy(flagKey, key, keyLength);
+    memcpy(flagKey + keyLength, suffix, suffixLength);
+    flagKey[keyLength + suffixLength] = '\0';
+    const JsonMapEntry* found = findJsonMapEntry(map, 0, lastIndex(map), flagKey);
     if (found == nullptr) return false;
-    char flag[8] = {};
-    copyBoundedAndFree(flag, sizeof flag, found);
-    bool set = strcasecmp(flag, "true") == 0;
-    wipeBytes(flag, sizeof flag);
-    return set;
+    // Compared in place: only a value of exactly "true" (case ignored) counts.
+    if (found->value != nullptr) return strcasecmp(found->value, "true") == 0;
+    if (found->binary == nullptr || found->binaryLength <= 0) return false;
+    const char* bytes = reinterpret_cast<const char*>(found->binary);
+    size_t n = static_cast<size_t>(found->binaryLength);
+    return n >= 4 && strncasecmp(bytes, "true", 4) == 0 && (n == 4 || bytes[4] == '\0');
 }
 
 char* decryptValue(const JsonMap* map, const char* inputValue) {
