@@ -62,15 +62,26 @@ BSTR utf8ToNewBstr(const std::string& text) {
     return out;
 }
 
+// The journal stays open between calls: a call costs a stat (the root may change between test
+// cases, and a test may remove the journal) and a flushed write, not an open and a close.
 void appendJournal(const std::string& line) {
+    static FILE* journal = nullptr;
+    static std::string journalPath;
     std::lock_guard<std::mutex> lock(g_journalLock);
+    std::string path = componentJournalPath();
     std::error_code ec;
-    std::filesystem::create_directories(platform::rootDir() + "/component", ec);
-    FILE* f = std::fopen(componentJournalPath().c_str(), "ab");
-    if (!f) return;
-    std::fwrite(line.data(), 1, line.size(), f);
-    std::fputc('\n', f);
-    std::fclose(f);
+    bool same = journal && path == journalPath && std::filesystem::exists(path, ec);
+    if (!same) {
+        if (journal) std::fclose(journal);
+        journal = nullptr;
+        std::filesystem::create_directories(platform::rootDir() + "/component", ec);
+        journal = std::fopen(path.c_str(), "ab");
+        if (!journal) return;
+        journalPath = path;
+    }
+    std::fwrite(line.data(), 1, line.size(), journal);
+    std::fputc('\n', journal);
+    std::fflush(journal);
 }
 
 // What one call received and where its answer goes.

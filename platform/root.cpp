@@ -158,10 +158,32 @@ void ensureMachine() {
     g_readyRoot = root;
 }
 
+// The settings file's text, read again only when the file changed: setSetting replaces the file
+// (a new inode), and an edit by hand moves its modification time or size. Settings are asked for
+// on hot paths (every component call), so an unchanged file costs one stat.
+static std::string machineIniText(const std::string& path) {
+    static std::mutex lock;
+    static std::string cachedPath, cachedText;
+    static struct stat cachedStat {};
+    static bool cached = false;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return "";
+    std::lock_guard<std::mutex> guard(lock);
+    if (cached && cachedPath == path && st.st_dev == cachedStat.st_dev && st.st_ino == cachedStat.st_ino &&
+        st.st_size == cachedStat.st_size && st.st_mtim.tv_sec == cachedStat.st_mtim.tv_sec &&
+        st.st_mtim.tv_nsec == cachedStat.st_mtim.tv_nsec)
+        return cachedText;
+    cachedText = readFile(path);
+    cachedPath = path;
+    cachedStat = st;
+    cached = true;
+    return cachedText;
+}
+
 std::string setting(const char* key, const char* fallback) {
     std::string fb = fallback ? fallback : "";
     if (!key) return fb;
-    std::istringstream in(readFile(rawRoot() + "/machine.ini"));
+    std::istringstream in(machineIniText(rawRoot() + "/machine.ini"));
     std::string line;
     std::string result = fb;
     while (std::getline(in, line)) {
