@@ -38,17 +38,63 @@ int lastIndex(const JsonMap* map) {
     return count - 1;
 }
 
+unsigned char lowerByte(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+// The map's key order (see compareJsonKey) of entryKey against the text key + suffix, without
+// joining the two.
+int compareWithJoined(const char* entryKey, const char* key, const char* suffix) {
+    const unsigned char* x = reinterpret_cast<const unsigned char*>(entryKey != nullptr ? entryKey : "");
+    const unsigned char* y = reinterpret_cast<const unsigned char*>(key);
+    bool inSuffix = false;
+    for (;; ++x, ++y) {
+        if (*y == 0 && !inSuffix) {
+            y = reinterpret_cast<const unsigned char*>(suffix);
+            inSuffix = true;
+        }
+        unsigned char cx = lowerByte(*x), cy = lowerByte(*y);
+        if (cx != cy) return cx < cy ? -1 : 1;
+        if (cx == 0) return 0;
+    }
+}
+
+// The entry of key + suffix, probed as findJsonMapEntry probes.
+const JsonMapEntry* findJoined(const JsonMap* map, const char* key, const char* suffix) {
+    int count = lastIndex(map) + 1;
+    int low = 0, high = count - 1;
+    while (count > 0) {
+        int mid = (low + high) / 2;
+        if (mid < 0 || mid >= count) break;
+        const JsonMapEntry& entry = map->entries[mid];
+        int order = compareWithJoined(entry.key, key, suffix);
+        if (order == 0) return &entry;
+        if (low >= high) break;
+        if (order < 0) {
+            if (mid + 1 >= count) break;
+            low = mid + 1;
+        } else {
+            if (mid - 1 < 0) break;
+            high = mid - 1;
+        }
+    }
+    return nullptr;
+}
+
 // A flag counts only when its raw value is "true" (case ignored); it is looked at through an
 // 8-byte buffer, so a longer value never counts.
 bool flagIsSet(const JsonMap* map, const char* key, const char* suffix) {
-    // The key and suffix joined as snprintf into 512 bytes would, without formatting.
+    // The flag key is looked up as if formatted into 512 bytes. A joined key that fits is
+    // compared in place (it holds "Tessarion", so a miss is never logged); a longer one is cut.
     char flagKey[512];
-    size_t keyLength = strnlen(key, sizeof flagKey - 1);
-    size_t suffixLength = strnlen(suffix, sizeof flagKey - 1 - keyLength);
-    memcpy(flagKey, key, keyLength);
-    memcpy(flagKey + keyLength, suffix, suffixLength);
-    flagKey[keyLength + suffixLength] = '\0';
-    const JsonMapEntry* found = findJsonMapEntry(map, 0, lastIndex(map), flagKey);
+    const JsonMapEntry* found;
+    size_t keyLength = strnlen(key, sizeof flagKey);
+    if (keyLength + strlen(suffix) < sizeof flagKey) {
+        found = findJoined(map, key, suffix);
+    } else {
+        snprintf(flagKey, sizeof flagKey, "%s%s", key, suffix);
+        found = findJsonMapEntry(map, 0, lastIndex(map), flagKey);
+    }
     if (found == nullptr) return false;
     // Compared in place: only a value of exactly "true" (case ignored) counts.
     if (found->value != nullptr) return strcasecmp(found->value, "true") == 0;
