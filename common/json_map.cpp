@@ -4,6 +4,7 @@
 
 #include <jsmn.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,38 @@ namespace {
 
 constexpr int kRequestTokens = 257;  // one object and 128 pairs
 constexpr int kMessageTokens = 64;
+
+// A few freed maps kept for the next ones: a map is larger than the allocator's small-block
+// caches, and allocating one afresh makes it tidy its free lists each time. A kept map holds
+// no texts (they are wiped and freed first); it is zero-filled again before reuse.
+constexpr int kSpareMaps = 4;
+struct SpareMaps {
+    std::atomic<JsonMap*> slots[kSpareMaps] = {};
+    ~SpareMaps() {
+        for (auto& slot : slots) free(slot.exchange(nullptr));
+    }
+};
+SpareMaps spareMaps;
+
+JsonMap* takeMap() {
+    for (auto& slot : spareMaps.slots) {
+        if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+        JsonMap* map = slot.exchange(nullptr);
+        if (map != nullptr) {
+            memset(map, 0, sizeof(JsonMap));
+            return map;
+        }
+    }
+    return static_cast<JsonMap*>(allocZeroed(sizeof(JsonMap)));
+}
+
+void keepMap(JsonMap* map) {
+    for (auto& slot : spareMaps.slots) {
+        JsonMap* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, map)) return;
+    }
+    free(map);
+}
 
 unsigned char lowerByte(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? (unsigned char)(c - 'A' + 'a') : c;
@@ -156,7 +189,7 @@ char* BinarySearchTessarionJsonMap(const JsonMap* map, int low, int high, const 
 }
 
 JsonMap* newJsonMap() {
-    JsonMap* map = static_cast<JsonMap*>(allocZeroed(sizeof(JsonMap)));
+    JsonMap* map = takeMap();
     if (map == nullptr) reportAllocFail("Json", 136);
     return map;
 }
@@ -174,7 +207,7 @@ void freeJsonMap(JsonMap* map) {
         }
     }
     wipeAndFree(map->text);
-    free(map);
+    keepMap(map);
 }
 
 JsonMap* parseJsonMap(const char* inputJsonStr) {
@@ -194,7 +227,7 @@ JsonMap* parseJsonMap(const char* inputJsonStr) {
     }
     if (n > kRequestTokens) n = kRequestTokens;
 
-    JsonMap* map = static_cast<JsonMap*>(allocZeroed(sizeof(JsonMap)));
+    JsonMap* map = takeMap();
     if (map == nullptr) {
         reportAllocFail("Json", 136);
         return nullptr;
