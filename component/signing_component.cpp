@@ -34,10 +34,11 @@ int methodIndex(const char* name) {
     return -1;
 }
 
-// Settings are read at every call, so a test can change them while the adapter runs.
+// Settings are read at every call, so a test can change them while the adapter runs; one call
+// reads them once.
 const char kUnset[] = "\x01";
-std::string settingOf(const char* key) {
-    return platform::setting(key, kUnset);
+std::string settingOf(const platform::SettingEntries* settings, const char* key) {
+    return platform::settingIn(settings, key, kUnset);
 }
 bool isSet(const std::string& value) {
     return value != kUnset;
@@ -114,15 +115,15 @@ void describe(CallRecord& r, BSTR* out) {
     r.badOut = r.badOut || !out;
 }
 
-HRESULT failureHresult() {
-    std::string text = settingOf("component_fail_hresult");
+HRESULT failureHresult(const platform::SettingEntries* settings) {
+    std::string text = settingOf(settings, "component_fail_hresult");
     if (!isSet(text) || text.empty()) return E_FAIL;
     HRESULT hr = (HRESULT)(uint32_t)std::strtoul(text.c_str(), nullptr, 0);
     return FAILED(hr) ? hr : E_FAIL;
 }
 
-bool failing(const char* method) {
-    std::string chosen = settingOf("component_fail");
+bool failing(const platform::SettingEntries* settings, const char* method) {
+    std::string chosen = settingOf(settings, "component_fail");
     return isSet(chosen) && (chosen == "*" || chosen == method);
 }
 
@@ -151,18 +152,20 @@ HRESULT answerCall(const char* method, Args... args) {
     (describe(r, args), ...);
     appendJournal(r.line);
     if (r.badOut) return E_POINTER;
-    if (failing(method)) {
+    auto snapshot = platform::settingsSnapshot();
+    const platform::SettingEntries* settings = snapshot.get();
+    if (failing(settings, method)) {
         setFailureInfo(method);
-        return failureHresult();
+        return failureHresult(settings);
     }
     SetErrorInfo(0, nullptr);
     if (r.outNumber) {
-        std::string number = settingOf("component_number");
+        std::string number = settingOf(settings, "component_number");
         *r.outNumber =
             isSet(number) ? (LONG)std::strtol(number.c_str(), nullptr, 10) : 1000 + methodIndex(method);
     }
     if (r.outText) {
-        std::string text = settingOf("component_text");
+        std::string text = settingOf(settings, "component_text");
         if (!isSet(text))
             *r.outText = utf8ToNewBstr(std::string(method) + ":ok");
         else if (text == "(null)")
@@ -185,7 +188,7 @@ class SigningComponentObject final : public ISigningComponent, public ISupportEr
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
             IsEqualIID(riid, IID_ISigningComponent))
             *object = static_cast<ISigningComponent*>(this);
-        else if (IsEqualIID(riid, IID_ISupportErrorInfo) && settingOf("component_errorinfo") != "off")
+        else if (IsEqualIID(riid, IID_ISupportErrorInfo) && settingOf(platform::settingsSnapshot().get(), "component_errorinfo") != "off")
             *object = static_cast<ISupportErrorInfo*>(this);
         else
             return E_NOINTERFACE;

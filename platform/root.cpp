@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "platform/win_internal.h"
 
@@ -158,40 +160,51 @@ void ensureMachine() {
     g_readyRoot = root;
 }
 
-// The settings file's text, read again only when the file changed: setSetting replaces the file
-// (a new inode), and an edit by hand moves its modification time or size. Settings are asked for
-// on hot paths (every component call), so an unchanged file costs one stat.
-static std::string machineIniText(const std::string& path) {
+// The settings file's entries, read and parsed again only when the file changed: setSetting
+// replaces the file (a new inode), and an edit by hand moves its modification time or size.
+// Settings are asked for on hot paths (every component call), so an unchanged file costs a stat.
+static std::shared_ptr<const SettingEntries> machineIniEntries(const std::string& path) {
     static std::mutex lock;
-    static std::string cachedPath, cachedText;
+    static std::string cachedPath;
+    static std::shared_ptr<const SettingEntries> cachedEntries;
     static struct stat cachedStat {};
-    static bool cached = false;
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return "";
+    if (stat(path.c_str(), &st) != 0) return nullptr;
     std::lock_guard<std::mutex> guard(lock);
-    if (cached && cachedPath == path && st.st_dev == cachedStat.st_dev && st.st_ino == cachedStat.st_ino &&
-        st.st_size == cachedStat.st_size && st.st_mtim.tv_sec == cachedStat.st_mtim.tv_sec &&
-        st.st_mtim.tv_nsec == cachedStat.st_mtim.tv_nsec)
-        return cachedText;
-    cachedText = readFile(path);
-    cachedPath = path;
-    cachedStat = st;
-    cached = true;
-    return cachedText;
-}
-
-std::string setting(const char* key, const char* fallback) {
-    std::string fb = fallback ? fallback : "";
-    if (!key) return fb;
-    std::istringstream in(machineIniText(rawRoot() + "/machine.ini"));
+    if (cachedEntries && cachedPath == path && st.st_dev == cachedStat.st_dev &&
+        st.st_ino == cachedStat.st_ino && st.st_size == cachedStat.st_size &&
+        st.st_mtim.tv_sec == cachedStat.st_mtim.tv_sec && st.st_mtim.tv_nsec == cachedStat.st_mtim.tv_nsec)
+        return cachedEntries;
+    auto entries = std::make_shared<SettingEntries>();
+    std::istringstream in(readFile(path));
     std::string line;
-    std::string result = fb;
     while (std::getline(in, line)) {
         size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
-        if (trim(line.substr(0, eq)) == key) result = trim(line.substr(eq + 1));
+        entries->emplace_back(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
     }
+    cachedPath = path;
+    cachedStat = st;
+    cachedEntries = entries;
+    return cachedEntries;
+}
+
+std::shared_ptr<const SettingEntries> settingsSnapshot() {
+    return machineIniEntries(rawRoot() + "/machine.ini");
+}
+
+std::string settingIn(const SettingEntries* entries, const char* key, const char* fallback) {
+    std::string result = fallback ? fallback : "";
+    if (!key || !entries) return result;
+    // The last line naming the key wins, as it did when the file was read line by line.
+    for (const auto& [name, value] : *entries)
+        if (name == key) result = value;
     return result;
+}
+
+std::string setting(const char* key, const char* fallback) {
+    if (!key) return fallback ? fallback : "";
+    return settingIn(settingsSnapshot().get(), key, fallback);
 }
 
 void setSetting(const char* key, const std::string& value) {

@@ -1,7 +1,10 @@
 // The emulated machine: every piece of state the platform layer keeps lives under one root folder,
 // named by the environment variable KVLB_ROOT. A test gives each case its own root.
 #pragma once
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -17,6 +20,12 @@ std::string rootDir();
 // (GetSystemMetrics, default 1920 x 1080).
 std::string setting(const char* key, const char* fallback);
 void setSetting(const char* key, const std::string& value);
+
+// All settings as they stand now, for a caller that reads several at once (NULL: no settings file),
+// and a setting out of such a snapshot.
+using SettingEntries = std::vector<std::pair<std::string, std::string>>;
+std::shared_ptr<const SettingEntries> settingsSnapshot();
+std::string settingIn(const SettingEntries* entries, const char* key, const char* fallback);
 
 // Called first thing in main(): records argv so that GetCommandLineW answers as on Windows (the
 // exact line when the program was started through CreateProcessW) and sets up the machine. A
