@@ -71,24 +71,6 @@ bool writeFile(const std::string& path, const std::string& text) {
     return rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-// Texts travel in tab-separated lines: backslash, tab and line ends are escaped.
-std::string escape(const std::wstring& text) {
-    std::string out;
-    for (char c : platform::toUtf8(text)) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else
-            out += c;
-    }
-    return out;
-}
-
 std::wstring unescape(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -177,7 +159,7 @@ bool saveTray(const std::vector<platform::TrayIcon>& icons) {
     for (auto& t : icons) {
         text += hexHandle(t.owner) + "\t" + std::to_string(t.id) + "\t" + std::to_string(t.callbackMessage) +
                 "\t" + std::to_string(t.processId) + "\t" + std::to_string(t.iconResource) + "\t" +
-                std::to_string(t.state) + "\t" + escape(t.tip) + "\n";
+                std::to_string(t.state) + "\t" + platform::escapeField(t.tip) + "\n";
     }
     return writeFile(shellDir() + "/tray", text);
 }
@@ -202,7 +184,7 @@ void noteBalloon(const NOTIFYICONDATAW& d) {
         writeFile(shellDir() + "/balloon-shown", "");
         return;
     }
-    std::string line = hexHandle(d.hWnd) + "\t" + std::to_string(d.uID) + "\t" + escape(text) + "\n";
+    std::string line = hexHandle(d.hWnd) + "\t" + std::to_string(d.uID) + "\t" + platform::escapeField(text) + "\n";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd >= 0) {
         ssize_t ignored = write(fd, line.data(), line.size());
@@ -243,7 +225,7 @@ void describeMenu(HMENU menu, int depth, std::string& out) {
     for (auto& item : it->second->items) {
         UINT id = (item.flags & MF_POPUP) ? 0 : (UINT)item.id;
         out += std::to_string(depth) + "\t" + std::to_string(id) + "\t" + std::to_string(item.flags) + "\t" +
-               escape(item.text) + "\n";
+               platform::escapeField(item.text) + "\n";
         if (item.flags & MF_POPUP) describeMenu((HMENU)item.id, depth + 1, out);
     }
 }
@@ -342,6 +324,28 @@ unsigned char readKeyByte(const char* name, int key) {
 }
 
 }  // namespace
+
+namespace platform {
+
+// Texts travel in tab-separated lines: backslash, tab and line ends are escaped.
+std::string escapeField(const std::wstring& text) {
+    std::string out;
+    for (char c : toUtf8(text)) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
+
+}  // namespace platform
 
 // ---- icons -------------------------------------------------------------------------------------
 
@@ -590,8 +594,8 @@ int MessageBoxIndirectW(const MSGBOXPARAMSW* params) {
     }
     {
         ShellLock lock;
-        writeFile(boxFile(box), std::to_string(GetCurrentProcessId()) + "\t" + escape(caption) + "\t" +
-                                    escape(text) + "\t" + std::to_string(params->dwStyle) + "\n");
+        writeFile(boxFile(box), std::to_string(GetCurrentProcessId()) + "\t" + platform::escapeField(caption) + "\t" +
+                                    platform::escapeField(text) + "\t" + std::to_string(params->dwStyle) + "\n");
     }
     if (params->dwStyle & MB_SETFOREGROUND) SetForegroundWindow(box);
     int result = 0;

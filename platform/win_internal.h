@@ -12,6 +12,8 @@ namespace platform {
 std::wstring fromUtf8(const std::string& text);
 std::string toUtf8(const std::wstring& text);
 std::string toUtf8(const wchar_t* text);
+// A text as one field of a tab-separated line (UTF-8): backslash, tab and line ends escaped.
+std::string escapeField(const std::wstring& text);
 
 // Windows path -> host path. Drive letters map into the root (C: -> <root>/c, Z: -> /), a path
 // without a drive is relative to the current folder; every existing entry is matched ignoring

@@ -7,6 +7,7 @@
 #include "platform/win_user.h"
 
 #include "platform/root.h"
+#include "platform/win_internal.h"
 
 #include <algorithm>
 #include <atomic>
@@ -34,30 +35,6 @@
 namespace {
 
 // ---- small text helpers -----------------------------------------------------------------------
-
-std::string utf8(const std::wstring& w) {
-    std::string out;
-    for (wchar_t wc : w) {
-        uint32_t c = (uint32_t)wc;
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-        if (c < 0x80) {
-            out += (char)c;
-        } else if (c < 0x800) {
-            out += (char)(0xC0 | (c >> 6));
-            out += (char)(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += (char)(0xE0 | (c >> 12));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
-        } else {
-            out += (char)(0xF0 | (c >> 18));
-            out += (char)(0x80 | ((c >> 12) & 0x3F));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 std::wstring wideFromUtf8(const std::string& s) {
     std::wstring out;
@@ -343,9 +320,9 @@ class Registry {
             snprintf(buf, sizeof buf, "W %llx %d %llu %u %llx %x %x %d ", (unsigned long long)e.hwnd,
                      (int)e.pid, e.start, e.tid, (unsigned long long)e.parent, e.style, e.exStyle, e.notify);
             text += buf;
-            text += hexOf(utf8(e.cls));
+            text += hexOf(platform::toUtf8(e.cls));
             text += ' ';
-            text += hexOf(utf8(e.title));
+            text += hexOf(platform::toUtf8(e.title));
             text += '\n';
         }
         writeAll(dir_ + "/windows", text);
@@ -355,7 +332,7 @@ class Registry {
                 char buf[32];
                 snprintf(buf, sizeof buf, "%x ", n);
                 m += buf;
-                m += hexOf(utf8(name));
+                m += hexOf(platform::toUtf8(name));
                 m += '\n';
             }
             writeAll(dir_ + "/messages", m);

@@ -22,49 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/win_internal.h"
 #include "platform/win_shell.h"
 
 namespace {
-
-std::string utf8Of(const std::wstring& w) {
-    std::string out;
-    for (wchar_t ch : w) {
-        uint32_t c = (uint32_t)ch;
-        if (c < 0x80) {
-            out += (char)c;
-        } else if (c < 0x800) {
-            out += (char)(0xC0 | (c >> 6));
-            out += (char)(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += (char)(0xE0 | (c >> 12));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
-        } else {
-            out += (char)(0xF0 | (c >> 18));
-            out += (char)(0x80 | ((c >> 12) & 0x3F));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::string escaped(const std::wstring& w) {
-    std::string out;
-    for (char c : utf8Of(w)) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else
-            out += c;
-    }
-    return out;
-}
 
 bool parseNumber(const char* text, unsigned long long* out) {
     char* end = nullptr;
@@ -85,7 +46,7 @@ int listTray() {
     icons.resize((size_t)platform::listTrayIcons(icons.data(), (int)icons.size()));
     for (auto& t : icons)
         printf("0x%llx\t%u\t%u\t%d\t%s\t%s\n", (unsigned long long)(uintptr_t)t.owner, t.id, t.processId,
-               t.iconResource, alive(t.processId) ? "alive" : "dead", escaped(t.tip).c_str());
+               t.iconResource, alive(t.processId) ? "alive" : "dead", platform::escapeField(t.tip).c_str());
     return 0;
 }
 
@@ -200,7 +161,7 @@ int runShellVerb(int argc, char** argv) {
     if (verb == "msgboxes" && argc == 2) {
         for (auto& b : platform::listMessageBoxes())
             printf("0x%llx\t%u\t%s\t%s\n", (unsigned long long)(uintptr_t)b.window, b.processId,
-                   escaped(b.caption).c_str(), escaped(b.text).c_str());
+                   platform::escapeField(b.caption).c_str(), platform::escapeField(b.text).c_str());
         return 0;
     }
     if ((verb == "msgbox-ok" || verb == "msgbox-close") && argc <= 3)

@@ -11,6 +11,7 @@
 //
 // Exit code 0 on success, 2 for a bad command line, 1 when a step failed.
 #include "platform/win_user.h"
+#include "platform/win_internal.h"
 
 #include <cstdio>
 #include <cstring>
@@ -22,29 +23,6 @@ namespace {
 // A window that does not answer within this time is skipped, so one hung program cannot
 // hold up the driver.
 constexpr UINT kAnswerTimeoutMs = 10000;
-
-std::string utf8(const wchar_t* w) {
-    std::string out;
-    for (; *w; ++w) {
-        uint32_t c = (uint32_t)*w;
-        if (c < 0x80) {
-            out += (char)c;
-        } else if (c < 0x800) {
-            out += (char)(0xC0 | (c >> 6));
-            out += (char)(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += (char)(0xE0 | (c >> 12));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
-        } else {
-            out += (char)(0xF0 | (c >> 18));
-            out += (char)(0x80 | ((c >> 12) & 0x3F));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 std::wstring wide(const char* s) {
     // names on the command line are ASCII in practice; other bytes pass through one by one
@@ -72,7 +50,7 @@ int listWindows() {
         if (w.style & WS_CHILD) add("child");
         if (flags.empty()) flags.push_back('-');
         printf("0x%08llx\t%u\t%u\t%s\t%s\t%s\n", (unsigned long long)(uintptr_t)w.window, w.processId,
-               w.threadId, flags.c_str(), utf8(w.className).c_str(), utf8(w.title).c_str());
+               w.threadId, flags.c_str(), platform::toUtf8(w.className).c_str(), platform::toUtf8(w.title).c_str());
     }
     return 0;
 }
