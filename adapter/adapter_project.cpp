@@ -142,6 +142,12 @@ void Tessarion_GetVersion(JsonMap*) {
 }
 
 void Tessarion_Release(JsonMap*) {
+    // The service unloads this copy right after the release, so an interface kept for the next
+    // initialisation would never be released: one component instance lost per session.
+    if (componentInterface != nullptr) {
+        componentInterface->Release();
+        componentInterface = nullptr;
+    }
     dropRegistry();
     takeAdapterResult(nullptr);
     urlCheckList.clear();

@@ -664,6 +664,23 @@ TEST_F(AdapterTest, UnlockFollowsTheBuiltInDomainAndReleaseNeedsANewUnlock) {
     EXPECT_EQ(adapter->call(logout), "61908");
 }
 
+TEST_F(AdapterTest, ReleaseLetsGoOfTheComponent) {
+    // The service unloads a copy right after its release; whatever the copy still held then
+    // would stay alive for the life of the service.
+    std::string path = "Z:" KVLB_COMPONENT_LIBRARY;
+    std::wstring wide(path.begin(), path.end());
+    HMODULE component = LoadLibraryW(wide.c_str());
+    ASSERT_NE(component, nullptr);
+    auto canUnloadNow = reinterpret_cast<HRESULT (*)()>(GetProcAddress(component, "DllCanUnloadNow"));
+    ASSERT_NE(canUnloadNow, nullptr);
+    ASSERT_EQ(adapter->unlock(), "0");
+    EXPECT_EQ(adapter->call(request({{"FunctionName", "P11Logout"}})), "1004");
+    EXPECT_EQ(canUnloadNow(), S_FALSE) << "the component is in use";
+    EXPECT_EQ(adapter->call(request({{"FunctionName", "Tessarion_Release"}})), "");
+    EXPECT_EQ(canUnloadNow(), S_OK);
+    FreeLibrary(component);
+}
+
 TEST_F(AdapterTest, TwoCopiesFromTwoPathsAreIndependent) {
     AdapterCopy other(root, "Session_1");
     ASSERT_TRUE(other.loaded());
