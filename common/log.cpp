@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "common/codec.h"
 #include "common/log_writer.h"
 #include "common/system.h"
 
@@ -24,16 +25,6 @@ const wchar_t* const kDebugModeEventName = L"KVLBTessarion_DEBUG_MODE";
 // A failed allocation is reported through the same wrappers; when that report cannot be allocated
 // either, it is dropped rather than reported again.
 thread_local int reportingAllocFail = 0;
-
-char* wideToUtf8(const wchar_t* value) {
-    if (value == nullptr) return nullptr;
-    int n = WideCharToMultiByte(CP_UTF8, 0, value, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return nullptr;
-    char* text = static_cast<char*>(calloc(1, static_cast<size_t>(n) + 1));
-    if (text == nullptr) return nullptr;
-    if (WideCharToMultiByte(CP_UTF8, 0, value, -1, text, n, nullptr, nullptr) <= 0) text[0] = '\0';
-    return text;
-}
 
 void writeTagged(const char* levelTag, const char* message, const char* value) {
     if (logEnabled.load() == 0) return;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "common/codec.h"
 #include "common/log.h"
 #include "common/text.h"
 
@@ -18,16 +19,6 @@ const char* const kSource = "Tool";
 
 wchar_t* allocWide(size_t count) {
     return static_cast<wchar_t*>(calloc(count, sizeof(wchar_t)));
-}
-
-wchar_t* utf8ToWide(const char* text) {
-    if (text == nullptr) return nullptr;
-    int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, static_cast<LPWSTR>(nullptr), 0);
-    if (n <= 0) return nullptr;
-    wchar_t* wide = allocWide(static_cast<size_t>(n) + 1);
-    if (wide == nullptr) return nullptr;
-    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, n) <= 0) wide[0] = L'\0';
-    return wide;
 }
 
 bool equalsNoCase(const char* a, const char* b) {
