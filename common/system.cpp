@@ -21,15 +21,6 @@ wchar_t* allocWide(size_t count) {
     return static_cast<wchar_t*>(calloc(count, sizeof(wchar_t)));
 }
 
-bool equalsNoCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (x != y) return false;
-        if (x == '\0') return true;
-    }
-}
-
 // A netstat line that shows address as its local or foreign end, listening or connected.
 bool isPortLine(const char* line, const char* address) {
     const int kWords = 4;
@@ -49,8 +40,8 @@ bool isPortLine(const char* line, const char* address) {
         ++count;
     }
     if (count != kWords) return false;
-    if (!equalsNoCase(words[3], "LISTENING") && !equalsNoCase(words[3], "ESTABLISHED")) return false;
-    return equalsNoCase(words[1], address) || equalsNoCase(words[2], address);
+    if (!equalsAsciiNoCase(words[3], "LISTENING") && !equalsAsciiNoCase(words[3], "ESTABLISHED")) return false;
+    return equalsAsciiNoCase(words[1], address) || equalsAsciiNoCase(words[2], address);
 }
 
 // Creates the process hidden; the handles are the caller's.
@@ -64,6 +55,15 @@ bool startHidden(wchar_t* commandLine, PROCESS_INFORMATION* info) {
 }
 
 }  // namespace
+
+bool equalsAsciiNoCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (x != y) return false;
+        if (x == '\0') return true;
+    }
+}
 
 int hideWaitCommand(const wchar_t* command, bool useCmd) {
     if (command == nullptr) {

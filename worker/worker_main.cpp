@@ -23,20 +23,11 @@ const wchar_t* const kWatchdogCommand = L"KVLBTessarionWorker.exe -watchdog";
 
 HANDLE controlMutex = nullptr;
 
-bool equalsNoCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (x != y) return false;
-        if (x == '\0') return true;
-    }
-}
-
 bool isControlVerb(const char* line) {
     static const char* const kVerbs[] = {"-stop",    "-allstop",      "-start",
                                          "-restart", "-monitorstart", "-reset"};
     for (const char* verb : kVerbs)
-        if (equalsNoCase(line, verb)) return true;
+        if (equalsAsciiNoCase(line, verb)) return true;
     return false;
 }
 
@@ -61,20 +52,20 @@ void instructOrStartMonitor(const char* instruction) {
 
 void runControlVerb(const char* line) {
     if (!takeControlMutex()) return;
-    if (equalsNoCase(line, "-start")) {
+    if (equalsAsciiNoCase(line, "-start")) {
         instructOrStartMonitor("TessarionInstruction_Start");
-    } else if (equalsNoCase(line, "-stop")) {
+    } else if (equalsAsciiNoCase(line, "-stop")) {
         sendIpcMessage(MONITOR_PROGRAM_NAME, "TessarionInstruction_Stop");
-    } else if (equalsNoCase(line, "-restart")) {
+    } else if (equalsAsciiNoCase(line, "-restart")) {
         instructOrStartMonitor("TessarionInstruction_Restart");
-    } else if (equalsNoCase(line, "-allstop") || equalsNoCase(line, "-reset")) {
+    } else if (equalsAsciiNoCase(line, "-allstop") || equalsAsciiNoCase(line, "-reset")) {
         // The watchdog goes first, or it would reset the set once the monitor is gone.
         logNormal("Stop area", "");
         sendIpcMessage(IPC_CHANNEL_WATCHDOG, "TessarionInstruction_Suicide");
         Sleep(500);
         killProgram(MONITOR_PROGRAM_NAME);
         killProgram(MAIN_PROGRAM_NAME);
-        if (equalsNoCase(line, "-reset")) {
+        if (equalsAsciiNoCase(line, "-reset")) {
             hideNOWaitCommand(kMonitorCommand);
             logNormal("Reset complete", "");
             hideNOWaitCommand(kWatchdogCommand);
@@ -122,7 +113,7 @@ int workerMain(const char* commandLine) {
         runDelete(commandLine);
     } else if (startsWith("-KeyToByte", commandLine)) {
         runKeyToByte(commandLine);
-    } else if (equalsNoCase(commandLine, "-watchdog")) {
+    } else if (equalsAsciiNoCase(commandLine, "-watchdog")) {
         runWatchdog();
     }
     endRun();
