@@ -15,6 +15,7 @@
 #include "common/log.h"
 #include "common/log_writer.h"
 #include "platform/test_root.h"
+#include "common/tests/log_files.h"
 
 namespace {
 
@@ -287,33 +288,9 @@ TEST(JsonValue, FindsOneKeyInRawText) {
 }
 
 // Reads what the log front end writes, from the log files under a fresh root.
-class JsonMapLog : public ::testing::Test {
+class JsonMapLog : public LogFilesTest {
   protected:
-    void SetUp() override {
-        std::filesystem::create_directories(root.c("logs"));
-        setLogFileLevel("C:\\logs\\json.log", 5);
-        logEnabled.store(1);
-        logNormal("probe: ", "json");
-        if (logText().find("probe: json") == std::string::npos) {
-            GTEST_SKIP() << "the log front end writes no records yet";
-        }
-    }
-    void TearDown() override {
-        logEnabled.store(0);
-        setLogFileLevel(nullptr, 0);
-    }
-    std::string logText() const {
-        std::string all;
-        for (const auto& file : std::filesystem::recursive_directory_iterator(root.path())) {
-            if (!file.is_regular_file() || file.path().extension() != ".log") continue;
-            std::ifstream in(file.path(), std::ios::binary);
-            std::stringstream content;
-            content << in.rdbuf();
-            all += content.str();
-        }
-        return all;
-    }
-    platform::TestRoot root;
+    JsonMapLog() : LogFilesTest("C:\\logs\\json.log", "json") {}
 };
 
 TEST_F(JsonMapLog, EmptyObjectFailsWithTwoErrorRecords) {

@@ -19,6 +19,7 @@
 #include "common/shared_secrets.h"
 #include "crypto/aes_value.h"
 #include "platform/test_root.h"
+#include "common/tests/log_files.h"
 
 namespace {
 
@@ -192,33 +193,9 @@ TEST(ValueFlags, EncipheredHideFlagDoesNotRecurseThroughTheDump) {
 }
 
 // Reads what the log front end writes, from the log files under a fresh root.
-class ParameterDump : public ::testing::Test {
+class ParameterDump : public LogFilesTest {
   protected:
-    void SetUp() override {
-        std::filesystem::create_directories(root.c("logs"));
-        setLogFileLevel("C:\\logs\\dump.log", 5);
-        logEnabled.store(1);
-        logNormal("probe: ", "dump");
-        if (logText().find("probe: dump") == std::string::npos) {
-            GTEST_SKIP() << "the log front end writes no records yet";
-        }
-    }
-    void TearDown() override {
-        logEnabled.store(0);
-        setLogFileLevel(nullptr, 0);
-    }
-    std::string logText() const {
-        std::string all;
-        for (const auto& file : std::filesystem::recursive_directory_iterator(root.path())) {
-            if (!file.is_regular_file() || file.path().extension() != ".log") continue;
-            std::ifstream in(file.path(), std::ios::binary);
-            std::stringstream content;
-            content << in.rdbuf();
-            all += content.str();
-        }
-        return all;
-    }
-    platform::TestRoot root;
+    ParameterDump() : LogFilesTest("C:\\logs\\dump.log", "dump") {}
 };
 
 TEST_F(ParameterDump, MasksSecretsAndShowsTessarionKeys) {
