@@ -11,29 +11,15 @@
 #include <thread>
 #include <vector>
 
+#include "crypto/tests/cbc_reference.h"
 #include "crypto/tests/log_capture.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes gnutlsCbc(const uint8_t* key, const uint8_t* iv, Bytes data, bool encrypt) {
-    gnutls_cipher_hd_t h;
-    gnutls_datum_t k{const_cast<uint8_t*>(key), 32}, v{const_cast<uint8_t*>(iv), 16};
-    EXPECT_EQ(gnutls_cipher_init(&h, GNUTLS_CIPHER_AES_256_CBC, &k, &v), 0);
-    if (encrypt)
-        EXPECT_EQ(gnutls_cipher_encrypt(h, data.data(), data.size()), 0);
-    else
-        EXPECT_EQ(gnutls_cipher_decrypt(h, data.data(), data.size()), 0);
-    gnutls_cipher_deinit(h);
-    return data;
-}
-
-Bytes pkcs7(Bytes data) {
-    const size_t pad = 16 - data.size() % 16;
-    data.insert(data.end(), pad, uint8_t(pad));
-    return data;
-}
+using cbc_reference::gnutlsCbc;
+using cbc_reference::pkcs7;
 
 class AesValue : public testing::Test {
   protected:

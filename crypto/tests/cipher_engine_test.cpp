@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "crypto/tests/cbc_reference.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -69,23 +71,8 @@ uint32_t decryptAll(const Bytes& data, Bytes* plain, const Bytes& key = kKey, co
     return CKR_OK;
 }
 
-Bytes gnutlsCbc(const Bytes& key, const Bytes& iv, Bytes data, bool encrypt) {
-    gnutls_cipher_hd_t h;
-    gnutls_datum_t k{const_cast<uint8_t*>(key.data()), 32}, v{const_cast<uint8_t*>(iv.data()), 16};
-    EXPECT_EQ(gnutls_cipher_init(&h, GNUTLS_CIPHER_AES_256_CBC, &k, &v), 0);
-    if (encrypt)
-        EXPECT_EQ(gnutls_cipher_encrypt(h, data.data(), data.size()), 0);
-    else
-        EXPECT_EQ(gnutls_cipher_decrypt(h, data.data(), data.size()), 0);
-    gnutls_cipher_deinit(h);
-    return data;
-}
-
-Bytes pkcs7(Bytes data) {
-    const size_t pad = 16 - data.size() % 16;
-    data.insert(data.end(), pad, uint8_t(pad));
-    return data;
-}
+using cbc_reference::gnutlsCbc;
+using cbc_reference::pkcs7;
 
 TEST(CipherEngine, Fips197Aes256Block) {
     const Bytes key = fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
