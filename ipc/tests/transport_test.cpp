@@ -23,6 +23,7 @@
 #include "common/system.h"
 #include "ipc/message.h"
 #include "platform/test_root.h"
+#include "platform/test_support.h"
 
 extern char** environ;
 
@@ -30,15 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-template <class F>
-bool waitFor(F cond, int ms = 15000) {
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return cond();
-}
+using test_support::waitFor;
 
 std::string readFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);

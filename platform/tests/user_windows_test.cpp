@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/test_root.h"
+#include "platform/test_support.h"
 
 extern char** environ;
 
@@ -25,15 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-template <class F>
-bool waitFor(F cond, int ms = 15000) {
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return cond();
-}
+using test_support::waitFor;
 
 // ---- a window run on its own thread, recording what reaches it --------------------------------
 
