@@ -25,6 +25,7 @@
 
 #include "platform/root.h"
 #include "platform/test_root.h"
+#include "platform/test_support.h"
 
 namespace svc {
 
@@ -207,21 +208,8 @@ inline Reply post(const std::string& request, const PostOptions& o = {}) {
     return r;
 }
 
-inline bool pollUntil(const std::function<bool()>& done, int seconds = 60) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
-}
-
-inline std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using test_support::pollUntil;
+using test_support::readText;
 
 // One machine root with the service installed in it and, while started, running in it.
 class ServiceTest : public ::testing::Test {

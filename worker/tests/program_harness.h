@@ -17,27 +17,15 @@
 
 #include "platform/root.h"
 #include "platform/test_root.h"
+#include "platform/test_support.h"
 #include "platform/win_base.h"
 
 namespace harness {
 
 namespace fs = std::filesystem;
 
-inline bool pollUntil(const std::function<bool()>& done, int seconds = 60) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
-}
-
-inline std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using test_support::pollUntil;
+using test_support::readText;
 
 inline size_t countOf(const std::string& all, const std::string& text) {
     size_t n = 0;
