@@ -3,7 +3,6 @@
 #include "common/allowlist.h"
 
 #include <cstring>
-#include <strings.h>
 #include <exception>
 #include <regex>
 
@@ -32,8 +31,8 @@ bool isAsciiDigit(char c) {
 // Matched by hand: compiling the equivalent regular expression took most of a session's unlock.
 bool isOriginUrl(const char* text) {
     const char* at = text;
-    if (strncasecmp(at, "http", 4) != 0) return false;
-    at += 4;
+    for (const char* scheme = "http"; *scheme != '\0'; ++scheme, ++at)
+        if ((*at | 0x20) != *scheme) return false;
     if (*at == 's' || *at == 'S') ++at;
     if (strncmp(at, "://", 3) != 0) return false;
     at += 3;
