@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "common/codec.h"
 #include "common/log.h"
+#include "common/system.h"
 #include "common/text.h"
 #include "common/value_flags.h"
 
@@ -108,9 +108,9 @@ int flagNumber(const JsonMap* map, const char* key) {
     char* value = getJsonMapValue(map, key);
     if (value == nullptr) return 0;
     int result;
-    if (strcasecmp(value, "true") == 0) {
+    if (equalsAsciiNoCase(value, "true")) {
         result = 1;
-    } else if (strcasecmp(value, "false") == 0) {
+    } else if (equalsAsciiNoCase(value, "false")) {
         result = 0;
     } else {
         long number = strtol(value, nullptr, 10);
@@ -395,7 +395,7 @@ bool isJsonFlagTrue(const JsonMap* map, const char* key) {
     }
     char* value = getJsonMapValue(map, key);
     if (value == nullptr) return false;
-    bool isTrue = strcasecmp(value, "true") == 0;
+    bool isTrue = equalsAsciiNoCase(value, "true");
     wipeAndFree(value);
     return isTrue;
 }

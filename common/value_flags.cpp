@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "common/codec.h"
 #include "common/log.h"
+#include "common/system.h"
 #include "common/shared_secrets.h"
 #include "common/text.h"
 #include "crypto/aes_value.h"
@@ -97,11 +97,14 @@ bool flagIsSet(const JsonMap* map, const char* key, const char* suffix) {
     }
     if (found == nullptr) return false;
     // Compared in place: only a value of exactly "true" (case ignored) counts.
-    if (found->value != nullptr) return strcasecmp(found->value, "true") == 0;
+    if (found->value != nullptr) return equalsAsciiNoCase(found->value, "true");
     if (found->binary == nullptr || found->binaryLength <= 0) return false;
     const char* bytes = reinterpret_cast<const char*>(found->binary);
     size_t n = static_cast<size_t>(found->binaryLength);
-    return n >= 4 && strncasecmp(bytes, "true", 4) == 0 && (n == 4 || bytes[4] == '\0');
+    // At most five bytes tell: "true" and then the end of the block or a NUL.
+    char head[6] = {};
+    std::memcpy(head, bytes, n < 5 ? n : 5);
+    return n >= 4 && equalsAsciiNoCase(head, "true");
 }
 
 char* decryptValue(const JsonMap* map, const char* inputValue) {
