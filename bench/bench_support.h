@@ -1,0 +1,241 @@
+// What the service and adapter benchmarks share: Base64 and reply parsing, a kept-alive libcurl
+// client posting the way a browser does, the bare libmicrohttpd TLS server with the service's
+// daemon settings, and starting the service in a fresh machine root.
+#pragma once
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "service/https_front.h"
+#include "service/service_main.h"
+#include "service/tls_material.h"
+
+namespace bench {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kServicePort = 56462;
+constexpr int kConnections = 8;
+inline const char* kPathId = "5D0E7B21C48A4F93B6E2D7150A9C3F68";
+inline const char* kOrigin = "https://app.example.test";
+inline const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+inline std::string base64(const std::string& in) {
+    std::string out;
+    unsigned v = 0;
+    int bits = 0;
+    for (unsigned char c : in) {
+        v = v << 8 | c;
+        bits += 8;
+        while (bits >= 6) {
+            bits -= 6;
+            out += kAlphabet[v >> bits & 63];
+        }
+    }
+    if (bits) out += kAlphabet[v << (6 - bits) & 63];
+    while (out.size() % 4) out += '=';
+    return out;
+}
+
+inline std::string unbase64(const std::string& in) {
+    std::string out;
+    unsigned v = 0;
+    int bits = 0;
+    for (char c : in) {
+        const char* p = c ? std::strchr(kAlphabet, c) : nullptr;
+        if (!p) break;
+        v = v << 6 | unsigned(p - kAlphabet);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += char(v >> bits & 255);
+        }
+    }
+    return out;
+}
+
+// The reply's value of key, decoded; "" when absent (the reply is one line of "key": "Base64" pairs).
+inline std::string replyValue(const std::string& body, const std::string& key) {
+    std::string marker = "\"" + key + "\": \"";
+    size_t at = body.find(marker);
+    if (at == std::string::npos) return "";
+    at += marker.size();
+    size_t end = body.find('"', at);
+    return end == std::string::npos ? "" : unbase64(body.substr(at, end - at));
+}
+
+inline size_t collect(char* p, size_t s, size_t n, void* out) {
+    static_cast<std::string*>(out)->append(p, s * n);
+    return s * n;
+}
+
+// One kept-alive client connection, posting the way a browser does; extraHeader, when given, is
+// sent after the Origin.
+struct Client {
+    CURL* c = curl_easy_init();
+    curl_slist* headers = nullptr;
+    std::string body;
+    explicit Client(int port, const char* extraHeader = nullptr) {
+        std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
+        headers = curl_slist_append(headers, (std::string("Origin: ") + kOrigin).c_str());
+        if (extraHeader) headers = curl_slist_append(headers, extraHeader);
+        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
+        curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
+        curl_easy_setopt(c, CURLOPT_TIMEOUT, 30L);
+    }
+    ~Client() {
+        curl_slist_free_all(headers);
+        curl_easy_cleanup(c);
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    bool post(const std::string& json) {
+        char* escaped = curl_easy_escape(c, base64(json).c_str(), 0);
+        std::string form = std::string("Parameter=") + escaped;
+        curl_free(escaped);
+        body.clear();
+        curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, form.c_str());
+        return curl_easy_perform(c) == CURLE_OK;
+    }
+};
+
+// ---- the bare server: the service's daemon settings, a fixed answer -------------------------
+
+struct BareRequest {
+    MHD_PostProcessor* pp = nullptr;
+    std::string parameter;
+};
+
+inline MHD_Result bareField(void* cls, MHD_ValueKind, const char* key, const char*, const char*,
+                            const char*, const char* data, uint64_t, size_t size) {
+    if (key && std::strcmp(key, "Parameter") == 0)
+        static_cast<BareRequest*>(cls)->parameter.append(data, size);
+    return MHD_YES;
+}
+
+// cls is the fixed answer, a std::string that outlives the daemon.
+inline MHD_Result bareHandler(void* cls, MHD_Connection* connection, const char*, const char*, const char*,
+                              const char* upload, size_t* uploadSize, void** state) {
+    auto* r = static_cast<BareRequest*>(*state);
+    if (!r) {
+        r = new BareRequest;
+        r->pp = MHD_create_post_processor(connection, 8192, bareField, r);
+        *state = r;
+        return MHD_YES;
+    }
+    if (*uploadSize) {
+        MHD_post_process(r->pp, upload, *uploadSize);
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    const auto* answer = static_cast<const std::string*>(cls);
+    MHD_Response* response =
+        MHD_create_response_from_buffer(answer->size(), (void*)answer->data(), MHD_RESPMEM_MUST_COPY);
+    MHD_add_response_header(response, "Access-Control-Allow-Origin", kOrigin);
+    MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+    MHD_Result q = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return q;
+}
+
+inline void bareCompleted(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    auto* r = static_cast<BareRequest*>(*state);
+    if (r) {
+        if (r->pp) MHD_destroy_post_processor(r->pp);
+        delete r;
+    }
+    *state = nullptr;
+}
+
+inline MHD_Daemon* startBare(int port, const std::string* answer, const char* certificate, const char* key) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return MHD_start_daemon(MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, port, acceptLocalOnly, nullptr,
+                            bareHandler, const_cast<std::string*>(answer), MHD_OPTION_SOCK_ADDR,
+                            (sockaddr*)&address, MHD_OPTION_HTTPS_MEM_CERT, certificate,
+                            MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES,
+                            TESSARION_TLS_PRIORITIES, MHD_OPTION_NOTIFY_COMPLETED, bareCompleted, nullptr,
+                            MHD_OPTION_END);
+}
+
+// The bare server on the very certificate and key the service chooses on this machine; *key is
+// the key to wipe with freeKey once the daemon has stopped. nullptr when it did not start.
+inline MHD_Daemon* startBareLikeService(int port, const std::string* answer, char** key) {
+    *key = loadTlsPrivateKey();
+    return *key ? startBare(port, answer, useRsaCertificate() ? kRsaCertPem : kEcCertPem, *key) : nullptr;
+}
+
+inline void freeKey(char* key) {
+    if (!key) return;
+    std::memset(key, 0, std::strlen(key));
+    free(key);
+}
+
+// ---- the service ----------------------------------------------------------------------------
+
+// A network namespace of our own with loopback up, so the service's fixed ports are ours; false
+// when none can be had.
+inline bool enterNetworkNamespace() {
+    if (unshare(CLONE_NEWNET) != 0) return false;
+    if (std::system("ip link set lo up") != 0) std::fprintf(stderr, "warning: loopback not brought up\n");
+    return true;
+}
+
+// A fresh machine root from rootTemplate (ending in XXXXXX), made this process's KVLB_ROOT, with
+// the service installed; "" when it cannot be made.
+inline std::string makeMachineRoot(std::string rootTemplate, const char* serviceExe) {
+    if (!mkdtemp(rootTemplate.data())) {
+        std::perror("mkdtemp");
+        return "";
+    }
+    const std::string& root = rootTemplate;
+    setenv("KVLB_ROOT", root.c_str(), 1);
+    fs::create_directories(root + "/bin/KVLB");
+    fs::copy_file(serviceExe, root + "/bin/KVLBTessarionMain.exe");
+    return root;
+}
+
+// Starts the installed service of root, its output in root/service.out; -1 when it cannot fork.
+inline pid_t startService(const std::string& root) {
+    std::string exe = root + "/bin/KVLBTessarionMain.exe";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open((root + "/service.out").c_str(), O_WRONLY | O_CREAT, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        execl(exe.c_str(), exe.c_str(), "0", (char*)nullptr);
+        _exit(127);
+    }
+    return pid;
+}
+
+// Never with pid -1: that would signal every process we may signal.
+inline void stopService(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+}  // namespace bench
