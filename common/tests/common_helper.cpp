@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <unistd.h>
+#include <filesystem>
 
 #include "common/log.h"
 #include "common/log_writer.h"
@@ -27,9 +27,9 @@ int main(int argc, char** argv) {
         if (held == nullptr) return 2;
         FILE* marker = fopen(argv[3], "w");
         if (marker != nullptr) fclose(marker);
-        for (int i = 0; i < 1200 && access(argv[4], F_OK) != 0; ++i)
+        for (int i = 0; i < 1200 && !std::filesystem::exists(argv[4]); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        _exit(0);  // ends without releasing: the next owner sees it abandoned
+        std::_Exit(0);  // ends without releasing: the next owner sees it abandoned
     }
     if (mode == "write" && argc == 6) {
         if (initLogFromIni("KVLBTessarion", argv[2]) != 0) return 3;

@@ -14,7 +14,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -233,7 +232,9 @@ TEST_F(Transport, MonitorStartIsUnknownByWindowAndStartsTheWorkerByLock) {
     // the worker the lock receiver starts is found in the machine's system folder
     std::string worker = root.c("Windows/System32/KVLBTessarionWorker.exe");
     writeFile(worker, "#!/bin/sh\necho \"$@\" >> \"$KVLB_ROOT/worker.args\"\n");
-    chmod(worker.c_str(), 0755);
+    std::filesystem::permissions(worker, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                             std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                             std::filesystem::perms::others_exec);
     startReceiver("A", {"--final"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionMonitorStart));
     EXPECT_GT(lockSendsUntil([&] { return !readFile(root.path() + "/worker.args").empty(); },

@@ -1,8 +1,8 @@
 // Runs the keeper as the monitor does, for the keeper tests: the IPC callback slots filled with
 // the keeper's state changes, the keeper thread started, and the tray's icon calls recorded in
 // <root>/standins/keeper.events ("running", "stopped", "refresh", "keeper ended").
+#include <filesystem>
 #include <pthread.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
@@ -49,7 +49,7 @@ void refreshTrayIcons() {
 int main(int argc, char** argv) {
     platform::initProgram(argc, argv);
     std::string folder = platform::rootDir() + "/standins";
-    mkdir(folder.c_str(), 0755);
+    std::filesystem::create_directory(folder);
     g_events = folder + "/keeper.events";
     setLog("KeeperHost");
     ipcSenderName = "KVLBTessarionMonitor.exe";
