@@ -141,21 +141,9 @@ const JsonMapEntry* findJsonMapEntry(const JsonMap* map, int low, int high, cons
     int count = usedCount(map);
     if (low < 0) low = 0;
     if (high > count - 1) high = count - 1;
-    while (count > 0) {
-        int mid = (low + high) / 2;
-        if (mid < 0 || mid >= count) break;
-        const JsonMapEntry& entry = map->entries[mid];
-        int order = compareKeys(entry.key, key);
-        if (order == 0) return &entry;
-        if (low >= high) break;
-        if (order < 0) {
-            if (mid + 1 >= count) break;
-            low = mid + 1;
-        } else {
-            if (mid - 1 < 0) break;
-            high = mid - 1;
-        }
-    }
+    const JsonMapEntry* found =
+        searchJsonMap(map, count, low, high, [key](const char* entryKey) { return compareKeys(entryKey, key); });
+    if (found != nullptr) return found;
     if (keyCheckMode && strstr(key, "Tessarion") == nullptr && strstr(key, "topui") == nullptr) {
         logWarning("Json map key not found: ", key);
     }

@@ -36,6 +36,28 @@ void freeJsonMap(JsonMap* map);
 char* BinarySearchTessarionJsonMap(const JsonMap* map, int low, int high, const char* key);
 // The entry of key found the same way (a miss logged alike), or NULL; nothing is copied.
 const JsonMapEntry* findJsonMapEntry(const JsonMap* map, int low, int high, const char* key);
+
+// The binary probe every lookup shares, over entries low to high of the first count: order(key of
+// an entry) answers -1, 0 or 1 as compareJsonKey would for that entry against the key sought.
+template <typename Order>
+const JsonMapEntry* searchJsonMap(const JsonMap* map, int count, int low, int high, Order order) {
+    while (count > 0) {
+        int mid = (low + high) / 2;
+        if (mid < 0 || mid >= count) break;
+        const JsonMapEntry& entry = map->entries[mid];
+        int sign = order(entry.key);
+        if (sign == 0) return &entry;
+        if (low >= high) break;
+        if (sign < 0) {
+            if (mid + 1 >= count) break;
+            low = mid + 1;
+        } else {
+            if (mid - 1 < 0) break;
+            high = mid - 1;
+        }
+    }
+    return nullptr;
+}
 // -1, 0 or 1 by the key order: A to Z compared as a to z, bytes unsigned, a prefix first. A NULL
 // entry gives 100.
 int compareJsonKey(const JsonMapEntry* inputA, const JsonMapEntry* inputB);

@@ -62,23 +62,9 @@ int compareWithJoined(const char* entryKey, const char* key, const char* suffix)
 // The entry of key + suffix, probed as findJsonMapEntry probes.
 const JsonMapEntry* findJoined(const JsonMap* map, const char* key, const char* suffix) {
     int count = lastIndex(map) + 1;
-    int low = 0, high = count - 1;
-    while (count > 0) {
-        int mid = (low + high) / 2;
-        if (mid < 0 || mid >= count) break;
-        const JsonMapEntry& entry = map->entries[mid];
-        int order = compareWithJoined(entry.key, key, suffix);
-        if (order == 0) return &entry;
-        if (low >= high) break;
-        if (order < 0) {
-            if (mid + 1 >= count) break;
-            low = mid + 1;
-        } else {
-            if (mid - 1 < 0) break;
-            high = mid - 1;
-        }
-    }
-    return nullptr;
+    return searchJsonMap(map, count, 0, count - 1, [key, suffix](const char* entryKey) {
+        return compareWithJoined(entryKey, key, suffix);
+    });
 }
 
 // A flag counts only when its raw value is "true" (case ignored); it is looked at through an
