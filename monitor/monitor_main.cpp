@@ -49,11 +49,14 @@ int exitRoad(HANDLE single) {
 }
 
 void handleCopyData(const COPYDATASTRUCT* data) {
-    if (data == nullptr || data->lpData == nullptr) return;
-    // The bytes need not end in a NUL; the parser gets a terminated copy.
-    char* json = static_cast<char*>(allocZeroed((size_t)data->cbData + 1));
-    if (json == nullptr) return;
-    memcpy(json, data->lpData, data->cbData);
+    // No data is no message: it fails the check below like any other text that is not one.
+    char* json = nullptr;
+    if (data != nullptr && data->lpData != nullptr && data->cbData != 0) {
+        // The bytes need not end in a NUL; the parser gets a terminated copy.
+        json = static_cast<char*>(allocZeroed((size_t)data->cbData + 1));
+        if (json == nullptr) return;
+        memcpy(json, data->lpData, data->cbData);
+    }
     TessarionMessage* message = parseIpcMessage(json);
     free(json);
     if (message == nullptr) return;

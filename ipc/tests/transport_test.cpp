@@ -275,19 +275,22 @@ TEST_F(Transport, DamagedMessagesAreRejectedAndNothingRuns) {
     char text[] = "{\"From\":\"x\"}";
     COPYDATASTRUCT noBytes{0, 0, text};
     COPYDATASTRUCT noPointer{0, 0, nullptr};
+    char garbage[] = "not a message at all";
+    COPYDATASTRUCT notAMessage{0, sizeof garbage, garbage};
     SendMessageW(w, WM_COPYDATA, 0, (LPARAM)&noBytes);
     SendMessageW(w, WM_COPYDATA, 0, (LPARAM)&noPointer);
-    EXPECT_EQ(countOf(log(), rejected), 2u);
+    SendMessageW(w, WM_COPYDATA, 0, (LPARAM)&notAMessage);
+    EXPECT_EQ(countOf(log(), rejected), 3u);
 
     sendByWindow(kInstructionSuicide,
                  [](TessarionMessage* m) { m->HashValue[5] = m->HashValue[5] == 'A' ? 'B' : 'A'; });
-    EXPECT_EQ(countOf(log(), rejected), 3u);
-    sendByWindow(kInstructionSuicide, [](TessarionMessage* m) { makeOlder(m, 5); });  // a replay
     EXPECT_EQ(countOf(log(), rejected), 4u);
+    sendByWindow(kInstructionSuicide, [](TessarionMessage* m) { makeOlder(m, 5); });  // a replay
+    EXPECT_EQ(countOf(log(), rejected), 5u);
     EXPECT_NE(log().find("[Receiver-A][Warning] TessarionMessage verify fail: Replay attack"),
               std::string::npos);
     sendByWindow(kInstructionSuicide);  // the receiver still acts on a sound message
-    EXPECT_EQ(countOf(log(), rejected), 4u);
+    EXPECT_EQ(countOf(log(), rejected), 5u);
     EXPECT_TRUE(hasEvent("A", "final"));
 
     // signed correctly, but the instruction is matched exactly

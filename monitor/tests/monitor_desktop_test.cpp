@@ -236,9 +236,38 @@ TEST_F(MonitorTest, InstructionsAndClicksAreLoggedAndForgedMessagesRefused) {
     SendMessageW(window, WM_COPYDATA, 0, (LPARAM)&data);
     free(json);
     freeIpcMessage(forged);
-    EXPECT_TRUE(
-        eventually([&] { return logText().find("Verify TessarionMessage fail") != std::string::npos; }));
+    const std::string refused = "][Warning] Verify TessarionMessage fail";
+    auto refusals = [&] {
+        std::string text = logText();
+        size_t n = 0;
+        for (size_t at = text.find(refused); at != std::string::npos; at = text.find(refused, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_TRUE(eventually([&] { return refusals() == 1; })) << logText();
     EXPECT_FALSE(servicePids().empty()) << "a forged Stop is not obeyed";
+
+    // Whatever else arrives is refused the same way, each with one record.
+    char stop[] = "{\"Instruction\":\"TessarionInstruction_Stop\"}";
+    char garbage[] = "not a message at all";
+    const struct {
+        const char* what;
+        COPYDATASTRUCT data;
+    } malformed[] = {
+        {"no data", {0, 0, nullptr}},
+        {"no data but a length", {0, 16, nullptr}},
+        {"zero-length data", {0, 0, garbage}},
+        {"text that is not a message", {0, (DWORD)strlen(garbage), garbage}},
+        {"a message without its other keys", {0, (DWORD)sizeof stop, stop}},
+    };
+    size_t expected = 1;
+    for (const auto& m : malformed) {
+        COPYDATASTRUCT data = m.data;
+        SendMessageW(window, WM_COPYDATA, 0, (LPARAM)&data);
+        ++expected;
+        EXPECT_TRUE(eventually([&] { return refusals() == expected; }, 5000)) << m.what;
+        expected = refusals();
+    }
+    EXPECT_FALSE(servicePids().empty());
 
     EXPECT_NE(openAbout(), "<no box>");
     driver({"msgbox-ok"});
