@@ -450,6 +450,11 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
         }
         posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
     }
+    if (creationFlags & CREATE_NO_WINDOW) {
+        // A hidden console: what the child writes there reaches no one, not the caller's terminal.
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    }
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none;

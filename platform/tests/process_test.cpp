@@ -1,4 +1,5 @@
 // Processes from Windows command lines, exit codes, the machine's process list and its end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -161,6 +162,63 @@ TEST(Process, TaskkillByImageNameIgnoringCase) {
     CloseHandle(b);
     EXPECT_EQ(128, run(L"taskkill /F /im KVLBTessarionMonitor.exe"));
     EXPECT_EQ(1, run(L"taskkill /F"));
+}
+
+// A program started hidden writes to a console no one sees: a failing cmd on a fresh machine
+// must not put its complaints on the caller's terminal. A visible one shares that terminal.
+TEST(Process, HiddenProgramsWriteToNoTerminal) {
+    platform::TestRoot root;
+    const std::string terminal = root.path() + "/terminal.txt";
+    auto runCaptured = [&](DWORD flags, const std::wstring& line) {
+        fflush(stdout);
+        fflush(stderr);
+        int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
+        int fd = open(terminal.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+        std::wstring buffer = line;
+        STARTUPINFOW si;
+        GetStartupInfoW(&si);
+        PROCESS_INFORMATION pi{};
+        long code = -1;
+        if (CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si,
+                           &pi)) {
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            DWORD exitCode = 0;
+            GetExitCodeProcess(pi.hProcess, &exitCode);
+            code = (long)exitCode;
+            CloseHandle(pi.hThread);
+            CloseHandle(pi.hProcess);
+        }
+        dup2(savedOut, STDOUT_FILENO);
+        dup2(savedErr, STDERR_FILENO);
+        close(savedOut);
+        close(savedErr);
+        return std::make_pair(code, slurp(terminal));
+    };
+    const struct {
+        const wchar_t* line;
+        long code;
+        const char* text;
+    } cases[] = {
+        {L"cmd /c rmdir /s /q \"C:\\ProgramData\\Data\\Tempfile\"", 2,
+         "The system cannot find the file specified."},
+        {L"cmd /c del /Q C:\\ProgramData\\Data\\*.dll", 0, "Could Not Find C:\\ProgramData\\Data\\*.dll"},
+        {L"cmd /c find \"x\" < C:\\missing.txt", 1, "The system cannot find the file specified."},
+    };
+    for (const auto& c : cases) {
+        auto hidden = runCaptured(CREATE_NO_WINDOW, c.line);
+        EXPECT_EQ(c.code, hidden.first) << c.text;
+        EXPECT_EQ("", hidden.second) << "hidden: " << c.text;
+        auto shown = runCaptured(0, c.line);
+        EXPECT_EQ(c.code, shown.first) << c.text;
+        EXPECT_NE(std::string::npos, shown.second.find(c.text)) << "shown: " << shown.second;
+    }
+    // Output the command line sends to a file still arrives there.
+    auto toFile = runCaptured(CREATE_NO_WINDOW, L"cmd /c del /Q C:\\ProgramData\\Data\\*.dll 2> C:\\err.txt");
+    EXPECT_EQ("", toFile.second);
+    EXPECT_NE(std::string::npos, slurp(root.c("err.txt")).find("Could Not Find"));
 }
 
 }  // namespace
