@@ -7,6 +7,8 @@
 #include "platform/win_base.h"
 #include "platform/win_user.h"
 
+#include <fcntl.h>
+
 #include <cstring>
 
 namespace mon {
@@ -40,6 +42,41 @@ TEST_F(MonitorTest, StartsOnceWithItsIconLaunchesTheServiceAndQuitsCleanly) {
     EXPECT_EQ(waitExit(first), 0);
     EXPECT_EQ(tray().out, "") << "the icon is removed";
     EXPECT_TRUE(eventually([&] { return servicePids().empty(); }, 15000)) << "the service is told to end";
+}
+
+// Started from a terminal on a fresh machine: the commands the set runs hidden (the service
+// empties a temp folder that is not there yet) complain in the log, never on the terminal.
+TEST_F(MonitorTest, CommandsRunHiddenKeepTheirComplaintsOffTheTerminal) {
+    spit(logIni(), "[KVLBTessarion]\r\nLog File=C:\\set-log.txt\r\nLog Level=5\r\n");
+    const std::string terminal = root.path() + "/terminal.txt";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(terminal.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        std::string exe = bin("KVLBTessarionMonitor.exe");
+        execl(exe.c_str(), exe.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    monitors.push_back(pid);
+    auto logText = [&] {
+        std::string text;
+        for (auto& e : fs::directory_iterator(root.c()))
+            if (e.path().filename().string().rfind("set-log", 0) == 0) text += slurp(e.path().string());
+        return text;
+    };
+    EXPECT_TRUE(eventually([&] {
+        std::string text = logText();
+        return text.find("[Error] Command: rmdir /s /q ") != std::string::npos &&
+               text.find("[Error] Command error code: 2") != std::string::npos;
+    })) << logText();
+    EXPECT_TRUE(eventually([&] { return !servicePids().empty() && iconResource() != 0; }));
+    ASSERT_TRUE(choose("Quit"));
+    EXPECT_EQ(waitExit(pid), 0);
+    EXPECT_TRUE(eventually([&] { return servicePids().empty(); }, 15000));
+    std::string shown = slurp(terminal);
+    EXPECT_EQ(shown.find("The system cannot find the file specified."), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("Could Not Find"), std::string::npos) << shown;
 }
 
 // A monitor of another user on the same desktop finds the tray window and asks it for its About
