@@ -1,27 +1,12 @@
 // The shell verbs of kvlbdesktop: the tray, balloons, the open popup menu, message boxes, keys
-// and the cursor, acted on as a user would.
-//
-//   tray                      one line per icon: owner, identifier, process id, icon resource,
-//                             "alive" or "dead" (owner process), tip
-//   balloons                  every balloon shown so far, oldest first: owner, identifier, text
-//   tray-dblclick | tray-rclick [owner]
-//                             double-click / right-click the icon (the first one, or the owner's)
-//   tray-reset                the shell restarted: every icon is gone
-//   menu                      the open popup menu: depth, identifier, flags, text (1: none open)
-//   choose <id>|<text>        choose an item of the open menu; dismiss: close it unchosen
-//   msgboxes                  open message boxes: window, process id, caption, text (escaped)
-//   msgbox-ok | msgbox-close [window]
-//                             press OK in / close the first (or the given) message box
-//   keydown | keyup <vk>      press or release a key (virtual-key code, 0x.. or decimal)
-//   tap <vk> ... [--timeout ms]
-//                             press each key until a program has seen it down, then release it
-//   cursor <x> <y>            move the cursor
+// and the cursor, acted on as a user would. Output lines are tab-separated.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/driver/driver_verbs.h"
 #include "platform/win_internal.h"
 #include "platform/win_shell.h"
 
@@ -134,50 +119,72 @@ int keys(int argc, char** argv, int first) {
     return 0;
 }
 
+int listBalloons(int, char**) {
+    fputs(platform::balloonLog().c_str(), stdout);
+    return 0;
+}
+
+int showMenu(int, char**) {
+    std::string menu = platform::openMenuText();
+    fputs(menu.c_str(), stdout);
+    return menu.empty() ? 1 : 0;
+}
+
+int listBoxes(int, char**) {
+    for (auto& b : platform::listMessageBoxes())
+        printf("0x%llx\t%u\t%s\t%s\n", (unsigned long long)(uintptr_t)b.window, b.processId,
+               platform::escapeField(b.caption).c_str(), platform::escapeField(b.text).c_str());
+    return 0;
+}
+
+int keyState(int, char** argv) {
+    unsigned long long v = 0;
+    if (!parseNumber(argv[2], &v) || v == 0 || v > 255) return 2;
+    platform::setKeyDown((int)v, !strcmp(argv[1], "keydown"));
+    return 0;
+}
+
+int moveCursor(int, char** argv) {
+    unsigned long long x = 0, y = 0;
+    if (!parseNumber(argv[2], &x) || !parseNumber(argv[3], &y)) return 2;
+    platform::setCursorPos((int)x, (int)y);
+    return 0;
+}
+
+int clickTrayVerb(int argc, char** argv) {
+    return clickTray(!strcmp(argv[1], "tray-dblclick"), argc == 3 ? argv[2] : nullptr);
+}
+
+int closeBoxVerb(int argc, char** argv) {
+    return closeBox(!strcmp(argv[1], "msgbox-ok"), argc == 3 ? argv[2] : nullptr);
+}
+
 }  // namespace
 
-// The shell verbs; -1 when the verb is not one of them.
-int runShellVerb(int argc, char** argv) {
-    if (argc < 2) return -1;
-    std::string verb = argv[1];
-    if (verb == "tray" && argc == 2) return listTray();
-    if (verb == "balloons" && argc == 2) {
-        fputs(platform::balloonLog().c_str(), stdout);
-        return 0;
-    }
-    if ((verb == "tray-dblclick" || verb == "tray-rclick") && argc <= 3)
-        return clickTray(verb == "tray-dblclick", argc == 3 ? argv[2] : nullptr);
-    if (verb == "tray-reset" && argc == 2) {
-        platform::clearTray();
-        return 0;
-    }
-    if (verb == "menu" && argc == 2) {
-        std::string menu = platform::openMenuText();
-        fputs(menu.c_str(), stdout);
-        return menu.empty() ? 1 : 0;
-    }
-    if (verb == "choose" && argc == 3) return choose(argv[2]);
-    if (verb == "dismiss" && argc == 2) return platform::chooseMenuItem(0) ? 0 : 1;
-    if (verb == "msgboxes" && argc == 2) {
-        for (auto& b : platform::listMessageBoxes())
-            printf("0x%llx\t%u\t%s\t%s\n", (unsigned long long)(uintptr_t)b.window, b.processId,
-                   platform::escapeField(b.caption).c_str(), platform::escapeField(b.text).c_str());
-        return 0;
-    }
-    if ((verb == "msgbox-ok" || verb == "msgbox-close") && argc <= 3)
-        return closeBox(verb == "msgbox-ok", argc == 3 ? argv[2] : nullptr);
-    if ((verb == "keydown" || verb == "keyup") && argc == 3) {
-        unsigned long long v = 0;
-        if (!parseNumber(argv[2], &v) || v == 0 || v > 255) return 2;
-        platform::setKeyDown((int)v, verb == "keydown");
-        return 0;
-    }
-    if (verb == "tap" && argc >= 3) return keys(argc, argv, 2);
-    if (verb == "cursor" && argc == 4) {
-        unsigned long long x = 0, y = 0;
-        if (!parseNumber(argv[2], &x) || !parseNumber(argv[3], &y)) return 2;
-        platform::setCursorPos((int)x, (int)y);
-        return 0;
-    }
-    return -1;
-}
+const DriverVerb shellVerbs[] = {
+    {"tray", "", 0, 0, [](int, char**) { return listTray(); },
+     "one line per tray icon: owner, identifier, process id, icon resource, alive|dead, tip"},
+    {"balloons", "", 0, 0, listBalloons, "every balloon shown so far, oldest first: owner, identifier, text"},
+    {"tray-dblclick", "[owner]", 0, 1, clickTrayVerb, "double-click the first tray icon (or the owner's)"},
+    {"tray-rclick", "[owner]", 0, 1, clickTrayVerb, "right-click the first tray icon (or the owner's)"},
+    {"tray-reset", "", 0, 0,
+     [](int, char**) {
+         platform::clearTray();
+         return 0;
+     },
+     "the shell restarted: every tray icon is gone"},
+    {"menu", "", 0, 0, showMenu, "the open popup menu: depth, identifier, flags, text (exit 1: none open)"},
+    {"choose", "<id>|<text>", 1, 1, [](int, char** argv) { return choose(argv[2]); },
+     "choose an item of the open menu"},
+    {"dismiss", "", 0, 0, [](int, char**) { return platform::chooseMenuItem(0) ? 0 : 1; },
+     "close the open menu unchosen"},
+    {"msgboxes", "", 0, 0, listBoxes, "open message boxes: window, process id, caption, text (escaped)"},
+    {"msgbox-ok", "[window]", 0, 1, closeBoxVerb, "press OK in the first (or the given) message box"},
+    {"msgbox-close", "[window]", 0, 1, closeBoxVerb, "close the first (or the given) message box"},
+    {"keydown", "<vk>", 1, 1, keyState, "press a key (virtual-key code, 0x.. or decimal)"},
+    {"keyup", "<vk>", 1, 1, keyState, "release a key"},
+    {"tap", "<vk>... [--timeout ms]", 1, -1, [](int argc, char** argv) { return keys(argc, argv, 2); },
+     "press each key until a program has seen it down, then release it"},
+    {"cursor", "<x> <y>", 2, 2, moveCursor, "move the cursor"},
+};
+const size_t shellVerbCount = sizeof shellVerbs / sizeof shellVerbs[0];

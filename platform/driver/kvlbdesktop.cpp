@@ -1,17 +1,10 @@
 // kvlbdesktop: the desktop of the root named by KVLB_ROOT, seen and driven from outside.
-//
-//   kvlbdesktop windows                 one line per window, tab-separated:
-//                                       handle, process id, thread id, flags, class, title
-//                                       (flags: "topmost", "session", "child" joined by ",", or "-")
-//   kvlbdesktop lock | unlock | connect | disconnect | remote-connect | remote-disconnect
-//                                       WM_WTSSESSION_CHANGE to every window registered for session
-//                                       notifications; returns once each has handled it
-//   kvlbdesktop broadcast <name>        the registered window message <name> (e.g. TaskbarCreated)
-//                                       sent to every top-level window
+// Without arguments it lists its verbs, from the same tables that dispatch them.
 //
 // Exit code 0 on success, 2 for a bad command line, 1 when a step failed.
-#include "platform/win_user.h"
+#include "platform/driver/driver_verbs.h"
 #include "platform/win_internal.h"
+#include "platform/win_user.h"
 
 #include <cstdio>
 #include <cstring>
@@ -75,11 +68,43 @@ int broadcast(const char* name) {
     return 0;
 }
 
+const DriverVerb desktopVerbs[] = {
+    {"windows", "", 0, 0, [](int, char**) { return listWindows(); },
+     "one line per window: handle, process id, thread id, flags (topmost,session,child or -), class, title"},
+    {"lock", "", 0, 0, [](int, char**) { return sessionChange(WTS_SESSION_LOCK); },
+     "lock the session: every window registered for session notifications is told, in turn"},
+    {"unlock", "", 0, 0, [](int, char**) { return sessionChange(WTS_SESSION_UNLOCK); }, "unlock the session"},
+    {"connect", "", 0, 0, [](int, char**) { return sessionChange(WTS_CONSOLE_CONNECT); },
+     "the console connects to the session"},
+    {"disconnect", "", 0, 0, [](int, char**) { return sessionChange(WTS_CONSOLE_DISCONNECT); },
+     "the console disconnects from the session"},
+    {"remote-connect", "", 0, 0, [](int, char**) { return sessionChange(WTS_REMOTE_CONNECT); },
+     "a remote connection to the session"},
+    {"remote-disconnect", "", 0, 0, [](int, char**) { return sessionChange(WTS_REMOTE_DISCONNECT); },
+     "the remote connection ends"},
+    {"broadcast", "<message name>", 1, 1, [](int, char** argv) { return broadcast(argv[2]); },
+     "send the registered window message (e.g. TaskbarCreated) to every top-level window"},
+};
+
+struct VerbList {
+    const DriverVerb* verbs;
+    size_t count;
+};
+
+const VerbList verbLists[] = {
+    {desktopVerbs, sizeof desktopVerbs / sizeof desktopVerbs[0]},
+    {shellVerbs, shellVerbCount},
+};
+
 int usage() {
     fprintf(stderr,
-            "usage: kvlbdesktop windows\n"
-            "       kvlbdesktop lock|unlock|connect|disconnect|remote-connect|remote-disconnect\n"
-            "       kvlbdesktop broadcast <message name>\n");
+            "usage: kvlbdesktop <verb> [arguments]   (the desktop of KVLB_ROOT, else ~/.kvlbtessarion)\n");
+    for (const auto& list : verbLists)
+        for (size_t i = 0; i < list.count; ++i) {
+            const DriverVerb& v = list.verbs[i];
+            std::string line = std::string(v.name) + (*v.arguments ? " " : "") + v.arguments;
+            fprintf(stderr, "  %-32s %s\n", line.c_str(), v.help);
+        }
     return 2;
 }
 
@@ -87,23 +112,13 @@ int usage() {
 
 int main(int argc, char** argv) {
     if (argc < 2) return usage();
-    const char* verb = argv[1];
-    static const struct {
-        const char* name;
-        WPARAM code;
-    } sessionVerbs[] = {
-        {"connect", WTS_CONSOLE_CONNECT},
-        {"disconnect", WTS_CONSOLE_DISCONNECT},
-        {"remote-connect", WTS_REMOTE_CONNECT},
-        {"remote-disconnect", WTS_REMOTE_DISCONNECT},
-        {"lock", WTS_SESSION_LOCK},
-        {"unlock", WTS_SESSION_UNLOCK},
-    };
-    if (!strcmp(verb, "windows") && argc == 2) return listWindows();
-    if (!strcmp(verb, "broadcast") && argc == 3) return broadcast(argv[2]);
-    for (auto& s : sessionVerbs)
-        if (!strcmp(verb, s.name) && argc == 2) return sessionChange(s.code);
-    int runShellVerb(int argc, char** argv);  // desktop_shell.cpp: tray, menus, boxes, keys
-    if (int shell = runShellVerb(argc, argv); shell >= 0) return shell;
+    const int given = argc - 2;
+    for (const auto& list : verbLists)
+        for (size_t i = 0; i < list.count; ++i) {
+            const DriverVerb& v = list.verbs[i];
+            if (strcmp(argv[1], v.name) != 0) continue;
+            if (given < v.minArgs || (v.maxArgs >= 0 && given > v.maxArgs)) return usage();
+            return v.run(argc, argv);
+        }
     return usage();
 }

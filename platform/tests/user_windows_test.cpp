@@ -365,6 +365,18 @@ TEST(UserWindows, DriverListsWindowsAndSendsSessionChangesToRegisteredWindowsOnl
     UnregisterClassW(L"UserTest.Quiet", nullptr);
 }
 
+TEST(UserWindows, DriverWithoutArgumentsListsEveryVerb) {
+    int code = -1;
+    std::string usage = runDriver("2>&1", &code);
+    EXPECT_EQ(code, 2);
+    for (const char* verb :
+         {"windows",           "lock",      "unlock", "connect",  "disconnect",    "remote-connect",
+          "remote-disconnect", "broadcast", "tray",   "balloons", "tray-dblclick", "tray-rclick",
+          "tray-reset",        "menu",      "choose", "dismiss",  "msgboxes",      "msgbox-ok",
+          "msgbox-close",      "keydown",   "keyup",  "tap",      "cursor"})
+        EXPECT_NE(usage.find(std::string("\n  ") + verb + " "), std::string::npos) << verb << "\n" << usage;
+}
+
 LRESULT CALLBACK answerProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     if (m == kAnswer) return (LRESULT)wp;
     return DefWindowProcW(w, m, wp, lp);
