@@ -1,9 +1,11 @@
 // The shell verbs of kvlbdesktop: the tray, balloons, the open popup menu, message boxes, keys
 // and the cursor, acted on as a user would. Output lines are tab-separated.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/driver/driver_verbs.h"
@@ -55,34 +57,40 @@ int clickTray(bool doubleClick, const char* ownerText) {
     return 1;
 }
 
-int choose(const char* what) {
-    unsigned long long id = 0;
-    if (!parseNumber(what, &id)) {
-        // by its text, as shown
-        std::string menu = platform::openMenuText();
-        size_t start = 0;
-        id = 0;
-        while (start < menu.size()) {
-            size_t end = menu.find('\n', start);
-            std::string line = menu.substr(start, end - start);
-            start = end == std::string::npos ? menu.size() : end + 1;
-            size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1), t3 = line.find('\t', t2 + 1);
-            if (t3 == std::string::npos) continue;
-            if (line.substr(t3 + 1) == what) {
-                id = strtoull(line.substr(t1 + 1, t2 - t1 - 1).c_str(), nullptr, 10);
-                break;
-            }
-        }
-        if (!id) {
-            fprintf(stderr, "kvlbdesktop: no menu item \"%s\"\n", what);
-            return 1;
-        }
-    }
-    if (!id || !platform::chooseMenuItem((UINT)id)) {
-        fprintf(stderr, "kvlbdesktop: no open menu with a choosable item %s\n", what);
-        return 1;
+// The identifier of the open menu's item shown with that text; 0 when there is none.
+unsigned long long menuItemByText(const char* what) {
+    std::string menu = platform::openMenuText();
+    size_t start = 0;
+    while (start < menu.size()) {
+        size_t end = menu.find('\n', start);
+        std::string line = menu.substr(start, end - start);
+        start = end == std::string::npos ? menu.size() : end + 1;
+        size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1), t3 = line.find('\t', t2 + 1);
+        if (t3 == std::string::npos) continue;
+        if (line.substr(t3 + 1) == what)
+            return strtoull(line.substr(t1 + 1, t2 - t1 - 1).c_str(), nullptr, 10);
     }
     return 0;
+}
+
+// A menu opens a moment after the click that asks for it, so the choice waits a little for it.
+constexpr auto kMenuWait = std::chrono::seconds(5);
+
+int choose(const char* what) {
+    unsigned long long id = 0;
+    const bool byText = !parseNumber(what, &id);
+    const auto deadline = std::chrono::steady_clock::now() + kMenuWait;
+    for (;;) {
+        if (byText) id = menuItemByText(what);
+        if (id && platform::chooseMenuItem((UINT)id)) return 0;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (byText && !id)
+        fprintf(stderr, "kvlbdesktop: no menu item \"%s\"\n", what);
+    else
+        fprintf(stderr, "kvlbdesktop: no open menu with a choosable item %s\n", what);
+    return 1;
 }
 
 int closeBox(bool ok, const char* windowText) {
