@@ -10,6 +10,7 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVLB_TESTS=OFF 
 cmake --build build -j "$(nproc)"
 build/bin/Component/RegisterSigningComponent.exe
 echo "certificates to trust in the browser: $here/build/certs/kvlb_ec_cert.pem (and kvlb_rsa_cert.pem)"
+echo "to stop: Ctrl-C here, or $here/build/bin/KVLBTessarionWorker.exe -allstop from another terminal"
 if [ -x build/bin/KVLBTessarionMonitor.exe ]; then
   exec build/bin/KVLBTessarionMonitor.exe
 else
