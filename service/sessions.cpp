@@ -123,8 +123,7 @@ void initSessions() {
     }
     CreateDirectoryW(dataFolder, nullptr);
 
-    fillRandom(valueKey, sizeof valueKey);
-    fillRandom(valueIv, sizeof valueIv);
+    drawValueKey();
     for (int i = 0; i < kValueEntryCount; ++i) clearValueEntry(i);
 
     wchar_t versionFile[MAX_PATH];
@@ -167,11 +166,16 @@ int findSession(const char* sessionId) {
     return -1;
 }
 
-void newSessionId(char* sessionId, JsonMap* reply) {
+bool newSessionId(char* sessionId, JsonMap* reply) {
     logNormal("Generate new session id", "");
     for (;;) {
         char* made = makeRandomSID();
-        copyBounded(sessionId, 64, made ? made : "");
+        // Without random bytes there is no id to issue; drawing again would give none either.
+        if (!made) {
+            *sessionId = 0;
+            return false;
+        }
+        copyBounded(sessionId, 64, made);
         wipeAndFree(made);
         int collision = -1;
         for (int i = 0; i < kSessionCount && collision < 0; ++i)
@@ -182,6 +186,7 @@ void newSessionId(char* sessionId, JsonMap* reply) {
         if (collision >= 0) logNormalInt("Session id collision index: ", collision);
     }
     setJsonValue(reply, "SessionID", sessionId);
+    return true;
 }
 
 const char* callAdapterControl(int slot, JsonMap* control) {
