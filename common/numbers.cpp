@@ -182,7 +182,11 @@ bool fillRandom(void* buffer, size_t count) {
 char* makeRandomSID() {
     static const char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     unsigned char bytes[8] = {0};
-    fillRandom(bytes, sizeof bytes);
+    // Without random bytes every id would be "00000000_SID": no id rather than a guessable one.
+    if (!fillRandom(bytes, sizeof bytes)) {
+        logError("Random session id: ", "Fail");
+        return nullptr;
+    }
     char id[9] = {0};
     for (size_t i = 0; i < sizeof bytes; ++i) id[i] = kAlphabet[bytes[i] % 36];
     char buffer[512] = {0};

@@ -23,7 +23,8 @@ bool lastConversionFailed();
 // 61005 an empty part, 61001 NULL input or no memory.
 int compareVersion(const char* inputVersionA, const char* inputVersionB);
 
-// New identifier of 8 characters of 0-9A-Z followed by "_SID", or NULL.
+// New identifier of 8 characters of 0-9A-Z followed by "_SID"; NULL when no memory or no random
+// bytes can be had.
 char* makeRandomSID();
 // Fills the buffer with random bytes; false when no random source is available.
 bool fillRandom(void* buffer, size_t count);

@@ -17,7 +17,7 @@ std::string rootDir();
 // server2016, unknown; default 10), "build" (overrides that version's build number), "arch" (x64,
 // x86; default x64), "acp" (ANSI code page, default 1252), "clock_offset_ms" (added to the host
 // clock, default 0), "user" (user name, default "User"), "screen_width" and "screen_height"
-// (GetSystemMetrics, default 1920 x 1080).
+// (GetSystemMetrics, default 1920 x 1080), "random" ("fail": RtlGenRandom fails).
 std::string setting(const char* key, const char* fallback);
 void setSetting(const char* key, const std::string& value);
 

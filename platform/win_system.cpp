@@ -436,6 +436,8 @@ DWORD ExpandEnvironmentStringsA(LPCSTR src, LPSTR dst, DWORD size) {
 
 BOOL SystemFunction036(void* buffer, ULONG length) {
     if (!buffer && length) return FALSE;
+    // A test machine can take the source away to see how its callers fail.
+    if (setting("random", "") == "fail") return FALSE;
     unsigned char* p = (unsigned char*)buffer;
     size_t left = length;
     while (left > 0) {

@@ -96,10 +96,12 @@ JsonMap* dispatchRequest(JsonMap* request, const char* origin) {
     char sessionId[64];
     readKey(request, "SessionId", sessionId, sizeof sessionId);
     int slot = -1;
-    if (*sessionId)
+    if (*sessionId) {
         slot = findSession(sessionId);
-    else
-        newSessionId(sessionId, reply);
+    } else if (!newSessionId(sessionId, reply)) {
+        resetReplyResult(&reply, 61001, kSource, __LINE__);
+        return reply;
+    }
     logNormal("Session id: ", sessionId);
 
     char functionName[512];

@@ -1,7 +1,9 @@
 #include "service/https_front.h"
 
-// The socket address type for the daemon's listen address; the platform layer has no sockets.
+// The socket address type for the daemon's listen address, and shutdown() for a connection that
+// must make room; the platform layer has no sockets.
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,13 +24,77 @@ namespace {
 const char* const kSource = "Tessarion";
 constexpr int kAllValueKinds = 31;
 
+// The largest request body the service takes, as sent (the form, still URL-encoded): 16 MiB, far
+// above any page's request. A request whose body passes it gets no reply: its connection is
+// closed as soon as the body announces or reaches a larger size, so a caller cannot make the
+// service hold more than this per connection.
+constexpr uint64_t kBodyLimit = 16u << 20;
+
+// A connection that sends or receives nothing for this long is closed, whatever its state.
+constexpr unsigned kIdleTimeoutSeconds = 15;
+// Each daemon holds at most this many connections, so the three of them leave a few hundred of
+// the process's descriptors to the service's own work (adapter copies, files, pipes) even under a
+// soft limit of 1,024. Past kConnectionsKept, each new connection closes the oldest one that has no
+// request in its reply step, so connections that never send a request cannot keep others out.
+constexpr unsigned kConnectionLimit = 256;
+constexpr unsigned kConnectionsKept = 192;
+
+// One connection of a daemon, in the daemon's list from the oldest to the newest (a connection
+// moves to the end when it finishes a request). Only the daemon's own thread touches its list.
+struct ConnectionTrack {
+    MHD_Connection* connection;
+    bool replying;  // a request of this connection is in its reply step or being answered
+    bool dropped;   // shut down to make room, closing
+    ConnectionTrack* previous;
+    ConnectionTrack* next;
+};
+
+struct DaemonConnections {
+    ConnectionTrack* oldest;
+    ConnectionTrack* newest;
+    unsigned kept;  // connections not dropped
+};
+
 struct RequestState {
     int kind;  // 1: a POST with a post processor, 2: any other method
     MHD_PostProcessor* postProcessor;
     char* body;
     size_t bodyLength;
     size_t bodyCapacity;
+    uint64_t received;  // body bytes taken so far
 };
+
+void unlinkTrack(DaemonConnections* d, ConnectionTrack* t) {
+    (t->previous ? t->previous->next : d->oldest) = t->next;
+    (t->next ? t->next->previous : d->newest) = t->previous;
+    t->previous = t->next = nullptr;
+}
+
+void appendTrack(DaemonConnections* d, ConnectionTrack* t) {
+    t->previous = d->newest;
+    t->next = nullptr;
+    (d->newest ? d->newest->next : d->oldest) = t;
+    d->newest = t;
+}
+
+// Shuts down the oldest connections without a request in reply until the daemon keeps no more
+// than kConnectionsKept; the daemon then sees them closed and releases them.
+void makeRoom(DaemonConnections* d) {
+    for (ConnectionTrack* t = d->oldest; t && d->kept > kConnectionsKept; t = t->next) {
+        if (t->replying || t->dropped) continue;
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(t->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (!info) continue;
+        shutdown(info->connect_fd, SHUT_RDWR);
+        t->dropped = true;
+        --d->kept;
+    }
+}
+
+ConnectionTrack* trackOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<ConnectionTrack*>(info->socket_context) : nullptr;
+}
 
 void wipeBody(RequestState* r) {
     if (r->body) wipeBytes(r->body, r->bodyCapacity);
@@ -42,6 +108,8 @@ bool appendBody(RequestState* r, const char* data, size_t n) {
     if (r->bodyLength + n + 1 > r->bodyCapacity) {
         size_t capacity = r->bodyCapacity ? r->bodyCapacity : 256;
         while (capacity < r->bodyLength + n + 1) capacity *= 2;
+        // The field never outgrows the body, so doubling need not go past the limit.
+        if (capacity > kBodyLimit + 1 && r->bodyLength + n + 1 <= kBodyLimit + 1) capacity = kBodyLimit + 1;
         char* grown = static_cast<char*>(allocZeroed(capacity));
         if (!grown) return false;
         if (r->body) std::memcpy(grown, r->body, r->bodyLength);
@@ -219,6 +287,17 @@ MHD_Result replyStep(MHD_Connection* connection, RequestState* record) {
     return answer;
 }
 
+// A body announced larger than the limit is refused before any of it is read.
+bool bodyOverLimit(MHD_Connection* connection) {
+    const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "content-length");
+    if (!length) return false;
+    char* end = nullptr;
+    unsigned long long announced = std::strtoull(length, &end, 10);
+    if (end == length || announced <= kBodyLimit) return false;
+    logWarning("Request body over limit: ", "Reject");
+    return true;
+}
+
 }  // namespace
 
 MHD_Result onPostField(void* record, MHD_ValueKind, const char* key, const char*, const char*, const char*,
@@ -233,6 +312,7 @@ MHD_Result onHttpRequest(void*, MHD_Connection* connection, const char*, const c
                          const char* uploadData, size_t* uploadDataSize, void** state) {
     auto* record = static_cast<RequestState*>(*state);
     if (!record) {
+        if (bodyOverLimit(connection)) return MHD_NO;
         record = static_cast<RequestState*>(allocZeroed(sizeof(RequestState)));
         if (!record) return MHD_NO;
         if (method && std::strcmp(method, "POST") == 0) {
@@ -253,23 +333,56 @@ MHD_Result onHttpRequest(void*, MHD_Connection* connection, const char*, const c
         return MHD_NO;
     }
     if (*uploadDataSize != 0) {
+        record->received += *uploadDataSize;
+        if (record->received > kBodyLimit) {
+            logWarning("Request body over limit: ", "Reject");
+            return MHD_NO;
+        }
         MHD_post_process(record->postProcessor, uploadData, *uploadDataSize);
         *uploadDataSize = 0;
         return MHD_YES;
     }
+    if (ConnectionTrack* track = trackOf(connection)) track->replying = true;
     pthread_mutex_lock(&requestLock);
     MHD_Result answer = replyStep(connection, record);
     pthread_mutex_unlock(&requestLock);
     return answer;
 }
 
-void onRequestCompleted(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+void onRequestCompleted(void* closure, MHD_Connection* connection, void** state, MHD_RequestTerminationCode) {
+    if (ConnectionTrack* track = trackOf(connection); track && closure) {
+        track->replying = false;
+        unlinkTrack(static_cast<DaemonConnections*>(closure), track);
+        appendTrack(static_cast<DaemonConnections*>(closure), track);
+    }
     auto* record = static_cast<RequestState*>(*state);
     if (!record) return;
     if (record->kind == 1 && record->postProcessor) MHD_destroy_post_processor(record->postProcessor);
     wipeBody(record);
     free(record);
     *state = nullptr;
+}
+
+void onConnectionChange(void* closure, MHD_Connection* connection, void** socketContext,
+                        MHD_ConnectionNotificationCode code) {
+    auto* d = static_cast<DaemonConnections*>(closure);
+    if (!d || !socketContext) return;
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        auto* t = static_cast<ConnectionTrack*>(allocZeroed(sizeof(ConnectionTrack)));
+        *socketContext = t;
+        if (!t) return;
+        t->connection = connection;
+        appendTrack(d, t);
+        ++d->kept;
+        makeRoom(d);
+    } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        auto* t = static_cast<ConnectionTrack*>(*socketContext);
+        if (!t) return;
+        unlinkTrack(d, t);
+        if (!t->dropped) --d->kept;
+        free(t);
+        *socketContext = nullptr;
+    }
 }
 
 MHD_Result acceptLocalOnly(void*, const struct sockaddr* address, socklen_t length) {
@@ -300,10 +413,17 @@ MHD_Daemon* startHttpsDaemon(int port, const char* certificate, const char* key,
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return MHD_start_daemon(MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, static_cast<uint16_t>(port),
-                            acceptLocalOnly, nullptr, onHttpRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER,
-                            logDaemonMessage, nullptr, MHD_OPTION_SOCK_ADDR,
-                            reinterpret_cast<sockaddr*>(&address), MHD_OPTION_HTTPS_MEM_CERT, certificate,
-                            MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES, priorities,
-                            MHD_OPTION_NOTIFY_COMPLETED, onRequestCompleted, nullptr, MHD_OPTION_END);
+    // The daemon's connection list lives as long as the process: a daemon is started once per port.
+    auto* connections = static_cast<DaemonConnections*>(allocZeroed(sizeof(DaemonConnections)));
+    if (!connections) return nullptr;
+    MHD_Daemon* daemon = MHD_start_daemon(
+        MHD_USE_TLS | MHD_USE_AUTO_INTERNAL_THREAD, static_cast<uint16_t>(port), acceptLocalOnly, nullptr,
+        onHttpRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER, logDaemonMessage, nullptr, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<sockaddr*>(&address), MHD_OPTION_HTTPS_MEM_CERT, certificate,
+        MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED,
+        onRequestCompleted, connections, MHD_OPTION_NOTIFY_CONNECTION, onConnectionChange, connections,
+        MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+        MHD_OPTION_END);
+    if (!daemon) free(connections);
+    return daemon;
 }

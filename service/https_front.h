@@ -26,4 +26,6 @@ MHD_Result onPostField(void* record, MHD_ValueKind kind, const char* key, const 
                        uint64_t offset, size_t size);
 void onRequestCompleted(void* closure, MHD_Connection* connection, void** state,
                         MHD_RequestTerminationCode code);
+void onConnectionChange(void* closure, MHD_Connection* connection, void** socketContext,
+                        MHD_ConnectionNotificationCode code);
 void logDaemonMessage(void* closure, const char* format, va_list arguments);

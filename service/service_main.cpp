@@ -62,7 +62,10 @@ int runService(const char* commandLine) {
             logError("Extract copy path: ", "Fail");
             break;
         }
-        if (setLog("KVLBTessarion"))
+        // The first answer is the state the debug-mode watcher toggles from, so that a service
+        // relaunched while debug mode is on turns logging off at the next switch.
+        debugState = setLog("KVLBTessarion") ? 1 : 0;
+        if (debugState)
             logPlain("*************************************Tessarion*********************************", "");
 
         DWORD flags = getWindowsVersionFlags();

@@ -74,6 +74,13 @@ std::string controlText(const JsonMap* map) {
     return text;
 }
 
+// Eight characters of 0-9 and A-Z, then "_SID": the form of the ids the service issues.
+bool hasIssuedForm(const char* id) {
+    for (int i = 0; i < 8; ++i)
+        if (!((id[i] >= '0' && id[i] <= '9') || (id[i] >= 'A' && id[i] <= 'Z'))) return false;
+    return std::strcmp(id + 8, "_SID") == 0;
+}
+
 bool runHidden(const wchar_t* format, const wchar_t* path) {
     wchar_t command[MAX_PATH + 64];
     swprintf(command, sizeof command / sizeof command[0], format, path);
@@ -116,8 +123,7 @@ void initSessions() {
     }
     CreateDirectoryW(dataFolder, nullptr);
 
-    fillRandom(valueKey, sizeof valueKey);
-    fillRandom(valueIv, sizeof valueIv);
+    drawValueKey();
     for (int i = 0; i < kValueEntryCount; ++i) clearValueEntry(i);
 
     wchar_t versionFile[MAX_PATH];
@@ -150,19 +156,26 @@ int findSession(const char* sessionId) {
     // (say "S") would take over every request whose id merely contains it.
     for (int i = 0; i < kSessionCount; ++i)
         if (sessionSlots[i].sessionId && std::strcmp(id, sessionSlots[i].sessionId) == 0) return i;
+    // A page may wrap an issued id in text of its own, so an issued id is also found inside a longer
+    // one; an id of the caller's choosing only as it stands, or "_SID" would take every request
+    // whose own session is gone.
     for (int i = 0; i < kSessionCount; ++i) {
         const char* own = sessionSlots[i].sessionId;
-        // An empty id would be found in every request's id.
-        if (own && *own && std::strstr(id, own)) return i;
+        if (own && hasIssuedForm(own) && std::strstr(id, own)) return i;
     }
     return -1;
 }
 
-void newSessionId(char* sessionId, JsonMap* reply) {
+bool newSessionId(char* sessionId, JsonMap* reply) {
     logNormal("Generate new session id", "");
     for (;;) {
         char* made = makeRandomSID();
-        copyBounded(sessionId, 64, made ? made : "");
+        // Without random bytes there is no id to issue; drawing again would give none either.
+        if (!made) {
+            *sessionId = 0;
+            return false;
+        }
+        copyBounded(sessionId, 64, made);
         wipeAndFree(made);
         int collision = -1;
         for (int i = 0; i < kSessionCount && collision < 0; ++i)
@@ -173,6 +186,7 @@ void newSessionId(char* sessionId, JsonMap* reply) {
         if (collision >= 0) logNormalInt("Session id collision index: ", collision);
     }
     setJsonValue(reply, "SessionID", sessionId);
+    return true;
 }
 
 const char* callAdapterControl(int slot, JsonMap* control) {

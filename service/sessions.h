@@ -31,8 +31,9 @@ extern uint64_t sessionCounter;
 
 void initSessions();
 int findSession(const char* sessionId);
-// Fills sessionId (64 bytes) with a fresh id and puts it into the reply as "SessionID".
-void newSessionId(char* sessionId, JsonMap* reply);
+// Fills sessionId (64 bytes) with a fresh id and puts it into the reply as "SessionID"; false when
+// no id can be made (no random bytes or no memory).
+bool newSessionId(char* sessionId, JsonMap* reply);
 // Slot index, or -1 with *reply replaced as the refusal needs (or left as it stands).
 int openSession(const JsonMap* request, const char* origin, const char* sessionId, JsonMap** reply);
 const char* callAdapterControl(int slot, JsonMap* control);

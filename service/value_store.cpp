@@ -5,6 +5,7 @@
 
 #include "common/allowlist.h"
 #include "common/log.h"
+#include "common/numbers.h"
 #include "common/text.h"
 #include "crypto/aes_value.h"
 #include "service/ascii_case.h"
@@ -25,7 +26,15 @@ void emptyAllowList() {
     urlUnlocked = 0;
 }
 
+bool valueKeyDrawn = false;
+
 }  // namespace
+
+bool drawValueKey() {
+    valueKeyDrawn = fillRandom(valueKey, sizeof valueKey) && fillRandom(valueIv, sizeof valueIv);
+    if (!valueKeyDrawn) logError("TessarionValue key: ", "Fail");
+    return valueKeyDrawn;
+}
 
 void clearValueEntry(int index) {
     if (index < 0 || index >= kValueEntryCount) return;
@@ -85,11 +94,16 @@ int setValueEntry(const char* channel, const char* domainList, int timeout, cons
     e.ciphertext = nullptr;
     e.ciphertextLength = 0;
     int32_t length = 0;
-    e.ciphertext = aesEncryptText(value, &length);
-    if (!e.ciphertext)
-        reportAllocFail("TessarionValue", __LINE__);
-    else
-        e.ciphertextLength = length;
+    // A key the start-up could not draw is drawn now; without one nothing is enciphered.
+    bool keyed = valueKeyDrawn || drawValueKey();
+    e.ciphertext = keyed ? aesEncryptText(value, &length) : nullptr;
+    if (!e.ciphertext) {
+        if (keyed) reportAllocFail("TessarionValue", __LINE__);
+        // The page learns that nothing was kept, and the channel holds no half entry.
+        clearValueEntry(index);
+        return kValueNotKept;
+    }
+    e.ciphertextLength = length;
     return 0;
 }
 

@@ -8,6 +8,9 @@
 #include <string>
 #include <thread>
 
+#include "platform/root.h"
+#include "platform/test_root.h"
+
 namespace {
 
 // Read through a call: GCC 12 at -O2 with UndefinedBehaviorSanitizer mis-instruments a direct read
@@ -140,6 +143,18 @@ TEST(FillRandom, FillsTheWholeBuffer) {
     for (unsigned char byte : a) zeros += byte == 0;
     EXPECT_LT(zeros, 16);
     EXPECT_FALSE(fillRandom(nullptr, 4));
+}
+
+TEST(RandomSource, FailureIsReportedNotHidden) {
+    platform::TestRoot root;
+    platform::setSetting("random", "fail");
+    unsigned char bytes[8] = {0};
+    EXPECT_FALSE(fillRandom(bytes, sizeof bytes));
+    EXPECT_EQ(makeRandomSID(), nullptr) << "no id of zero bytes";
+    platform::setSetting("random", "");
+    char* id = makeRandomSID();
+    EXPECT_NE(id, nullptr);
+    free(id);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -131,6 +132,7 @@ struct PostOptions {
     std::string cipherList;     // GnuTLS priority string for the client
     std::string sourceAddress;  // the client's own address
     std::string caFile;         // verify the server against this certificate
+    long timeoutSeconds = 120;  // the whole exchange
 };
 
 inline size_t collect(char* p, size_t s, size_t n, void* out) {
@@ -190,7 +192,7 @@ inline Reply post(const std::string& request, const PostOptions& o = {}) {
     curl_easy_setopt(c, CURLOPT_SSLVERSION, o.tlsVersion | o.tlsMax);
     if (!o.cipherList.empty()) curl_easy_setopt(c, CURLOPT_SSL_CIPHER_LIST, o.cipherList.c_str());
     if (!o.sourceAddress.empty()) curl_easy_setopt(c, CURLOPT_INTERFACE, o.sourceAddress.c_str());
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, 120L);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, o.timeoutSeconds);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, collectHeader);
@@ -216,6 +218,7 @@ class ServiceTest : public ::testing::Test {
   protected:
     platform::TestRoot root;
     pid_t pid = -1;
+    rlim_t openFileLimit = 0;  // the service's soft limit on open files; 0: the test's own
 
     std::string bin() const { return root.path() + "/bin"; }
     std::string dataFolder() const { return root.c("ProgramData/KVLBTessarionMain"); }
@@ -279,6 +282,11 @@ class ServiceTest : public ::testing::Test {
             if (fd >= 0) {
                 dup2(fd, 1);
                 dup2(fd, 2);
+            }
+            rlimit files{};
+            if (openFileLimit && getrlimit(RLIMIT_NOFILE, &files) == 0) {
+                files.rlim_cur = openFileLimit;
+                setrlimit(RLIMIT_NOFILE, &files);
             }
             std::vector<char*> argv{const_cast<char*>(exe.c_str())};
             for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

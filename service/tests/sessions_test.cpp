@@ -167,6 +167,35 @@ TEST_F(ServiceSessions, ShortCallerChosenIdDoesNotCaptureOtherSessions) {
     EXPECT_EQ(post(json({{"SessionId", "S"}, {"FunctionName", "Count"}})).get("result"), "Count:2");
 }
 
+// Text that occurs inside every issued id, taken by a page as its own id, must not receive the
+// requests of another caller whose session is gone; a release with such an old id releases nothing.
+TEST_F(ServiceSessions, CallerChosenIdReceivesNoOtherCallersRequests) {
+    start();
+    for (const char* chosen : {"_SID", "ID"}) {
+        auto open = opening("Count");
+        open.push_back({"SessionId", chosen});
+        ASSERT_EQ(post(json(open)).get("result"), "Count:1") << chosen;
+    }
+    ASSERT_TRUE(fs::exists(sessionCopy(0)) && fs::exists(sessionCopy(1)));
+    std::string gone = openSession();
+    EXPECT_TRUE(post(json({{"SessionId", gone}, {"FunctionName", "TessarionForceRelease"}})).values.empty());
+    ASSERT_FALSE(fs::exists(sessionCopy(2)));
+
+    size_t before = logCount("No specific adapter to release");
+    for (const std::string& id : {gone, "xx" + gone + "yy"}) {
+        SCOPED_TRACE(id);
+        EXPECT_TRUE(
+            post(json({{"SessionId", id}, {"FunctionName", "TessarionForceRelease"}})).values.empty());
+        EXPECT_TRUE(fs::exists(sessionCopy(0)) && fs::exists(sessionCopy(1)))
+            << "another caller's copy deleted";
+    }
+    EXPECT_EQ(logCount("No specific adapter to release"), before + 2);
+    Reply call = post(json({{"SessionId", gone}, {"FunctionName", "Count"}}));
+    EXPECT_EQ(call.get("result"), "61009") << "a new opening, not another caller's adapter: " << call.body;
+    EXPECT_EQ(post(json({{"SessionId", "_SID"}, {"FunctionName", "Count"}})).get("result"), "Count:2");
+    EXPECT_EQ(post(json({{"SessionId", "ID"}, {"FunctionName", "Count"}})).get("result"), "Count:2");
+}
+
 TEST_F(ServiceSessions, BrowserModeSurvivesCloseButNotForceRelease) {
     start();
     auto open = opening("TessarionEcho");

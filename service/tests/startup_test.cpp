@@ -103,5 +103,30 @@ TEST_F(ServiceStartup, CertificateFollowsTheWindowsVersion) {
     }
 }
 
+// Started in debug mode (the ini gives a log level), the service follows each switch of the
+// monitor's debug-mode event from the first one on.
+TEST_F(ServiceStartup, DebugModeSwitchesFromAStartInDebugMode) {
+    HANDLE monitorEvent = CreateEventW(nullptr, TRUE, FALSE, L"KVLBTessarion_DEBUG_MODE");
+    ASSERT_NE(monitorEvent, nullptr);
+    start();
+    auto served = [&] {
+        size_t before = logCount("Release Mode");
+        EXPECT_EQ(post(json(opening("TessarionEcho"))).get("result"), "0");
+        return logCount("Release Mode") > before;
+    };
+    ASSERT_TRUE(served());
+    // One pulse each, given while the watcher waits (it pauses only after a pulse it took).
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    PulseEvent(monitorEvent);
+    EXPECT_TRUE(pollUntil([&] { return logHas("[KVLBTessarion][Normal] Log state: Disable"); }, 5))
+        << "the first switch turns logging off";
+    EXPECT_FALSE(served()) << "nothing logged in normal mode";
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    PulseEvent(monitorEvent);
+    EXPECT_TRUE(pollUntil([&] { return logCount("[KVLBTessarion][Normal] Log state: Enable") == 2; }, 5));
+    EXPECT_TRUE(served()) << "logging again in debug mode";
+    CloseHandle(monitorEvent);
+}
+
 }  // namespace
 }  // namespace svc

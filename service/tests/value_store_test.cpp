@@ -121,5 +121,38 @@ TEST_F(ServiceValueStore, WithoutSessionTheCommandGoesToTheAdapter) {
     EXPECT_TRUE(r.has("SessionID"));
 }
 
+// A machine whose random source fails: the service issues no session id (a fixed one would be
+// guessable) and keeps no value (there is no key to encipher it), and says so instead of "0".
+class ServiceWithoutRandomBytes : public ServiceValueStore {
+  protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        platform::setSetting("random", "fail");
+        start();
+        sid = "PAGE_OWN_ID";
+    }
+};
+
+TEST_F(ServiceWithoutRandomBytes, RefusesIdsAndValuesUntilTheSourceAnswers) {
+    EXPECT_TRUE(logHas("TessarionValue key: Fail"));
+    Reply issued = post(json(opening("TessarionEcho")));
+    EXPECT_EQ(issued.get("result"), "61001") << issued.body;
+    EXPECT_FALSE(issued.has("SessionID"));
+    EXPECT_FALSE(fs::exists(sessionCopy(0))) << "no session without an id";
+    EXPECT_TRUE(logHas("Random session id: Fail"));
+
+    // A page's own id needs no random bytes: its session opens, but no value is kept.
+    auto own = opening("TessarionEcho");
+    own.push_back({"SessionId", sid});
+    ASSERT_EQ(post(json(own)).get("result"), "0");
+    EXPECT_EQ(set("c", "secret", "0").get("result"), "61001");
+    EXPECT_EQ(get("c"), "");
+
+    platform::setSetting("random", "");
+    EXPECT_EQ(set("c", "secret", "0").get("result"), "0");
+    EXPECT_EQ(get("c"), "secret");
+    EXPECT_TRUE(std::regex_match(openSession(), std::regex("[0-9A-Z]{8}_SID")));
+}
+
 }  // namespace
 }  // namespace svc
