@@ -53,8 +53,11 @@ struct LogMutexCloser {
     LogMutexCloser(const LogMutexCloser&) = delete;
     LogMutexCloser& operator=(const LogMutexCloser&) = delete;
     ~LogMutexCloser() {
-        std::lock_guard<std::mutex> writing(localLock);
-        std::lock_guard<std::mutex> opening(mutexOpenLock);
+        // No waiting: at the end of a process a writer may have been stopped holding a lock, and
+        // the end of the process closes the handle anyway. An unloaded copy has no writer left.
+        std::unique_lock<std::mutex> writing(localLock, std::try_to_lock);
+        std::unique_lock<std::mutex> opening(mutexOpenLock, std::try_to_lock);
+        if (!writing.owns_lock() || !opening.owns_lock()) return;
         mutexClosed = true;
         if (logSettings.mutex != nullptr) CloseHandle(logSettings.mutex);
         logSettings.mutex = nullptr;
