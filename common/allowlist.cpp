@@ -1,10 +1,14 @@
-// The origin allow-list, on the standard library's ECMAScript regular expressions. Their
-// exceptions are caught here, where they arise.
+// The origin allow-list. Patterns are kept in their written form ("\S*" for a star, a backslash
+// before a point or another sign) and matched by a bit-parallel automaton, which takes time linear
+// in the host's length whatever the list holds: a backtracking regular-expression engine took
+// minutes on lists such as "*a*a*a*a*c", holding the service's request lock.
 #include "common/allowlist.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <exception>
-#include <regex>
 
 #include "common/log.h"
 
@@ -13,8 +17,7 @@ unsigned char urlUnlocked = 0;
 
 namespace {
 
-// Longer than any origin of a real host name (253 characters, a scheme and a port); refusing
-// longer texts keeps the backtracking matcher's work and stack depth small.
+// Longer than any origin of a real host name (253 characters, a scheme and a port).
 constexpr size_t kMaxOriginLength = 512;
 
 bool isAsciiAlnum(char c) {
@@ -64,15 +67,15 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, last - first);
 }
 
-// "*" becomes a run of non-blank characters and "." a literal point. Every other character of
-// the entry is taken literally too: an entry is a host name, and regular-expression syntax
-// slipped into one (say "(a+)+") could otherwise make a match run practically forever.
+// The written form of an entry: "*" as "\S*" (a run of non-blank characters), "." as "\." (a
+// literal point), and a backslash before every other sign of regular-expression syntax, which an
+// entry takes literally as well: an entry is a host name.
 std::string entryPattern(const std::string& entry) {
     std::string pattern;
     for (size_t i = 0; i < entry.size(); ++i) {
         char c = entry[i];
         if (c == '*') {
-            // A run of stars means what one star means, without the extra backtracking.
+            // A run of stars means what one star means.
             if (i > 0 && entry[i - 1] == '*') continue;
             pattern += "\\S*";
         } else if (c == '.') {
@@ -84,6 +87,155 @@ std::string entryPattern(const std::string& entry) {
     }
     return pattern;
 }
+
+char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// One step of a pattern: a star (a run of non-blank characters) or one literal character, kept
+// in lower case.
+struct Token {
+    bool star;
+    char c;
+};
+
+// Reads a pattern back from its written form; a run of stars becomes one. A final "/" is
+// dropped, as the matcher lets every entry be followed by one.
+void readPattern(const std::string& pattern, std::vector<Token>& tokens) {
+    tokens.clear();
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern.compare(i, 3, "\\S*") == 0) {
+            if (tokens.empty() || !tokens.back().star) tokens.push_back({true, '\0'});
+            i += 2;
+            continue;
+        }
+        if (pattern[i] == '\\' && i + 1 < pattern.size()) ++i;
+        tokens.push_back({false, lowerAscii(pattern[i])});
+    }
+    if (!tokens.empty() && !tokens.back().star && tokens.back().c == '/') tokens.pop_back();
+}
+
+// A shift-and automaton over a batch of patterns, one bit per state. Each pattern owns a run of
+// bits: its start bit, then one bit per token, set while the tokens up to that one can consume
+// the host's characters read so far. Start bits are set only before the first character and no
+// mask holds them, so a shift from one pattern's last bit into the next pattern carries nothing.
+// Each character costs one pass over the batch's words: time linear in the host's length.
+class PatternBatch {
+  public:
+    explicit PatternBatch(const std::string& host) : host_(host) {
+        for (int& index : charIndex_) index = -1;
+        for (char c : host) {
+            unsigned char key = static_cast<unsigned char>(lowerAscii(c));
+            if (charIndex_[key] < 0) {
+                charIndex_[key] = static_cast<int>(literal_.size());
+                literal_.emplace_back();
+            }
+        }
+    }
+
+    // Whether the batch should be run before a pattern of this many tokens is added.
+    bool full(size_t tokens) const { return bits_ > 0 && bits_ + tokens + 1 > kBatchBits; }
+
+    void add(const std::vector<Token>& tokens) {
+        size_t bit = bits_;
+        reserve(bit + tokens.size() + 1);
+        set(start_, bit);
+        for (const Token& t : tokens) {
+            ++bit;
+            if (t.star) {
+                set(star_, bit);
+            } else {
+                // A character the host lacks is in no mask: nothing can pass that token.
+                int index = charIndex_[static_cast<unsigned char>(t.c)];
+                if (index >= 0) set(literal_[static_cast<size_t>(index)], bit);
+            }
+        }
+        set(accept_, bit);
+        bits_ = bit + 1;
+    }
+
+    // Whether a pattern of the batch matches the whole host, or the host without a final "/";
+    // empties the batch.
+    bool run() {
+        if (bits_ == 0) return false;
+        size_t words = (bits_ + 63) / 64;
+        state_.assign(start_.begin(), start_.begin() + static_cast<std::ptrdiff_t>(words));
+        closeOverStars(words);
+        size_t n = host_.size();
+        bool matched = false;
+        for (size_t k = 0; k <= n && !matched; ++k) {
+            bool atEnd = k == n || (k + 1 == n && host_[k] == '/');
+            if (atEnd && meets(accept_, words)) matched = true;
+            if (k == n || !step(host_[k], words)) break;
+        }
+        clear(words);
+        return matched;
+    }
+
+  private:
+    // Large enough for many patterns (one that can match a host of kMaxOriginLength characters
+    // has at most 1,025 tokens, as stars never stand side by side), small enough to stay in cache.
+    static constexpr size_t kBatchBits = 64 * 1024;
+
+    static void set(std::vector<uint64_t>& mask, size_t bit) { mask[bit / 64] |= uint64_t{1} << (bit % 64); }
+
+    void reserve(size_t bits) {
+        size_t words = (bits + 63) / 64;
+        if (start_.size() >= words) return;
+        for (std::vector<uint64_t>* mask : {&start_, &star_, &accept_}) mask->resize(words);
+        for (std::vector<uint64_t>& mask : literal_) mask.resize(words);
+    }
+
+    bool meets(const std::vector<uint64_t>& mask, size_t words) const {
+        for (size_t w = 0; w < words; ++w)
+            if ((state_[w] & mask[w]) != 0) return true;
+        return false;
+    }
+
+    // A star may match the empty run: its bit follows the bit before it. Stars never stand side
+    // by side, so one pass is enough.
+    void closeOverStars(size_t words) {
+        uint64_t carry = 0;
+        for (size_t w = 0; w < words; ++w) {
+            uint64_t before = state_[w];
+            state_[w] |= ((before << 1) | carry) & star_[w];
+            carry = before >> 63;
+        }
+    }
+
+    // Reads one character of the host; false when no pattern is left that could still match.
+    bool step(char c, size_t words) {
+        const std::vector<uint64_t>& literal =
+            literal_[static_cast<size_t>(charIndex_[static_cast<unsigned char>(lowerAscii(c))])];
+        bool nonBlank = !isBlank(c);
+        uint64_t carry = 0;
+        uint64_t live = 0;
+        for (size_t w = 0; w < words; ++w) {
+            uint64_t before = state_[w];
+            uint64_t next = ((before << 1) | carry) & literal[w];
+            if (nonBlank) next |= before & star_[w];
+            carry = before >> 63;
+            state_[w] = next;
+            live |= next;
+        }
+        closeOverStars(words);
+        return live != 0;
+    }
+
+    void clear(size_t words) {
+        for (std::vector<uint64_t>* mask : {&start_, &star_, &accept_})
+            std::fill(mask->begin(), mask->begin() + static_cast<std::ptrdiff_t>(words), 0);
+        for (std::vector<uint64_t>& mask : literal_)
+            std::fill(mask.begin(), mask.begin() + static_cast<std::ptrdiff_t>(words), 0);
+        bits_ = 0;
+    }
+
+    const std::string& host_;
+    int charIndex_[256];                          // lower-case character -> its literal mask
+    std::vector<std::vector<uint64_t>> literal_;  // tokens that take that character
+    std::vector<uint64_t> start_, star_, accept_, state_;
+    size_t bits_ = 0;
+};
 
 void notUrl() {
     logWarning("[Warning] ", "Input domain is not url");
@@ -134,25 +286,50 @@ void unlock(const char* origin) {
         if (urlUnlocked || urlCheckList.empty()) return;
         logNormal("Unlock original domain input: ", origin);
 
-        std::string alternation;
-        for (const std::string& entry : urlCheckList) {
-            std::string part = "(" + entry;
-            if (part.back() == '/') part.pop_back();
-            alternation += part + "\\/?)|";
-        }
-        alternation.pop_back();
-
-        // The scheme is removed case-sensitively, as written; then everything from the first colon.
-        static const std::regex scheme("https?:\\/\\/");
-        static const std::regex fromColon(":.*");
-        std::string host = std::regex_replace(std::string(origin), scheme, "");
-        host = std::regex_replace(host, fromColon, "");
-
-        const std::regex allowed(alternation, std::regex::ECMAScript | std::regex::icase);
-        if (std::regex_match(host, allowed)) urlUnlocked = 1;
+        if (hostMatchesList(urlCheckList, hostOfOrigin(origin))) urlUnlocked = 1;
     } catch (const std::exception& error) {
         logWarning("unlock exception: ", error.what());
     } catch (...) {
         logWarning("unlock exception: ", "Unknown exception");
     }
+}
+
+std::string hostOfOrigin(const char* origin) {
+    std::string text = origin != nullptr ? origin : "";
+    std::string noScheme;
+    for (size_t i = 0; i < text.size();) {
+        if (text.compare(i, 7, "http://") == 0) {
+            i += 7;
+        } else if (text.compare(i, 8, "https://") == 0) {
+            i += 8;
+        } else {
+            noScheme += text[i++];
+        }
+    }
+    // Each ":" goes with what follows it up to a line end (there is none in an origin).
+    std::string host;
+    for (size_t i = 0; i < noScheme.size(); ++i) {
+        if (noScheme[i] != ':') {
+            host += noScheme[i];
+            continue;
+        }
+        while (i + 1 < noScheme.size() && noScheme[i + 1] != '\n' && noScheme[i + 1] != '\r') ++i;
+    }
+    return host;
+}
+
+bool hostMatchesList(const std::vector<std::string>& list, const std::string& host) {
+    PatternBatch batch(host);
+    std::vector<Token> tokens;
+    for (const std::string& pattern : list) {
+        readPattern(pattern, tokens);
+        // Every literal token takes one character: a pattern with more than the host has can
+        // never match, and leaving it out keeps the automaton as small as the host allows.
+        size_t literals = 0;
+        for (const Token& t : tokens) literals += t.star ? 0 : 1;
+        if (literals > host.size()) continue;
+        if (batch.full(tokens.size()) && batch.run()) return true;
+        batch.add(tokens);
+    }
+    return batch.run();
 }

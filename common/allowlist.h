@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-// Regular-expression texts, one per allowed domain pattern; empty at start.
+// The allowed domain patterns in their written form, one per entry: "\S*" for a star, a backslash
+// before a point or another sign, other characters as they stand. Empty at start.
 extern std::vector<std::string> urlCheckList;
 // Set by a successful unlock, cleared by setUnlockURL with a non-empty text; 0 at start.
 extern unsigned char urlUnlocked;
@@ -15,3 +16,11 @@ extern unsigned char urlUnlocked;
 void setUnlockURL(const char* text);
 // Tests an http or https origin (host and optional port) against the list.
 void unlock(const char* origin);
+
+// Pieces of unlock, visible for the tests.
+// The text an origin is matched on: every "http://" and "https://" removed (letter case counts),
+// then every ":" with what follows it up to a line end.
+std::string hostOfOrigin(const char* origin);
+// Whether one of the patterns, optionally followed by "/", matches the whole host; letter case
+// is ignored and a star stands for any run of non-blank characters.
+bool hostMatchesList(const std::vector<std::string>& list, const std::string& host);

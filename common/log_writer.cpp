@@ -42,12 +42,38 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
+// Set once this copy of the writer has closed its handle for good.
+bool mutexClosed = false;
+
+// Closes the log mutex when this copy of the writer goes away: at the end of the process, and
+// when a library that carries its own copy (the adapter, loaded once per session) is unloaded,
+// which would otherwise leave one open handle behind per load.
+struct LogMutexCloser {
+    LogMutexCloser() = default;
+    LogMutexCloser(const LogMutexCloser&) = delete;
+    LogMutexCloser& operator=(const LogMutexCloser&) = delete;
+    ~LogMutexCloser() {
+        // No waiting: at the end of a process a writer may have been stopped holding a lock, and
+        // the end of the process closes the handle anyway. An unloaded copy has no writer left.
+        std::unique_lock<std::mutex> writing(localLock, std::try_to_lock);
+        std::unique_lock<std::mutex> opening(mutexOpenLock, std::try_to_lock);
+        if (!writing.owns_lock() || !opening.owns_lock()) return;
+        mutexClosed = true;
+        if (logSettings.mutex != nullptr) CloseHandle(logSettings.mutex);
+        logSettings.mutex = nullptr;
+    }
+};
+
 void openLogMutex() {
     std::lock_guard<std::mutex> guard(mutexOpenLock);
-    if (logSettings.mutex != nullptr) return;
+    if (logSettings.mutex != nullptr || mutexClosed) return;
     HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, LOG_MUTEX_NAME);
     if (h == nullptr) h = CreateMutexA(nullptr, FALSE, LOG_MUTEX_NAME);
     logSettings.mutex = h;
+    if (h != nullptr) {
+        // Made after the first handle, so it is destroyed before the facilities that close it.
+        static LogMutexCloser closer;
+    }
 }
 
 // Whether the wait gave us the mutex (an abandoned one is ours as well).

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -119,4 +120,112 @@ TEST(AllowList, InstallsAndKeepsStateAsTheCallerExpects) {
     // The list holds the patterns: "*" as a run of non-blank characters, points literal.
     setUnlockURL(" .example.test ;host.;**.b");
     EXPECT_EQ(urlCheckList, (std::vector<std::string>{"\\S*\\.example\\.test", "host\\.\\S*", "\\S*\\.b"}));
+}
+
+namespace {
+
+// The installed list against a host as it is, blanks and all.
+bool hostMatches(const char* list, const std::string& host) {
+    urlCheckList.clear();
+    setUnlockURL(list);
+    return hostMatchesList(urlCheckList, host);
+}
+
+// "https://" and points and labels of "a" up to exactly 512 characters, ending in last.
+std::string longOrigin(char last) {
+    std::string origin = "https://";
+    while (origin.size() < 512) {
+        size_t label = std::min<size_t>(63, 512 - origin.size());
+        origin += std::string(label, 'a');
+        if (origin.size() < 511) origin += '.';
+    }
+    origin.back() = last;
+    return origin;
+}
+
+}  // namespace
+
+TEST(AllowList, PinsThePatternLanguage) {
+    struct Case {
+        const char* list;
+        std::string host;
+        bool expected;
+    } cases[] = {
+        // A star is a run of non-blank characters, the empty run included.
+        {"a*b", "axyz.-/b", true},
+        {"a*b", "ab", true},
+        {"a*b", "a b", false},
+        {"a*b", "a\tb", false},
+        {"a*b", "ax\r\nb", false},
+        {"*", "", true},
+        {"*", " ", false},
+        {"a b", "a b", true},  // a blank inside an entry is literal
+        {"a b", "axb", false},
+        // Letters in any case; bytes beyond ASCII as they are.
+        {"WWW.Example.TEST", "www.EXAMPLE.test", true},
+        {"\xC3\x84.test", "\xC3\xA4.test", false},
+        {"\xC3\x84.test", "\xC3\x84.TEST", true},
+        // One "/" may follow every entry; a final "/" of the entry is that one.
+        {"a.test", "a.test/", true},
+        {"a.test", "a.test//", false},
+        {"a.test/", "a.test", true},
+        {"a.test/", "a.test/", true},
+        {"a.test//", "a.test/", true},
+        {"a.test//", "a.test//", true},
+        {"a.test//", "a.test", false},
+        {"*/", "x", true},
+        {"/", "", true},
+        // A leading point means a star before it, a trailing point one after it.
+        {".b.test", "a.b.test", true},
+        {".b.test", ".b.test", true},
+        {".b.test", "b.test", false},
+        {"intra.", "intra.", true},
+        {"intra.", "intra.x.y", true},
+        {"intra.", "intra", false},
+        // The whole host, for any one entry.
+        {"b.test", "ab.test", false},
+        {"b.test", "b.testx", false},
+        {"x;y;*.b", "q.b", true},
+        {"x;y;*.b", "q.c", false},
+        // Signs other than the star are literal.
+        {"a\\*", "a\\xyz", true},
+        {"a\\S", "a\\S", true},
+        {"a\\S", "aS", false},
+        {"(a|b)", "(a|b)", true},
+        {"(a|b)", "a", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(hostMatches(c.list, c.host), c.expected) << "\"" << c.list << "\" \"" << c.host << "\"";
+    }
+
+    // The host is what is left of the origin once the scheme and everything from a colon are gone.
+    EXPECT_EQ(hostOfOrigin("https://a.test:8443"), "a.test");
+    EXPECT_EQ(hostOfOrigin("http://a.test/:1"), "a.test/");
+    EXPECT_EQ(hostOfOrigin("HTTPS://a.test"), "HTTPS");
+    EXPECT_EQ(hostOfOrigin("x:1\ry:2\nz"), "x\ry\nz");
+}
+
+TEST(AllowList, ManyStarsAgainstLongOriginsAnswerAtOnce) {
+    const std::string allA = longOrigin('a');
+    const std::string endsInC = longOrigin('c');
+    ASSERT_EQ(allA.size(), 512u);
+    std::string hundredStars;
+    for (int i = 0; i < 100; ++i) hundredStars += "*a";
+    struct Case {
+        std::string list;
+        const std::string& origin;
+        bool expected;
+    } cases[] = {
+        {"*a*a*a*a*c", allA, false},
+        {"*a*a*a*a*c", endsInC, true},
+        {hundredStars + "*c", allA, false},
+        {hundredStars + "*c", endsInC, true},
+        {hundredStars + "*.*c", endsInC, true},
+        {"*a*a*a*a*a*a*a*a*b;*a.*a.*a.*a.*a.*a.*a.*a.*a.*b;" + hundredStars + "*c", endsInC, true},
+        {"*a*a*a*a*a*a*a*a*b;*a.*a.*a.*a.*a.*a.*a.*a.*a.*b", allA, false},
+        {std::string(600, 'a'), allA, false},  // more letters than the host holds
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(admitted(c.list.c_str(), c.origin.c_str()), c.expected) << c.list;
+    }
 }
