@@ -1,7 +1,8 @@
 // Handles, named mutexes and events. A named object is a file under <root>/objects; every open
 // handle holds a shared open-file-description lock on its first byte (so the object exists while
 // some process has it open) and a mutex owner holds an exclusive lock on the second byte, which the
-// kernel drops when the owner dies. A marker in the file tells the next owner it was abandoned.
+// kernel drops when the owner dies. A marker in the file tells the next owner it was abandoned;
+// like the object itself it lasts only while a handle is open, so the first opener resets it.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -220,13 +221,16 @@ Shared* attach(const std::string& path, bool isMutex, bool create, bool& existed
     s->fd = fd;
     s->refs = 1;
     s->isMutex = isMutex;
-    if (!existed && !isMutex) {
+    // Nobody held a handle: the name is a new object, whatever an earlier one left in the file.
+    // So a mutex's abandonment marker lasts only while some handle kept the object alive.
+    if (!existed && isMutex) {
+        writeState(s, MutexState{});
+    } else if (!existed) {
         EventState st{};
         st.signalled = initial ? 1 : 0;
         st.manual = manual ? 1 : 0;
         writeState(s, st);
     }
-    // A mutex keeps its marker: the next owner must learn that the last one died holding it.
     g_objects[path] = s;
     return s;
 }

@@ -98,12 +98,17 @@ TEST_F(SystemTest, MutexHeldByAnotherProcessThenAbandoned) {
     CloseHandle(held);
 }
 
+// Abandonment is seen only while the mutex still exists: here a handle stays open across the
+// holder's end.
 TEST_F(SystemTest, MutexAbandonedIsRefusedOnceThenTaken) {
     std::string marker = root.path() + "/held", go = root.path() + "/go";
-    writeHost(go, "");  // the helper ends as soon as it holds the mutex
     pid_t pid =
         testfiles::spawn({std::string(KVLB_TEST_DIR) + "/CommonHelper.exe", "mutex", "Gone", marker, go});
     ASSERT_GT(pid, 0);
+    ASSERT_TRUE(testfiles::eventually([&] { return std::filesystem::exists(marker); }));
+    HANDLE kept = OpenMutexW(SYNCHRONIZE, FALSE, L"User_Gone");
+    ASSERT_NE(kept, nullptr);
+    writeHost(go, "");
     ASSERT_EQ(testfiles::waitExit(pid), 0);
     EXPECT_EQ(getMutexLock(L"Gone", 0), nullptr);
     HANDLE held = getMutexLock(L"Gone", 0);
@@ -114,6 +119,21 @@ TEST_F(SystemTest, MutexAbandonedIsRefusedOnceThenTaken) {
     held = getMutexLock(L"Gone", 100);
     ASSERT_NE(held, nullptr);
     ReleaseMutex(held);
+    CloseHandle(held);
+    CloseHandle(kept);
+}
+
+// With no handle left the mutex is gone with its holder: the next call gets a new one at once.
+TEST_F(SystemTest, MutexOfAHolderThatEndedAloneIsTakenAtOnce) {
+    std::string marker = root.path() + "/held", go = root.path() + "/go";
+    writeHost(go, "");  // the helper ends as soon as it holds the mutex
+    pid_t pid =
+        testfiles::spawn({std::string(KVLB_TEST_DIR) + "/CommonHelper.exe", "mutex", "Gone", marker, go});
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(testfiles::waitExit(pid), 0);
+    HANDLE held = getMutexLock(L"Gone", 0);
+    ASSERT_NE(held, nullptr);
+    EXPECT_TRUE(ReleaseMutex(held));
     CloseHandle(held);
 }
 

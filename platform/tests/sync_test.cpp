@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cwchar>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/test_root.h"
 #include "platform/win_base.h"
@@ -22,13 +25,25 @@ DWORD waitInThread(HANDLE h, DWORD ms) {
     return r;
 }
 
-TEST(Mutex, KilledHolderIsReportedAbandonedOnceThenObtainable) {
-    platform::TestRoot root;
+// A child process that creates the mutex, takes it and waits to be killed; the process handle.
+HANDLE startHolder(platform::TestRoot& root, const wchar_t* name) {
     std::wstring child = installChild(L"C:\\Apps\\Holder.exe");
-    const wchar_t* name = L"Global\\User_KVLBTessarionMain.exeTessarionInstruction_Suicide";
     HANDLE p = start(child + L" mutex " + name + L" C:\\held.txt");
+    if (p && !eventually([&] { return slurp(root.c("held.txt")) == "held"; })) return nullptr;
+    return p;
+}
+
+void endHolder(HANDLE process) {
+    ASSERT_TRUE(TerminateProcess(process, 9));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 20000));
+    CloseHandle(process);
+}
+
+TEST(Mutex, KilledHolderIsReportedAbandonedOnceToAHandleKeptOpen) {
+    platform::TestRoot root;
+    const wchar_t* name = L"Global\\User_KVLBTessarionMain.exeTessarionInstruction_Suicide";
+    HANDLE p = startHolder(root, name);
     ASSERT_NE(nullptr, p);
-    ASSERT_TRUE(eventually([&] { return slurp(root.c("held.txt")) == "held"; }));
 
     // Held elsewhere: a wait of 0 answers at once, and so does a short one.
     HANDLE m = CreateMutexW(nullptr, FALSE, name);
@@ -36,19 +51,60 @@ TEST(Mutex, KilledHolderIsReportedAbandonedOnceThenObtainable) {
     EXPECT_EQ(ERROR_ALREADY_EXISTS, GetLastError());
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(m, 0));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(m, 50));
-    CloseHandle(m);
 
-    ASSERT_TRUE(TerminateProcess(p, 9));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(p, 20000));
-    CloseHandle(p);
-
-    m = CreateMutexW(nullptr, FALSE, name);
-    ASSERT_NE(nullptr, m);
+    // This handle keeps the object alive across the holder's death, and so does a second one
+    // opened afterwards.
+    endHolder(p);
+    HANDLE again = CreateMutexW(nullptr, FALSE, name);
+    ASSERT_NE(nullptr, again);
+    EXPECT_EQ(ERROR_ALREADY_EXISTS, GetLastError());
+    CloseHandle(again);
     EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(m, 0));  // and the waiter owns it now
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));
     EXPECT_TRUE(ReleaseMutex(m));
     CloseHandle(m);
+}
+
+TEST(Mutex, AbandonedMutexEndsWithItsLastHandle) {
+    platform::TestRoot root;
+    for (const wchar_t* name : {L"Global\\User_KVLBTessarionWatchdog", L"User_KVLBTessarionMonitor.exe"}) {
+        SCOPED_TRACE(std::string(name, name + std::wcslen(name)));
+        std::filesystem::remove(root.c("held.txt"));
+        HANDLE p = startHolder(root, name);
+        ASSERT_NE(nullptr, p);
+        endHolder(p);  // nobody else had it open: the object is gone with the holder
+        EXPECT_EQ(nullptr, OpenMutexW(SYNCHRONIZE, FALSE, name));
+        HANDLE m = CreateMutexW(nullptr, FALSE, name);
+        ASSERT_NE(nullptr, m);
+        EXPECT_EQ(ERROR_SUCCESS, GetLastError());  // a new object of that name
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));
+        EXPECT_EQ(WAIT_TIMEOUT, waitInThread(m, 0));  // owned, not left free
+        EXPECT_TRUE(ReleaseMutex(m));
+        CloseHandle(m);
+    }
+}
+
+// Processes that open and close the name while others hold it or let go never see an
+// abandonment nobody caused, and never hold it together.
+TEST(Mutex, ConcurrentOpenersAndClosersShareItCleanly) {
+    platform::TestRoot root;
+    std::wstring child = installChild(L"C:\\Apps\\Churn.exe");
+    const int kProcesses = 4, kRounds = 150;
+    std::vector<HANDLE> runs;
+    for (int i = 0; i < kProcesses; ++i) {
+        HANDLE p = start(child + L" churn Global\\Churn " + std::to_wstring(kRounds) + L" C:\\count.txt");
+        ASSERT_NE(nullptr, p);
+        runs.push_back(p);
+    }
+    for (HANDLE p : runs) {
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(p, 60000));
+        DWORD code = 99;
+        GetExitCodeProcess(p, &code);
+        EXPECT_EQ(0u, code);
+        CloseHandle(p);
+    }
+    EXPECT_EQ(std::to_string(kProcesses * kRounds), slurp(root.c("count.txt")));
 }
 
 TEST(Mutex, OwnedByAThreadAndRecursive) {

@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
         snprintf(tag, sizeof tag, "Standin-%s", name.c_str());
         setLog(tag);
         HANDLE liveness = getMutexLock(name.c_str(), 2000);
-        // A predecessor that ended holding it leaves it abandoned, which is reported once.
+        // A predecessor that ended holding it while another process had it open leaves it
+        // abandoned, which is reported once.
         if (liveness == nullptr) liveness = getMutexLock(name.c_str(), 2000);
         if (liveness == nullptr) record("mutex busy");
         ipcStartFunction = onStart;

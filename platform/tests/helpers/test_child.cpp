@@ -45,6 +45,30 @@ int main(int argc, char** argv) {
         Sleep(120000);  // until killed; a test that fails early must not leave it behind for ever
         return 5;
     }
+    if (verb == "churn" && argc >= 5) {
+        // Opens, takes, releases and closes the mutex again and again, adding one to the counter
+        // file while it holds it; a wait that does not give the mutex cleanly ends the run.
+        wchar_t name[256];
+        MultiByteToWideChar(CP_UTF8, 0, argv[2], -1, name, 256);
+        unsigned long rounds = std::strtoul(argv[3], nullptr, 10);
+        for (unsigned long i = 0; i < rounds; ++i) {
+            HANDLE m = CreateMutexW(nullptr, FALSE, name);
+            if (!m) return 3;
+            if (WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 4;
+            long count = 0;
+            if (FILE* f = winFopen(argv[4], "rb")) {
+                if (std::fscanf(f, "%ld", &count) != 1) count = 0;
+                std::fclose(f);
+            }
+            FILE* f = winFopen(argv[4], "wb");
+            if (!f) return 5;
+            std::fprintf(f, "%ld", count + 1);
+            std::fclose(f);
+            if (!ReleaseMutex(m)) return 6;
+            CloseHandle(m);
+        }
+        return 0;
+    }
     if (verb == "waitevent" && argc >= 4) {
         wchar_t name[256];
         MultiByteToWideChar(CP_UTF8, 0, argv[2], -1, name, 256);
