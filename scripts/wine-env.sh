@@ -1,0 +1,77 @@
+# Sourced by the Windows build's scripts: a 32-bit Wine prefix of the set's own (never the
+# user's ~/.wine), and an Xvfb display for it when none is set (without one Wine creates no window).
+#
+#   . scripts/wine-env.sh
+#   kvlb_wine_start <folder>          prefix in <folder>/prefix, made when missing; exports the
+#                                     WINE* variables (and DISPLAY when Xvfb was started)
+#   kvlb_wine_install_netstat <exe>   our netstat.exe in the prefix's system32, ahead of Wine's
+#   kvlb_wine_stop                    ends the prefix's wineserver and the Xvfb started here
+#
+# The wineserver is kept running between programs (a cold one costs seconds per start).
+
+kvlb_wine_xvfb_pid=""
+
+kvlb_wine_start() {
+  local folder=${1:?kvlb_wine_start needs a folder}
+  mkdir -p "$folder" || return 1
+  export WINEPREFIX
+  WINEPREFIX=$(cd "$folder" && pwd)/prefix
+  export WINEARCH=win32
+  export WINEDEBUG=-all
+  # No prompts to install Mono or Gecko, which the set does not use.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ -z "${DISPLAY:-}" ]; then
+    # -displayfd picks a free display number and writes it once the server is ready.
+    local dfile="$folder/.xvfb-display"
+    rm -f "$dfile"
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$dfile" >"$folder/xvfb.log" 2>&1 &
+    kvlb_wine_xvfb_pid=$!
+    local n=0
+    while [ ! -s "$dfile" ] && [ $n -lt 100 ]; do
+      kill -0 "$kvlb_wine_xvfb_pid" 2>/dev/null || break
+      sleep 0.1
+      n=$((n + 1))
+    done
+    if [ ! -s "$dfile" ]; then
+      echo "wine-env: Xvfb did not start (see $folder/xvfb.log)" >&2
+      kill "$kvlb_wine_xvfb_pid" 2>/dev/null
+      kvlb_wine_xvfb_pid=""
+      return 1
+    fi
+    DISPLAY=":$(head -1 "$dfile")"
+    export DISPLAY
+    rm -f "$dfile"
+  fi
+  mkdir -p "$WINEPREFIX" || return 1
+  # A persistent server, started before anything else of the prefix runs (it cannot be made
+  # persistent afterwards); when one already runs for the prefix, that one serves.
+  wineserver -p 2>/dev/null || true
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >"$folder/wineboot.log" 2>&1 || {
+      echo "wine-env: wineboot failed (see $folder/wineboot.log)" >&2
+      return 1
+    }
+  fi
+  return 0
+}
+
+kvlb_wine_install_netstat() {
+  local exe=${1:?kvlb_wine_install_netstat needs the netstat.exe}
+  cp "$exe" "$WINEPREFIX/drive_c/windows/system32/netstat.exe" || return 1
+  # Wine would still run its own built-in netstat in place of the file without this.
+  wine reg add 'HKCU\Software\Wine\DllOverrides' /v netstat.exe /d native /f >/dev/null
+}
+
+kvlb_wine_stop() {
+  if [ -n "${WINEPREFIX:-}" ]; then
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+  fi
+  if [ -n "$kvlb_wine_xvfb_pid" ]; then
+    kill "$kvlb_wine_xvfb_pid" 2>/dev/null
+    wait "$kvlb_wine_xvfb_pid" 2>/dev/null
+    kvlb_wine_xvfb_pid=""
+    unset DISPLAY
+  fi
+  return 0
+}
