@@ -3,6 +3,7 @@
 // what the others wrote.
 #include "common/log_writer.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -231,7 +232,9 @@ bool makeLogFileName(char* fileName, char* stamp) {
 }
 
 int writeLogLine(int level, const char* format, ...) {
-    if (level > logSettings.maxLevel) return -2;
+    // Checked before the lock, so records above the level cost nothing; the debug-mode watcher
+    // changes the level from its own thread.
+    if (level > std::atomic_ref<int>(logSettings.maxLevel).load(std::memory_order_relaxed)) return -2;
     if (format == nullptr) format = "";
     std::lock_guard<std::mutex> guard(localLock);
     bool held = lockLog();
@@ -257,7 +260,10 @@ int writeLogLine(int level, const char* format, ...) {
 }
 
 int initLogFromIni(const char* section, const char* path) {
-    if (logSettings.enabled == 1) return -1;
+    {
+        std::lock_guard<std::mutex> guard(localLock);
+        if (logSettings.enabled == 1) return -1;
+    }
     if (path == nullptr || path[0] == '\0') path = "";
     char candidate[MAX_PATH] = {};
     char fileName[128] = {};
@@ -291,38 +297,40 @@ int initLogFromIni(const char* section, const char* path) {
         fileStatus = getProfileString(section, "Log File", fileName, sizeof fileName, candidate);
     }
 
-    if (fileStatus == PROFILE_FOUND)
-        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", fileName);
-    else
-        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", LOG_DEFAULT_FILE);
-
     char maxSize[64] = {};
-    logSettings.maxSize =
+    int sizeLimit =
         getProfileString(section, "Log MaxSize", maxSize, sizeof maxSize, candidate) == PROFILE_FOUND
             ? atoi(maxSize)
             : 0;
-
     char level[16] = {};
     int levelStatus = getProfileString(section, "Log Level", level, sizeof level, candidate);
-    if (levelStatus == PROFILE_FOUND) {
-        logSettings.maxLevel = atoi(level);
-        logSettings.enabled = 1;
-    } else {
-        logSettings.maxLevel = 0;
+    int maxLevel = levelStatus == PROFILE_FOUND ? atoi(level) : 0;
+
+    {
+        // Other threads may be writing records meanwhile (the debug-mode watcher turns logging on).
+        std::lock_guard<std::mutex> guard(localLock);
+        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s",
+                 fileStatus == PROFILE_FOUND ? fileName : LOG_DEFAULT_FILE);
+        logSettings.maxSize = sizeLimit;
+        std::atomic_ref<int>(logSettings.maxLevel).store(maxLevel);
+        if (levelStatus == PROFILE_FOUND) logSettings.enabled = 1;
     }
     openLogMutex();
-    if (levelStatus == PROFILE_FOUND) writeLogLine(logSettings.maxLevel, "Log Enable '%s'", candidate);
+    if (levelStatus == PROFILE_FOUND) writeLogLine(maxLevel, "Log Enable '%s'", candidate);
     return levelStatus;
 }
 
 int setLogFileLevel(const char* fileName, int level) {
-    if (level == 0) {
-        logSettings.enabled = 0;
-        logSettings.maxLevel = 0;
-    } else if (fileName != nullptr) {
-        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", fileName);
-        logSettings.maxLevel = level;
-        logSettings.enabled = 1;
+    {
+        std::lock_guard<std::mutex> guard(localLock);
+        if (level == 0) {
+            logSettings.enabled = 0;
+            std::atomic_ref<int>(logSettings.maxLevel).store(0);
+        } else if (fileName != nullptr) {
+            snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", fileName);
+            std::atomic_ref<int>(logSettings.maxLevel).store(level);
+            logSettings.enabled = 1;
+        }
     }
     openLogMutex();
     return 0;

@@ -411,12 +411,13 @@ struct LocalWindow {
     bool destroying = false;
 };
 
-// Never destroyed: a receiver thread may end the process with exit() while other threads still
-// use them.
-std::mutex& g_lock = *new std::mutex;  // guards the tables below, never held while a window procedure runs
-std::map<std::wstring, LocalClass>& g_classes = *new std::map<std::wstring, LocalClass>;  // key: lower case
-std::map<uintptr_t, LocalWindow>& g_windows = *new std::map<uintptr_t, LocalWindow>;
-std::vector<std::shared_ptr<ThreadQueue>>& g_queues = *new std::vector<std::shared_ptr<ThreadQueue>>;
+// Guards the tables below, never held while a window procedure runs.
+std::mutex& g_lock = platform::keptState<std::mutex>();
+// key: lower case
+std::map<std::wstring, LocalClass>& g_classes = platform::keptState<std::map<std::wstring, LocalClass>>();
+std::map<uintptr_t, LocalWindow>& g_windows = platform::keptState<std::map<uintptr_t, LocalWindow>>();
+std::vector<std::shared_ptr<ThreadQueue>>& g_queues =
+    platform::keptState<std::vector<std::shared_ptr<ThreadQueue>>>();
 
 void destroyThreadWindows(ThreadQueue* q);
 
@@ -601,8 +602,8 @@ struct Listener {
     std::string path;
     int fd = -1;
 };
-std::mutex& g_listenLock = *new std::mutex;
-Listener& g_listener = *new Listener;
+std::mutex& g_listenLock = platform::keptState<std::mutex>();
+Listener& g_listener = platform::keptState<Listener>();
 
 void acceptLoop(int fd) {
     for (;;) {
