@@ -9,6 +9,13 @@
 #include <cstddef>
 #include <ctime>
 
+// ---- calling conventions -------------------------------------------------------------------
+// __stdcall on 32-bit Windows; callbacks and COM methods carry them so that one source serves
+// both builds. One calling convention here.
+#define WINAPI
+#define CALLBACK
+#define STDMETHODCALLTYPE
+
 // ---- basic types ---------------------------------------------------------------------------
 typedef int BOOL;
 typedef unsigned char BYTE;

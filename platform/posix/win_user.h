@@ -29,13 +29,8 @@ typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
 typedef WORD ATOM;
 typedef void* PVOID;
-#ifndef CALLBACK
-#define CALLBACK
-#define WINAPI
-#endif
-
-typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
-typedef BOOL (*WNDENUMPROC)(HWND, LPARAM);
+typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef BOOL(CALLBACK* WNDENUMPROC)(HWND, LPARAM);
 
 typedef struct POINT {
     LONG x, y;
