@@ -8,6 +8,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/ascii_case.h"
+
 LogSettings logSettings = {};
 
 namespace {
@@ -21,19 +23,6 @@ const int kHeaderLineSize = 256;
 // records stay whole whatever the mutex does for two threads sharing one handle.
 std::mutex localLock;
 std::mutex mutexOpenLock;
-
-// Case-insensitive comparison of n characters, A to Z only, as the ini keys and names need.
-int compareNoCase(const char* a, const char* b, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return x < y ? -1 : 1;
-        if (x == 0) return 0;
-    }
-    return 0;
-}
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
@@ -152,7 +141,7 @@ bool isProfileSection(const char* line, const char* section) {
     while (nameEnd > nameStart && isSpace(nameEnd[-1])) --nameEnd;
     size_t length = static_cast<size_t>(nameEnd - nameStart);
     if (length == 0 || length != strlen(section)) return false;
-    return compareNoCase(nameStart, section, length) == 0;
+    return equalsAsciiNoCase(nameStart, section, length);
 }
 
 bool matchProfileKey(const char* line, const char* key, const char** value) {
@@ -162,7 +151,7 @@ bool matchProfileKey(const char* line, const char* key, const char** value) {
     const char* equals = strchr(line, '=');
     if (equals == nullptr) return false;
     size_t length = static_cast<size_t>(equals - line);
-    if (length != strlen(key) || compareNoCase(line, key, length) != 0) return false;
+    if (length != strlen(key) || !equalsAsciiNoCase(line, key, length)) return false;
     if (value != nullptr) *value = equals + 1;
     return true;
 }

@@ -14,7 +14,6 @@
 #include "common/log_writer.h"
 #include "common/text.h"
 #include "service/dispatch.h"
-#include "service/wipe.h"
 
 pthread_mutex_t requestLock = PTHREAD_MUTEX_INITIALIZER;
 

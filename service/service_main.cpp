@@ -15,7 +15,6 @@
 #include "service/service_state.h"
 #include "service/sessions.h"
 #include "service/tls_material.h"
-#include "service/wipe.h"
 
 #ifndef KVLB_GIT_TIME
 #define KVLB_GIT_TIME ""

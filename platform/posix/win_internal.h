@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "platform/ascii_case.h"
 #include "platform/win_base.h"
 
 namespace platform {
@@ -62,6 +63,7 @@ struct ProcessEntry {
 };
 std::vector<ProcessEntry> listProcesses();
 
+// Equal but for ASCII letter case (file, class and window names).
 bool iequals(const std::wstring& a, const std::wstring& b);
 // '*' and '?' matching ignoring case, as Windows file patterns do.
 bool wildcardMatch(const std::wstring& pattern, const std::wstring& name);

@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <cwctype>
 #include <deque>
 #include <fcntl.h>
 #include <map>
@@ -111,16 +110,9 @@ std::string unhex(const std::string& h) {
     return out;
 }
 
-bool iequal(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::towlower((wint_t)a[i]) != std::towlower((wint_t)b[i])) return false;
-    return true;
-}
-
 std::wstring lowered(const std::wstring& a) {
     std::wstring out(a);
-    for (auto& c : out) c = (wchar_t)std::towlower((wint_t)c);
+    for (auto& c : out) c = asciiLower(c);
     return out;
 }
 
@@ -889,8 +881,8 @@ std::vector<HWND> topLevelWindows() {
 }
 
 bool matches(const Entry& e, LPCWSTR cls, LPCWSTR title) {
-    if (cls && !iequal(e.cls, cls)) return false;
-    if (title && !iequal(e.title, title)) return false;
+    if (cls && !platform::iequals(e.cls, cls)) return false;
+    if (title && !platform::iequals(e.title, title)) return false;
     return true;
 }
 
@@ -1239,7 +1231,7 @@ UINT RegisterWindowMessageW(LPCWSTR name) {
     Registry reg(true);
     UINT highest = 0xBFFF;
     for (auto& [n, text] : reg.messages) {
-        if (iequal(text, name)) return n;
+        if (platform::iequals(text, name)) return n;
         highest = std::max(highest, n);
     }
     if (highest >= 0xFFFF) {
