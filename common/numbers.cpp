@@ -155,7 +155,7 @@ int compareVersion(const char* inputVersionA, const char* inputVersionB) {
 }
 
 namespace {
-typedef BOOL (*RandomFunction)(void*, ULONG);
+typedef decltype(&SystemFunction036) RandomFunction;
 std::atomic<RandomFunction> randomFunction{nullptr};
 }  // namespace
 

@@ -81,7 +81,7 @@ DWORD getWindowsVersionFlags() {
     GetNativeSystemInfo(&system);
     OSVERSIONINFOEXW version = {};
     version.dwOSVersionInfoSize = sizeof version;
-    if (!GetVersionExW(&version)) return 0;
+    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version))) return 0;
     DWORD major = version.dwMajorVersion, minor = version.dwMinorVersion, build = version.dwBuildNumber;
     getKernel32Version(&major, &minor, &build);
     int serverR2 = (major == 5 && minor == 2) ? GetSystemMetrics(SM_SERVERR2) : 0;

@@ -169,7 +169,7 @@ void startThread(void* (*body)(void*), char* channel) {
 
 }  // namespace
 
-LRESULT ipcWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK ipcWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COPYDATA)
         handleCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
     else if (message == WM_WTSSESSION_CHANGE)

@@ -50,7 +50,7 @@ void startIpcLockReceiver();
 // Thread bodies (argument: a heap copy of the channel name, which the thread frees).
 void* ipcWindowReceiver(void* channel);
 void* ipcLockReceiver(void* inputChannel);
-LRESULT ipcWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK ipcWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The monitor's side of the debug-mode event (the handle is debugStatusUpdateEvent of the log
 // front end): opened or created once, then pulsed at each switch.

@@ -19,17 +19,22 @@ char logIniText[kMonitorText];
 
 namespace {
 
-// Without a desktop folder the log goes to the temp folder instead.
+// Without a desktop folder the log goes to the temp folder instead. The folder is taken wide and
+// put into UTF-8, the form the log writer opens paths in: the narrow shell call would give the
+// ANSI code page's text on Windows, which no user name outside ASCII survives.
 void logFolderBase(char* out, size_t size) {
     out[0] = '\0';
-    if (SHGetSpecialFolderPathA(nullptr, out, CSIDL_DESKTOPDIRECTORY, FALSE) && out[0] != '\0') return;
-    wchar_t* temp = getUserTempPath();
-    char* narrow = temp ? wideToUtf8(temp) : nullptr;
+    wchar_t* folder = getDesktopFolder();
+    if (folder == nullptr || folder[0] == L'\0') {
+        free(folder);
+        folder = getUserTempPath();
+    }
+    char* narrow = folder ? wideToUtf8(folder) : nullptr;
     copyBounded(out, size, narrow ? narrow : "");
     size_t n = strlen(out);
     if (n > 0 && out[n - 1] == '\\') out[n - 1] = '\0';
     free(narrow);
-    free(temp);
+    free(folder);
 }
 
 void closeAboutBox() {
@@ -46,7 +51,8 @@ void debugBalloon(int number) {
 }  // namespace
 
 void buildLogIniText() {
-    char desktop[MAX_PATH + 1];
+    // UTF-8 takes up to three bytes for a path character; the rest of the line fits beside it.
+    char desktop[kMonitorText - 64];
     logFolderBase(desktop, sizeof desktop);
     char line[kMonitorText];
     logIniText[0] = '\0';

@@ -83,7 +83,7 @@ void showBalloon(const NOTIFYICONDATAW& record, wchar_t* text);  // frees text
 void showBalloonText(const wchar_t* text);                       // from a copy of trayIconData
 void showTrayMenu(HWND window);
 void switchLanguage(int newLanguage, int nameText);
-BOOL sweepTrayIconArea(HWND child, LPARAM unused);
+BOOL CALLBACK sweepTrayIconArea(HWND child, LPARAM unused);
 
 // Debug mode.
 void buildLogIniText();
@@ -119,5 +119,5 @@ void readConfigFile();
 
 // Start-up and the window.
 int monitorMain(HINSTANCE instance);
-LRESULT trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void MonitorFinal();

@@ -161,7 +161,7 @@ LRESULT createTrayIcon(HWND window) {
 
 }  // namespace
 
-LRESULT trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == taskbarCreatedMessage && taskbarCreatedMessage != 0) {
         std::lock_guard<std::mutex> l(trayLock);
         if (!Shell_NotifyIconW(NIM_ADD, &trayIconData)) logNormal("Add icon: ", "fail");

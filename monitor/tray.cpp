@@ -132,7 +132,7 @@ void showTrayMenu(HWND window) {
     DestroyMenu(menu);
 }
 
-BOOL sweepTrayIconArea(HWND child, LPARAM) {
+BOOL CALLBACK sweepTrayIconArea(HWND child, LPARAM) {
     if (child == nullptr) {
         logWarningInt("NULL Handle, Error: ", (int)GetLastError());
         return TRUE;

@@ -1,9 +1,8 @@
 #include "service/https_front.h"
 
 // The socket address type for the daemon's listen address, and shutdown() for a connection that
-// must make room; the platform layer has no sockets.
-#include <netinet/in.h>
-#include <sys/socket.h>
+// must make room.
+#include "platform/sockets.h"
 
 #include <cstdio>
 #include <cstdlib>

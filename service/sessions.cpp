@@ -378,9 +378,11 @@ int openSession(const JsonMap* request, const char* origin, const char* sessionI
     s.module = module;
     free(s.adapterName);
     s.adapterName = copyString(comName);
-    s.callMethod = reinterpret_cast<CallMethodEntry>(GetProcAddress(module, "callMethod"));
-    s.callJsonMapMethod =
-        reinterpret_cast<CallJsonMapMethodEntry>(GetProcAddress(module, "callJsonMapMethod"));
+    // Through void*: the exports' real types are not FARPROC's.
+    s.callMethod =
+        reinterpret_cast<CallMethodEntry>(reinterpret_cast<void*>(GetProcAddress(module, "callMethod")));
+    s.callJsonMapMethod = reinterpret_cast<CallJsonMapMethodEntry>(
+        reinterpret_cast<void*>(GetProcAddress(module, "callJsonMapMethod")));
     logStateText("Json string callMethod: ", s.callMethod != nullptr, "Active", "Inactive");
     logStateText("Json map callMethod: ", s.callJsonMapMethod != nullptr, "Active", "Inactive");
     if (s.callJsonMapMethod) {

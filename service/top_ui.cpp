@@ -34,7 +34,7 @@ size_t topUiCapacity() {
     return topUiListCapacity;
 }
 
-BOOL topUiEnumProc(HWND window, LPARAM) {
+BOOL CALLBACK topUiEnumProc(HWND window, LPARAM) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
     if (pid != targetProcessId && !allWindowsFlag) return TRUE;

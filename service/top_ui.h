@@ -5,7 +5,7 @@
 
 void startTopUi(DWORD processId, bool allWindows);
 void stopTopUi();
-BOOL topUiEnumProc(HWND window, LPARAM parameter);
+BOOL CALLBACK topUiEnumProc(HWND window, LPARAM parameter);
 void* topUiThread(void* parameter);
 
 // Room of the window list; it starts at 256 and keeps any growth for later runs.

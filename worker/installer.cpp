@@ -70,7 +70,7 @@ size_t countDlls(const std::vector<std::wstring>& paths) {
 }
 
 // Tries a removal 11 times, 500 ms apart.
-bool removeWithRetries(BOOL (*remove)(LPCWSTR), const wchar_t* path) {
+bool removeWithRetries(BOOL(WINAPI* remove)(LPCWSTR), const wchar_t* path) {
     for (int attempt = 0; attempt < 11; ++attempt) {
         if (remove(path)) return true;
         Sleep(500);

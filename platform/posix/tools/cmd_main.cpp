@@ -19,7 +19,7 @@
 
 #include "platform/root.h"
 #include "platform/win_base.h"
-#include "platform/win_internal.h"
+#include "platform/posix/win_internal.h"
 
 using platform::fromUtf8;
 using platform::iequals;

@@ -9,7 +9,7 @@
 #include "platform/root.h"
 #include "platform/test_root.h"
 #include "platform/win_base.h"
-#include "platform/win_internal.h"
+#include "platform/posix/win_internal.h"
 #include "test_util.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "platform/win_user.h"
 
 #include "platform/root.h"
-#include "platform/win_internal.h"
+#include "platform/posix/win_internal.h"
 
 #include <algorithm>
 #include <atomic>

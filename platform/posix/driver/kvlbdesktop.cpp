@@ -2,8 +2,8 @@
 // Without arguments it lists its verbs, from the same tables that dispatch them.
 //
 // Exit code 0 on success, 2 for a bad command line, 1 when a step failed.
-#include "platform/driver/driver_verbs.h"
-#include "platform/win_internal.h"
+#include "platform/posix/driver/driver_verbs.h"
+#include "platform/posix/win_internal.h"
 #include "platform/win_user.h"
 
 #include <cstdio>

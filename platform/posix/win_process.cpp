@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "platform/root.h"
-#include "platform/win_internal.h"
+#include "platform/posix/win_internal.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KVLB_LEAK_CHECK 1

@@ -22,7 +22,7 @@
 #include <unordered_set>
 
 #include "platform/root.h"
-#include "platform/win_internal.h"
+#include "platform/posix/win_internal.h"
 
 namespace platform {
 namespace {

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/driver/driver_verbs.h"
-#include "platform/win_internal.h"
+#include "platform/posix/driver/driver_verbs.h"
+#include "platform/posix/win_internal.h"
 #include "platform/win_shell.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "platform/root.h"
 #include "platform/test_root.h"
-#include "platform/tests/test_util.h"
+#include "platform/posix/tests/test_util.h"
 #include "platform/win_shell.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/win_internal.h"
+#include "platform/posix/win_internal.h"
 
 #ifndef KVLB_TOOL_PATH
 #define KVLB_TOOL_PATH ""
