@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/root.h"
-#include "platform/win_internal.h"
+#include "platform/posix/win_internal.h"
 #include "platform/win_shell.h"
 
 BOOL SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL create) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/root.h"
-#include "platform/win_internal.h"
+#include "platform/posix/win_internal.h"
 #include "platform/win_shell.h"
 
 namespace {
