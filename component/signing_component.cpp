@@ -182,46 +182,50 @@ class SigningComponentObject final : public ISigningComponent, public ISupportEr
     SigningComponentObject() { ++g_objects; }
     ~SigningComponentObject() { --g_objects; }
 
-    HRESULT QueryInterface(REFIID riid, void** object) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
             IsEqualIID(riid, IID_ISigningComponent))
             *object = static_cast<ISigningComponent*>(this);
-        else if (IsEqualIID(riid, IID_ISupportErrorInfo) && settingOf(platform::settingsSnapshot().get(), "component_errorinfo") != "off")
+        else if (IsEqualIID(riid, IID_ISupportErrorInfo) &&
+                 settingOf(platform::settingsSnapshot().get(), "component_errorinfo") != "off")
             *object = static_cast<ISupportErrorInfo*>(this);
         else
             return E_NOINTERFACE;
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
         ULONG left = --refs_;
         if (left == 0) delete this;
         return left;
     }
 
-    HRESULT GetTypeInfoCount(UINT* count) override {
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
         if (!count) return E_POINTER;
         *count = 0;
         return S_OK;
     }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
         if (info) *info = nullptr;
         return E_NOTIMPL;
     }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return DISP_E_UNKNOWNNAME;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
         return E_NOTIMPL;
     }
 
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override {
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
         return IsEqualIID(riid, IID_ISigningComponent) ? S_OK : S_FALSE;
     }
 
 #define KVLB_IMPLEMENT_METHOD(name, params, args)    \
-    HRESULT name params override {                   \
+    HRESULT STDMETHODCALLTYPE name params override { \
         return answerCall(#name, KVLB_UNPAREN args); \
     }
 #define KVLB_UNPAREN(...) __VA_ARGS__
@@ -235,7 +239,7 @@ class SigningComponentObject final : public ISigningComponent, public ISupportEr
 
 class SigningComponentFactory final : public IClassFactory {
   public:
-    HRESULT QueryInterface(REFIID riid, void** object) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
             *object = static_cast<IClassFactory*>(this);
@@ -245,9 +249,9 @@ class SigningComponentFactory final : public IClassFactory {
         return E_NOINTERFACE;
     }
     // The factory is a static object of the library: counting it would only guard the library.
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
@@ -257,7 +261,7 @@ class SigningComponentFactory final : public IClassFactory {
         created->Release();
         return hr;
     }
-    HRESULT LockServer(BOOL lock) override {
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         if (lock)
             ++g_locks;
         else
@@ -270,15 +274,14 @@ SigningComponentFactory g_factory;
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid,
-                                                                            LPVOID* object) {
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (!IsEqualCLSID(clsid, CLSID_SigningComponent)) return CLASS_E_CLASSNOTAVAILABLE;
     return g_factory.QueryInterface(riid, object);
 }
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow(void) {
+STDAPI DllCanUnloadNow(void) {
     return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE;
 }
 

@@ -26,7 +26,7 @@ std::u16string textOf(BSTR b) {
 class ErrorSource final : public ISupportErrorInfo {
   public:
     explicit ErrorSource(bool supports) : supports_(supports) {}
-    HRESULT QueryInterface(REFIID riid, void** object) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (IsEqualIID(riid, IID_IUnknown) || (supports_ && IsEqualIID(riid, IID_ISupportErrorInfo))) {
             *object = static_cast<ISupportErrorInfo*>(this);
             AddRef();
@@ -35,9 +35,9 @@ class ErrorSource final : public ISupportErrorInfo {
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override { return --refs; }
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
         return IsEqualIID(riid, kSomeInterface) ? S_OK : S_FALSE;
     }
     ULONG refs = 1;
