@@ -10,31 +10,12 @@
 
 #include "component/component_journal.h"
 #include "component/signing_component.h"
+#include "component/tests/windows/component_registration.h"
 
 namespace {
 
-// The build names the library with its host path; Wine reaches the host's / as Z:.
 std::wstring libraryPath() {
-    std::string built = KVLB_COMPONENT_LIBRARY;
-    std::wstring path = built[0] == '/' ? L"Z:" : L"";
-    for (char c : built) path.push_back(c == '/' ? L'\\' : (wchar_t)(unsigned char)c);
-    return path;
-}
-
-DWORD runRegsvr32(const std::wstring& arguments) {
-    std::wstring line = L"regsvr32.exe /s " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return GetLastError() | 0x80000000u;
-    WaitForSingleObject(process.hProcess, 60000);
-    DWORD code = 0xFFFFFFFFu;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+    return windowsPathOf(KVLB_COMPONENT_LIBRARY);
 }
 
 std::wstring registryText(const std::wstring& key, const wchar_t* name) {
@@ -52,18 +33,6 @@ std::wstring guidText(REFGUID guid) {
     return text;
 }
 
-std::vector<std::string> journalLines() {
-    std::vector<std::string> lines;
-    std::ifstream in(componentJournalPath());
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
-}
-
-void writeSettings(const std::string& text) {
-    std::filesystem::create_directories(componentFolder());
-    std::ofstream(componentSettingsPath(), std::ios::binary | std::ios::trunc) << text;
-}
-
 std::wstring textOf(BSTR b) {
     return b ? std::wstring(b, SysStringLen(b)) : L"<null>";
 }
@@ -72,10 +41,8 @@ class ComServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        std::error_code ec;
-        std::filesystem::remove(componentJournalPath(), ec);
-        std::filesystem::remove(componentSettingsPath(), ec);
-        ASSERT_EQ(runRegsvr32(L"\"" + libraryPath() + L"\""), 0u);
+        clearComponentFiles();
+        ASSERT_EQ(registerComponent(libraryPath()), 0u);
     }
     void TearDown() override {
         if (component) component->Release();
@@ -133,7 +100,7 @@ TEST_F(ComServerTest, CallsWithBstrArgumentsReachTheJournalAndAnswerByTheirKind)
     EXPECT_EQ(component->ShowDebugMessage(1), S_OK);
     SysFreeString(path);
     SysFreeString(text);
-    EXPECT_EQ(journalLines(),
+    EXPECT_EQ(componentJournal(),
               (std::vector<std::string>{"P11Init\tbstr:\"C:\\\\x\\\\p11.dll\"",
                                         "C_P11Sign\tint:-7\tbstr:\"caf\xC3\xA9 \\\"q\\\"\\t\\\\ "
                                         "\xE4\xB8\xAD\"\tbstr:null\tint:0\tint:2147483647",
@@ -143,7 +110,7 @@ TEST_F(ComServerTest, CallsWithBstrArgumentsReachTheJournalAndAnswerByTheirKind)
 
 TEST_F(ComServerTest, SettingsFileChoosesAnswersAndAFailureWithErrorInformation) {
     create();
-    writeSettings(
+    writeComponentSettings(
         "component_number = 42\r\ncomponent_text=\xE4\xB8\xAD ok\r\ncomponent_fail=P11Login\r\n"
         "component_fail_hresult=0x80070005\r\n");
     LONG number = 0;
@@ -171,11 +138,11 @@ TEST_F(ComServerTest, SettingsFileChoosesAnswersAndAFailureWithErrorInformation)
     SysFreeString(description);
     SysFreeString(source);
     info->Release();
-    EXPECT_EQ(journalLines().back(), "P11Login\tbstr:null");
+    EXPECT_EQ(componentJournal().back(), "P11Login\tbstr:null");
 }
 
 TEST_F(ComServerTest, UnregisteredClassIsNoLongerCreatedAndTheKeysAreGone) {
-    ASSERT_EQ(runRegsvr32(L"/u \"" + libraryPath() + L"\""), 0u);
+    ASSERT_EQ(unregisterComponent(libraryPath()), 0u);
     IUnknown* unknown = nullptr;
     EXPECT_EQ(CoCreateInstance(CLSID_SigningComponent, nullptr, CLSCTX_ALL, IID_IUnknown,
                                reinterpret_cast<void**>(&unknown)),
