@@ -46,6 +46,7 @@ typedef LONG DISPID;
 typedef WORD VARTYPE;
 typedef short VARIANT_BOOL;
 typedef OLECHAR* LPOLESTR;
+#define OLESTR(text) u##text
 #define VARIANT_TRUE ((VARIANT_BOOL)-1)
 #define VARIANT_FALSE ((VARIANT_BOOL)0)
 
