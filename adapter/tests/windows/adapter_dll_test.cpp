@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter/adapter_version.h"
 #include "component/signing_component.h"
 #include "component/tests/windows/component_registration.h"
 
@@ -134,4 +135,43 @@ TEST_F(AdapterDllTest, WithoutTheRegisteredComponentCallsAnswer61905) {
     ASSERT_EQ(registerComponent(windowsPathOf(KVLB_COMPONENT_LIBRARY)), 0u);
     EXPECT_EQ(first->call(kUnlock), "0");
     EXPECT_EQ(first->call(kLogout), "1004");
+}
+
+TEST(AdapterDllFile, ExportsExactlyItsTwoEntriesUndecorated) {
+    HMODULE module =
+        LoadLibraryExW(windowsPathOf(KVLB_ADAPTER_LIBRARY).c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(module, nullptr);
+    auto base = reinterpret_cast<const BYTE*>(module);
+    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    ASSERT_NE(entry.VirtualAddress, 0u);
+    auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
+    auto names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    std::vector<std::string> found;
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+        found.push_back(reinterpret_cast<const char*>(base + names[i]));
+    EXPECT_EQ(found, (std::vector<std::string>{"callJsonMapMethod", "callMethod"}));
+    EXPECT_EQ(exports->NumberOfFunctions, 2u) << "no exports by ordinal only";
+    FreeLibrary(module);
+}
+
+TEST(AdapterDllFile, VersionResourceCarriesTheAdaptersVersion) {
+    std::wstring path = windowsPathOf(KVLB_ADAPTER_LIBRARY);
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    ASSERT_GT(size, 0u);
+    std::vector<BYTE> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 1));
+    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(907, 20));
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion",
+                               reinterpret_cast<void**>(&text), &length));
+    std::wstring expected;
+    for (const char* c = ADAPTER_VERSION; *c; ++c) expected.push_back((wchar_t)*c);
+    EXPECT_EQ(std::wstring(text), expected);
 }
