@@ -14,19 +14,10 @@ int32_t keyCheckError = 0;
 
 namespace {
 
-bool sameKey(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        unsigned char ca = (unsigned char)std::tolower((unsigned char)*a),
-                      cb = (unsigned char)std::tolower((unsigned char)*b);
-        if (ca != cb) return false;
-        if (ca == 0) return true;
-    }
-}
-
 bool hasKey(const JsonMap* map, const char* key) {
     int count = map->count < 0 ? 0 : (map->count > JSON_MAP_CAPACITY ? JSON_MAP_CAPACITY : map->count);
     for (int i = 0; i < count; ++i)
-        if (map->entries[i].key && sameKey(map->entries[i].key, key)) return true;
+        if (map->entries[i].key && equalsAsciiNoCase(map->entries[i].key, key)) return true;
     return false;
 }
 
@@ -81,9 +72,9 @@ int32_t getJsonInt(const JsonMap* map, const char* key) {
     char* value = getCheckedJsonText(map, key);
     if (value == nullptr) return 0;
     int32_t number;
-    if (sameKey(value, "true"))
+    if (equalsAsciiNoCase(value, "true"))
         number = 1;
-    else if (sameKey(value, "false"))
+    else if (equalsAsciiNoCase(value, "false"))
         number = 0;
     else
         number = leadingInteger(value);

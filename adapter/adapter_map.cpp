@@ -8,26 +8,6 @@
 #include "common/log.h"
 #include "common/text.h"
 
-namespace {
-
-unsigned char foldAscii(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? (unsigned char)(c - 'A' + 'a') : c;
-}
-
-int orderNames(const char* a, const char* b) {
-    for (size_t i = 0;; ++i) {
-        unsigned char ca = foldAscii((unsigned char)a[i]), cb = foldAscii((unsigned char)b[i]);
-        if (ca != cb) {
-            if (ca == 0) return -1;  // a is a prefix of b
-            if (cb == 0) return 1;
-            return ca < cb ? -1 : 1;
-        }
-        if (ca == 0) return 0;
-    }
-}
-
-}  // namespace
-
 int compareAdapterName(const char* inputA, const char* inputB) {
     if (inputA == nullptr) {
         reportNullParameter("inputA", "Adapter", 21);
@@ -37,7 +17,7 @@ int compareAdapterName(const char* inputA, const char* inputB) {
         reportNullParameter("inputB", "Adapter", 22);
         return 100;
     }
-    return orderNames(inputA, inputB);
+    return compareAsciiNoCase(inputA, inputB);
 }
 
 int compareAdapterKey(const AdapterMapEntry* entry, const char* name) {
@@ -56,7 +36,7 @@ int compareAdapterKey(const AdapterMapEntry* entry, const char* name) {
         return 100;
     }
     copyBounded(cut, ADAPTER_NAME_SIZE, name);
-    int order = orderNames(entry->name, cut);
+    int order = compareAsciiNoCase(entry->name, cut);
     free(cut);
     return order;
 }
@@ -77,7 +57,7 @@ void addAdapterFunction(adapterHandler handler, const char* name) {
         return;
     }
     for (int i = 0; i < adapterMap->count; ++i) {
-        if (orderNames(adapterMap->entries[i].name, name) == 0) {
+        if (compareAsciiNoCase(adapterMap->entries[i].name, name) == 0) {
             logWarning("Function name already exist: ", name);
             return;
         }
@@ -95,9 +75,10 @@ void addAdapterFunction(adapterHandler handler, const char* name) {
 
 void sortAdapterMap(AdapterMap* map) {
     if (map == nullptr) return;
-    std::sort(
-        map->entries, map->entries + map->count,
-        [](const AdapterMapEntry& a, const AdapterMapEntry& b) { return orderNames(a.name, b.name) < 0; });
+    std::sort(map->entries, map->entries + map->count,
+              [](const AdapterMapEntry& a, const AdapterMapEntry& b) {
+                  return compareAsciiNoCase(a.name, b.name) < 0;
+              });
 }
 
 adapterHandler BinarySearchTessarionAdapterMap(const AdapterMap* map, const char* name, int low, int high) {
@@ -107,7 +88,7 @@ adapterHandler BinarySearchTessarionAdapterMap(const AdapterMap* map, const char
         int mid = low + (high - low) / 2;
         const AdapterMapEntry& entry = map->entries[mid];
         // The whole name must match; compareAdapterKey below only sees its first 127 characters.
-        if (orderNames(entry.name, name) == 0) return entry.handler;
+        if (compareAsciiNoCase(entry.name, name) == 0) return entry.handler;
         if (low >= high) return nullptr;
         int order = compareAdapterKey(&entry, name);
         if (order == -1) {

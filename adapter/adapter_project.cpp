@@ -55,6 +55,19 @@ static void dropRegistry() {
     componentFunctionCount = 0;
 }
 
+// The last answer and the function tables stay with the copy until its next call; the service
+// unloads a copy per session, so they go with it.
+struct AdapterStateRelease {
+    AdapterStateRelease() = default;
+    AdapterStateRelease(const AdapterStateRelease&) = delete;
+    AdapterStateRelease& operator=(const AdapterStateRelease&) = delete;
+    ~AdapterStateRelease() {
+        dropRegistry();
+        takeAdapterResult(nullptr);
+    }
+};
+static AdapterStateRelease adapterStateRelease;
+
 bool initAdapter() {
     if (adapterInitialized) return true;
     setLog(ADAPTER_TAG);

@@ -11,6 +11,7 @@
 #include <exception>
 
 #include "common/log.h"
+#include "common/text.h"
 
 std::vector<std::string> urlCheckList;
 unsigned char urlUnlocked = 0;
@@ -88,10 +89,6 @@ std::string entryPattern(const std::string& entry) {
     return pattern;
 }
 
-char lowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // One step of a pattern: a star (a run of non-blank characters) or one literal character, kept
 // in lower case.
 struct Token {
@@ -110,7 +107,7 @@ void readPattern(const std::string& pattern, std::vector<Token>& tokens) {
             continue;
         }
         if (pattern[i] == '\\' && i + 1 < pattern.size()) ++i;
-        tokens.push_back({false, lowerAscii(pattern[i])});
+        tokens.push_back({false, asciiLower(pattern[i])});
     }
     if (!tokens.empty() && !tokens.back().star && tokens.back().c == '/') tokens.pop_back();
 }
@@ -125,7 +122,7 @@ class PatternBatch {
     explicit PatternBatch(const std::string& host) : host_(host) {
         for (int& index : charIndex_) index = -1;
         for (char c : host) {
-            unsigned char key = static_cast<unsigned char>(lowerAscii(c));
+            unsigned char key = static_cast<unsigned char>(asciiLower(c));
             if (charIndex_[key] < 0) {
                 charIndex_[key] = static_cast<int>(literal_.size());
                 literal_.emplace_back();
@@ -206,7 +203,7 @@ class PatternBatch {
     // Reads one character of the host; false when no pattern is left that could still match.
     bool step(char c, size_t words) {
         const std::vector<uint64_t>& literal =
-            literal_[static_cast<size_t>(charIndex_[static_cast<unsigned char>(lowerAscii(c))])];
+            literal_[static_cast<size_t>(charIndex_[static_cast<unsigned char>(asciiLower(c))])];
         bool nonBlank = !isBlank(c);
         uint64_t carry = 0;
         uint64_t live = 0;

@@ -135,7 +135,7 @@ char* urlBase64Decode(const char* input) {
                 *out++ = *in++;
             }
         }
-        explicit_bzero(out, static_cast<size_t>(strlen(out)));
+        wipeBytes(out, strlen(out));
     }
     if (text == nullptr) {
         reportAllocFail(kSource, 834);

@@ -55,25 +55,9 @@ void keepMap(JsonMap* map) {
     free(map);
 }
 
-unsigned char lowerByte(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? (unsigned char)(c - 'A' + 'a') : c;
-}
-
+// A missing key sorts as the empty one.
 int compareKeys(const char* a, const char* b) {
-    if (a == nullptr) a = "";
-    if (b == nullptr) b = "";
-    const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
-    const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
-    for (;; ++x, ++y) {
-        unsigned char cx = lowerByte(*x), cy = lowerByte(*y);
-        if (cx != cy) return cx < cy ? -1 : 1;
-        if (cx == 0) return 0;
-    }
-}
-
-void wipeBytes(void* block, size_t n) {
-    volatile unsigned char* at = static_cast<unsigned char*>(block);
-    while (n-- > 0) *at++ = 0;
+    return compareAsciiNoCase(a != nullptr ? a : "", b != nullptr ? b : "");
 }
 
 // Insertion sort: the map is small, and this needs no memory of its own.
@@ -415,9 +399,7 @@ char* getJsonValue(const char* inputJSONObj, const char* key) {
             free(name);
             continue;
         }
-        for (char* c = name; *c != '\0'; ++c)
-            *c = static_cast<char>(lowerByte(static_cast<unsigned char>(*c)));
-        bool match = strcmp(name, wanted) == 0;
+        bool match = equalsAsciiNoCase(name, wanted);
         free(name);
         if (!match) continue;
         if (i + 1 >= n) break;

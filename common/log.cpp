@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 
 #include "common/codec.h"
 #include "common/log_writer.h"
@@ -13,8 +14,8 @@
 
 char logTag[64];
 std::atomic<unsigned char> logEnabled{0};
-unsigned char debugState = 0;
-HANDLE debugStatusUpdateEvent = nullptr;
+std::atomic<unsigned char> debugState{0};
+std::atomic<HANDLE> debugStatusUpdateEvent{nullptr};
 
 namespace {
 
@@ -26,17 +27,26 @@ const wchar_t* const kDebugModeEventName = L"KVLBTessarion_DEBUG_MODE";
 // either, it is dropped rather than reported again.
 thread_local int reportingAllocFail = 0;
 
+// Orders setLog's change of the tag against the records other threads are writing meanwhile.
+std::mutex tagLock;
+
 void writeTagged(const char* levelTag, const char* message, const char* value) {
     if (logEnabled.load() == 0) return;
     if (message == nullptr) message = "";
     if (value == nullptr) value = "";
-    size_t size = strlen(logTag) + strlen(levelTag) + strlen(message) + 4;
+    char tag[sizeof logTag];
+    {
+        std::lock_guard<std::mutex> guard(tagLock);
+        memcpy(tag, logTag, sizeof tag);
+    }
+    tag[sizeof tag - 1] = '\0';
+    size_t size = strlen(tag) + strlen(levelTag) + strlen(message) + 4;
     char* prefix = static_cast<char*>(calloc(1, size));
     if (prefix == nullptr) {
         reportAllocFail(kSource, __LINE__);
         return;
     }
-    snprintf(prefix, size, "[%s]%s %s", logTag, levelTag, message);
+    snprintf(prefix, size, "[%s]%s %s", tag, levelTag, message);
     writeLogLine(5, "%s%s", prefix, value);
     free(prefix);
 }
@@ -83,7 +93,10 @@ bool setLog(const char* inputPrefixName) {
     if (inputPrefixName == nullptr) return false;
     char tag[sizeof logTag];
     snprintf(tag, sizeof tag, "%s", inputPrefixName);
-    memcpy(logTag, tag, sizeof logTag);
+    {
+        std::lock_guard<std::mutex> guard(tagLock);
+        memcpy(logTag, tag, sizeof logTag);
+    }
 
     char iniName[64];
     snprintf(iniName, sizeof iniName, "%s.ini", kIniBaseName);
@@ -168,7 +181,12 @@ bool openDebugStatusUpdateEvent() {
 void* debugModeWatcher(void* tag) {
     // The tag is copied once: setLog overwrites logTag, which must not be its own source.
     char programTag[sizeof logTag];
-    snprintf(programTag, sizeof programTag, "%s", tag != nullptr ? static_cast<const char*>(tag) : logTag);
+    if (tag != nullptr) {
+        snprintf(programTag, sizeof programTag, "%s", static_cast<const char*>(tag));
+    } else {
+        std::lock_guard<std::mutex> guard(tagLock);
+        snprintf(programTag, sizeof programTag, "%s", logTag);
+    }
     for (;;) {
         HANDLE event = debugStatusUpdateEvent;
         DWORD wait = event != nullptr ? WaitForSingleObject(event, INFINITE) : WAIT_FAILED;

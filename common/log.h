@@ -4,10 +4,12 @@
 #include <atomic>
 #include "platform/win_base.h"
 
+// The program's tag in every record. setLog writes it, also on the debug-mode watcher's thread,
+// while other threads log: outside single-threaded set-up, use it only through setLog.
 extern char logTag[64];
 extern std::atomic<unsigned char> logEnabled;
-extern unsigned char debugState;
-extern HANDLE debugStatusUpdateEvent;
+extern std::atomic<unsigned char> debugState;
+extern std::atomic<HANDLE> debugStatusUpdateEvent;
 
 bool setLog(const char* inputPrefixName);
 

@@ -3,10 +3,13 @@
 // what the others wrote.
 #include "common/log_writer.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "platform/ascii_case.h"
 
 LogSettings logSettings = {};
 
@@ -21,19 +24,6 @@ const int kHeaderLineSize = 256;
 // records stay whole whatever the mutex does for two threads sharing one handle.
 std::mutex localLock;
 std::mutex mutexOpenLock;
-
-// Case-insensitive comparison of n characters, A to Z only, as the ini keys and names need.
-int compareNoCase(const char* a, const char* b, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return x < y ? -1 : 1;
-        if (x == 0) return 0;
-    }
-    return 0;
-}
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
@@ -152,7 +142,7 @@ bool isProfileSection(const char* line, const char* section) {
     while (nameEnd > nameStart && isSpace(nameEnd[-1])) --nameEnd;
     size_t length = static_cast<size_t>(nameEnd - nameStart);
     if (length == 0 || length != strlen(section)) return false;
-    return compareNoCase(nameStart, section, length) == 0;
+    return equalsAsciiNoCase(nameStart, section, length);
 }
 
 bool matchProfileKey(const char* line, const char* key, const char** value) {
@@ -162,7 +152,7 @@ bool matchProfileKey(const char* line, const char* key, const char** value) {
     const char* equals = strchr(line, '=');
     if (equals == nullptr) return false;
     size_t length = static_cast<size_t>(equals - line);
-    if (length != strlen(key) || compareNoCase(line, key, length) != 0) return false;
+    if (length != strlen(key) || !equalsAsciiNoCase(line, key, length)) return false;
     if (value != nullptr) *value = equals + 1;
     return true;
 }
@@ -242,7 +232,9 @@ bool makeLogFileName(char* fileName, char* stamp) {
 }
 
 int writeLogLine(int level, const char* format, ...) {
-    if (level > logSettings.maxLevel) return -2;
+    // Checked before the lock, so records above the level cost nothing; the debug-mode watcher
+    // changes the level from its own thread.
+    if (level > std::atomic_ref<int>(logSettings.maxLevel).load(std::memory_order_relaxed)) return -2;
     if (format == nullptr) format = "";
     std::lock_guard<std::mutex> guard(localLock);
     bool held = lockLog();
@@ -268,7 +260,10 @@ int writeLogLine(int level, const char* format, ...) {
 }
 
 int initLogFromIni(const char* section, const char* path) {
-    if (logSettings.enabled == 1) return -1;
+    {
+        std::lock_guard<std::mutex> guard(localLock);
+        if (logSettings.enabled == 1) return -1;
+    }
     if (path == nullptr || path[0] == '\0') path = "";
     char candidate[MAX_PATH] = {};
     char fileName[128] = {};
@@ -302,38 +297,40 @@ int initLogFromIni(const char* section, const char* path) {
         fileStatus = getProfileString(section, "Log File", fileName, sizeof fileName, candidate);
     }
 
-    if (fileStatus == PROFILE_FOUND)
-        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", fileName);
-    else
-        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", LOG_DEFAULT_FILE);
-
     char maxSize[64] = {};
-    logSettings.maxSize =
+    int sizeLimit =
         getProfileString(section, "Log MaxSize", maxSize, sizeof maxSize, candidate) == PROFILE_FOUND
             ? atoi(maxSize)
             : 0;
-
     char level[16] = {};
     int levelStatus = getProfileString(section, "Log Level", level, sizeof level, candidate);
-    if (levelStatus == PROFILE_FOUND) {
-        logSettings.maxLevel = atoi(level);
-        logSettings.enabled = 1;
-    } else {
-        logSettings.maxLevel = 0;
+    int maxLevel = levelStatus == PROFILE_FOUND ? atoi(level) : 0;
+
+    {
+        // Other threads may be writing records meanwhile (the debug-mode watcher turns logging on).
+        std::lock_guard<std::mutex> guard(localLock);
+        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s",
+                 fileStatus == PROFILE_FOUND ? fileName : LOG_DEFAULT_FILE);
+        logSettings.maxSize = sizeLimit;
+        std::atomic_ref<int>(logSettings.maxLevel).store(maxLevel);
+        if (levelStatus == PROFILE_FOUND) logSettings.enabled = 1;
     }
     openLogMutex();
-    if (levelStatus == PROFILE_FOUND) writeLogLine(logSettings.maxLevel, "Log Enable '%s'", candidate);
+    if (levelStatus == PROFILE_FOUND) writeLogLine(maxLevel, "Log Enable '%s'", candidate);
     return levelStatus;
 }
 
 int setLogFileLevel(const char* fileName, int level) {
-    if (level == 0) {
-        logSettings.enabled = 0;
-        logSettings.maxLevel = 0;
-    } else if (fileName != nullptr) {
-        snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", fileName);
-        logSettings.maxLevel = level;
-        logSettings.enabled = 1;
+    {
+        std::lock_guard<std::mutex> guard(localLock);
+        if (level == 0) {
+            logSettings.enabled = 0;
+            std::atomic_ref<int>(logSettings.maxLevel).store(0);
+        } else if (fileName != nullptr) {
+            snprintf(logSettings.fileName, sizeof logSettings.fileName, "%s", fileName);
+            std::atomic_ref<int>(logSettings.maxLevel).store(level);
+            logSettings.enabled = 1;
+        }
     }
     openLogMutex();
     return 0;

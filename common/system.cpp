@@ -56,15 +56,6 @@ bool startHidden(wchar_t* commandLine, PROCESS_INFORMATION* info) {
 
 }  // namespace
 
-bool equalsAsciiNoCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (x != y) return false;
-        if (x == '\0') return true;
-    }
-}
-
 int hideWaitCommand(const wchar_t* command, bool useCmd) {
     if (command == nullptr) {
         logNormal("hideWaitCommand finish", "");

@@ -39,8 +39,5 @@ bool isPortInUse(int port);
 // LISTENING or ESTABLISHED and one end 127.0.0.1:<port> (case ignored).
 bool netstatLineShowsPort(const char* line, int port);
 
-// ASCII letters compared ignoring case (command-line verbs, netstat words).
-bool equalsAsciiNoCase(const char* a, const char* b);
-
 // The last result of getFolderPath; the IPC start-up reads it.
 extern wchar_t lastDataFolder[MAX_PATH];

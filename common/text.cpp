@@ -189,9 +189,7 @@ char* toLowerCopy(const char* input) {
     }
     char* copy = copyString(input);
     if (copy == nullptr) return nullptr;
-    for (char* at = copy; *at != '\0'; ++at) {
-        if (*at >= 'A' && *at <= 'Z') *at = static_cast<char>(*at - 'A' + 'a');
-    }
+    for (char* at = copy; *at != '\0'; ++at) *at = asciiLower(*at);
     return copy;
 }
 
@@ -287,11 +285,4 @@ unsigned char* hexDecode(const char* input) {
         bytes[i] = static_cast<unsigned char>(16 * hexValue(input[2 * i]) + hexValue(input[2 * i + 1]));
     }
     return bytes;
-}
-
-void wipeAndFree(char* text) {
-    if (text == nullptr) return;
-    // explicit_bzero, so the wipe of a secret is not dropped as a dead store before free().
-    explicit_bzero(text, strlen(text));
-    free(text);
 }

@@ -1,8 +1,11 @@
 // Bounded text and buffer functions: zero-filled allocation with a logged failure, copies into
 // fixed buffers that truncate and always terminate, and the small text helpers everything else
 // builds on. Every returned text is a new zero-filled heap block the caller frees with free().
+// The ASCII letter-case helpers and the wiping of secrets come along with it.
 #pragma once
 #include <cstddef>
+#include "common/wipe.h"
+#include "platform/ascii_case.h"
 #include "platform/win_base.h"
 
 void* allocZeroed(size_t n);
@@ -22,5 +25,3 @@ char** splitToArray(const char* text, const char* delimiter);
 void freeStringList(char** list);
 char* rightAlign(const char* MainText, size_t n, char fill);
 unsigned char* hexDecode(const char* input);
-// Overwrites the text's characters with zeros, then frees it (NULL is fine).
-void wipeAndFree(char* text);

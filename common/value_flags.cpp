@@ -27,19 +27,10 @@ struct DumpScope {
     }
 };
 
-void wipeBytes(void* block, size_t n) {
-    volatile unsigned char* at = static_cast<unsigned char*>(block);
-    while (n-- > 0) *at++ = 0;
-}
-
 int lastIndex(const JsonMap* map) {
     int count = map->count < 0 ? 0 : map->count;
     if (count > JSON_MAP_CAPACITY) count = JSON_MAP_CAPACITY;
     return count - 1;
-}
-
-unsigned char lowerByte(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
 
 // The map's key order (see compareJsonKey) of entryKey against the text key + suffix, without
@@ -53,7 +44,7 @@ int compareWithJoined(const char* entryKey, const char* key, const char* suffix)
             y = reinterpret_cast<const unsigned char*>(suffix);
             inSuffix = true;
         }
-        unsigned char cx = lowerByte(*x), cy = lowerByte(*y);
+        unsigned char cx = asciiLower(*x), cy = asciiLower(*y);
         if (cx != cy) return cx < cy ? -1 : 1;
         if (cx == 0) return 0;
     }

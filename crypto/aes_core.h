@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/wipe.h"
 #include "crypto/cipher_engine.h"
 
 namespace aes_detail {
@@ -94,11 +95,6 @@ inline uint32_t roundsOf(uint32_t roundKeyWords) {
     if (roundKeyWords == 44) return 10;
     if (roundKeyWords == 52) return 12;
     return 14;
-}
-
-inline void wipe(void* p, size_t n) {
-    volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
-    while (n--) *v++ = 0;
 }
 
 // The body of both updates: blocks are moved through buffer and handed to step, while hold bytes

@@ -56,10 +56,10 @@ char* aesDecryptText(const unsigned char* inputText, int32_t length, const unsig
         // The final leaves the pad bytes in the buffer; the text must end where the plaintext does.
         if (rc == CKR_OK) std::memset(out + updateCount + finalCount, 0, outSize - updateCount - finalCount);
     }
-    wipe(&context, sizeof context);
+    wipeBytes(&context, sizeof context);
     if (rc != CKR_OK) {
         reportEngineError(rc, line);
-        wipeAndFreeBuffer(output, outSize);
+        wipeAndFree(output, outSize);
         return nullptr;
     }
 
@@ -73,7 +73,7 @@ char* aesDecryptText(const unsigned char* inputText, int32_t length, const unsig
         return output;
     }
     std::memcpy(copy, output + kPrefixLength, restLength + 1);
-    if (!RtlGenRandom(output, ULONG(outSize))) wipe(output, outSize);
+    if (!RtlGenRandom(output, ULONG(outSize))) wipeBytes(output, outSize);
     std::free(output);
     return copy;
 }

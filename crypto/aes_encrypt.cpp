@@ -38,7 +38,7 @@ unsigned char* aesEncryptText(const char* inputText, int32_t* outLength) {
     unsigned char* cipher = static_cast<unsigned char*>(std::calloc(cipherSize, 1));
     if (!cipher) {
         reportAllocFail(kSource, 110);
-        wipeAndFreeBuffer(prefixed, prefixedSize);
+        wipeAndFree(prefixed, prefixedSize);
         return nullptr;
     }
 
@@ -55,9 +55,9 @@ unsigned char* aesEncryptText(const char* inputText, int32_t* outLength) {
         rc = cipherEncryptFinal(&context, cipher + updateCount, &finalCount);
         line = 126;
     }
-    wipe(&context, sizeof context);
+    wipeBytes(&context, sizeof context);
     // The plaintext copy holds the caller's secret text; clear it rather than leave it in the heap.
-    wipeAndFreeBuffer(prefixed, prefixedSize);
+    wipeAndFree(prefixed, prefixedSize);
     if (rc != CKR_OK) {
         reportEngineError(rc, line);
         std::free(cipher);

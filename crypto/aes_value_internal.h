@@ -6,23 +6,13 @@
 #include <cstdlib>
 
 #include "common/log.h"
+#include "common/wipe.h"
 
 namespace aes_value_detail {
 
 inline constexpr const char* kSource = "AES";
 inline constexpr char kPrefix[] = "TessarionAESCBC";
 inline constexpr size_t kPrefixLength = sizeof kPrefix - 1;
-
-inline void wipe(void* p, size_t n) {
-    volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
-    while (n--) *v++ = 0;
-}
-
-inline void wipeAndFreeBuffer(void* p, size_t n) {
-    if (!p) return;
-    wipe(p, n);
-    std::free(p);
-}
 
 inline void reportEngineError(uint32_t code, int line) {
     char text[96];

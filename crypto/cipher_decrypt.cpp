@@ -50,7 +50,7 @@ void decryptBlockByMechanism(CipherContext* context, uint8_t out[16]) {
     xorBytes(plain, context->chain, 16);
     std::memcpy(context->chain, context->buffer, 16);
     std::memcpy(out, plain, 16);
-    wipe(plain, sizeof plain);
+    wipeBytes(plain, sizeof plain);
 }
 
 uint32_t cipherDecryptInitAes256(CipherContext* context, const uint8_t key[32]) {
@@ -88,6 +88,6 @@ uint32_t cipherDecryptFinal(CipherContext* context, uint8_t* output, uint32_t* o
     *outputLength = 16u - pad;
     for (uint32_t i = 16u - pad; i < 16; ++i)
         if (output[i] != pad) return CKR_ENCRYPTED_DATA_INVALID;
-    wipe(context, sizeof *context);
+    wipeBytes(context, sizeof *context);
     return CKR_OK;
 }

@@ -62,6 +62,6 @@ uint32_t cipherEncryptFinal(CipherContext* context, uint8_t* output, uint32_t* o
     const uint8_t pad = uint8_t(16 - context->Buse);
     std::memset(context->buffer + context->Buse, pad, pad);
     encryptBlockByMechanism(context, output);
-    wipe(context, sizeof *context);
+    wipeBytes(context, sizeof *context);
     return CKR_OK;
 }

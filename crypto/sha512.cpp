@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "common/wipe.h"
 
 namespace {
 
@@ -49,11 +50,6 @@ inline void store64(uint8_t* p, uint64_t v) {
         p[i] = uint8_t(v);
         v >>= 8;
     }
-}
-
-void wipe(void* p, size_t n) {
-    volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
-    while (n--) *v++ = 0;
 }
 
 // Adds n to the 128-bit byte count kept as four 32-bit words, carrying upwards.
@@ -105,7 +101,7 @@ void sha512Process(Sha512Context* context, const uint8_t block[128]) {
     context->state[5] += f;
     context->state[6] += g;
     context->state[7] += h;
-    wipe(w, sizeof w);
+    wipeBytes(w, sizeof w);
 }
 
 void sha512Update(Sha512Context* context, const uint8_t* data, size_t length) {
@@ -171,8 +167,8 @@ char* sha512Hex(const char* text) {
     if (length) sha512Update(&context, reinterpret_cast<const uint8_t*>(text), length);
     uint8_t digest[64];
     sha512Finish(&context, digest);
-    wipe(&context, sizeof context);
+    wipeBytes(&context, sizeof context);
     char* hex = hexEncodeDigest(digest);
-    wipe(digest, sizeof digest);
+    wipeBytes(digest, sizeof digest);
     return hex;
 }

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
 
 #include "common/log.h"
 #include "common/system.h"
@@ -19,13 +18,6 @@ namespace {
 
 const char* const kSource = "Tool";
 constexpr size_t kTextSize = 512;
-
-bool equalsNoCase(const wchar_t* a, const wchar_t* b) {
-    for (;; ++a, ++b) {
-        if (std::towlower(*a) != std::towlower(*b)) return false;
-        if (*a == L'\0') return true;
-    }
-}
 
 wchar_t* toWide(const char* text, UINT page) {
     if (text == nullptr) return nullptr;
@@ -67,7 +59,7 @@ bool runningByModule(const wchar_t* processName) {
         DWORD needed = 0;
         wchar_t name[MAX_PATH] = {};
         if (EnumProcessModules(process, &module, sizeof module, &needed) &&
-            GetModuleBaseNameW(process, module, name, MAX_PATH) > 0 && equalsNoCase(name, processName))
+            GetModuleBaseNameW(process, module, name, MAX_PATH) > 0 && equalsAsciiNoCase(name, processName))
             found = true;
         CloseHandle(process);
     }
@@ -83,7 +75,7 @@ bool runningBySnapshot(const wchar_t* processName) {
     bool found = false;
     for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
          more = Process32NextW(snapshot, &entry))
-        if (equalsNoCase(entry.szExeFile, processName)) found = true;
+        if (equalsAsciiNoCase(entry.szExeFile, processName)) found = true;
     CloseHandle(snapshot);
     return found;
 }

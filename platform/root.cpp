@@ -2,8 +2,10 @@
 // line as Windows would have handed it over.
 #include "platform/root.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/auxv.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,11 +64,38 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// Whether this copy of the layer is linked into the program itself, not into a library; when
+// that cannot be told, it is taken for the program's (its state is then kept, not freed).
+bool inProgramImage() {
+    Dl_info self{}, program{};
+    if (dladdr(reinterpret_cast<void*>(&inProgramImage), &self) == 0) return true;
+    if (dladdr(reinterpret_cast<void*>(getauxval(AT_PHDR)), &program) == 0) return true;
+    return self.dli_fbase == program.dli_fbase;
+}
+
+// What keepState was given, in the order it was made.
+struct KeptStates {
+    std::mutex lock;
+    std::vector<std::pair<void*, void (*)(void*)>> states;
+    KeptStates() = default;
+    KeptStates(const KeptStates&) = delete;
+    KeptStates& operator=(const KeptStates&) = delete;
+    ~KeptStates() {
+        if (inProgramImage()) return;
+        for (auto it = states.rbegin(); it != states.rend(); ++it) it->second(it->first);
+    }
+};
+
+KeptStates& keptStates() {
+    static KeptStates kept;
+    return kept;
+}
+
 std::mutex g_machineLock;
-std::string g_readyRoot;
+std::string& g_readyRoot = keptState<std::string>();
 
 std::mutex g_cmdLock;
-std::wstring g_cmdLine;
+std::wstring& g_cmdLine = keptState<std::wstring>();
 bool g_cmdSet = false;
 
 std::vector<std::string> procCmdline() {
@@ -165,8 +194,9 @@ void ensureMachine() {
 // Settings are asked for on hot paths (every component call), so an unchanged file costs a stat.
 static std::shared_ptr<const SettingEntries> machineIniEntries(const std::string& path) {
     static std::mutex lock;
-    static std::string cachedPath;
-    static std::shared_ptr<const SettingEntries> cachedEntries;
+    static std::string& cachedPath = keptState<std::string>();
+    static std::shared_ptr<const SettingEntries>& cachedEntries =
+        keptState<std::shared_ptr<const SettingEntries>>();
     static struct stat cachedStat {};
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return nullptr;
@@ -235,6 +265,12 @@ void setSetting(const char* key, const std::string& value) {
     }
     rename(tmp.c_str(), path.c_str());
     if (lockFd >= 0) close(lockFd);
+}
+
+void keepState(void* object, void (*destroy)(void*)) {
+    KeptStates& kept = keptStates();
+    std::lock_guard<std::mutex> lock(kept.lock);
+    kept.states.emplace_back(object, destroy);
 }
 
 void initProgram(int argc, char** argv) {

@@ -123,7 +123,8 @@ std::wstring boundedWide(const wchar_t* text, size_t capacity) {
 // ---- icons -----------------------------------------------------------------------------------
 
 std::mutex g_iconLock;
-std::map<uintptr_t, int> g_icons;  // handle -> resource number
+// handle -> resource number
+std::map<uintptr_t, int>& g_icons = platform::keptState<std::map<uintptr_t, int>>();
 uintptr_t g_nextIcon = 0x10000;
 
 int iconResource(HICON icon) {
@@ -205,7 +206,8 @@ struct Menu {
     std::vector<MenuItem> items;
 };
 std::mutex g_menuLock;
-std::map<HMENU, std::unique_ptr<Menu>> g_menus;
+std::map<HMENU, std::unique_ptr<Menu>>& g_menus =
+    platform::keptState<std::map<HMENU, std::unique_ptr<Menu>>>();
 uintptr_t g_nextMenu = 0x20000;
 unsigned g_menuToken = 0;
 
@@ -248,8 +250,8 @@ bool pumpMessages() {
 // ---- message boxes -----------------------------------------------------------------------------
 
 std::mutex g_boxLock;
-std::map<HWND, int> g_boxResults;  // 0 while open
-std::map<HWND, bool> g_boxHasCancel;
+std::map<HWND, int>& g_boxResults = platform::keptState<std::map<HWND, int>>();  // 0 while open
+std::map<HWND, bool>& g_boxHasCancel = platform::keptState<std::map<HWND, bool>>();
 
 void setBoxResult(HWND box, int result) {
     std::lock_guard<std::mutex> l(g_boxLock);

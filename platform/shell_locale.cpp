@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/root.h"
+#include "platform/win_internal.h"
 #include "platform/win_shell.h"
 
 BOOL SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL create) {
@@ -95,7 +96,7 @@ std::string userDefault() {
 }
 
 std::mutex g_localeLock;
-std::string g_locale = "C";
+std::string& g_locale = platform::keptState<std::string>("C");
 
 }  // namespace
 

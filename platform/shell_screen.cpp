@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/root.h"
+#include "platform/win_internal.h"
 #include "platform/win_shell.h"
 
 namespace {
@@ -28,9 +29,10 @@ struct DeviceContext {
 };
 
 std::mutex g_gdiLock;
-std::set<DeviceContext*> g_dcs;
-std::set<Bitmap*> g_bitmaps;
-Bitmap g_stockBitmap{1, 1, {0, 0, 0}};  // what a new memory context holds
+std::set<DeviceContext*>& g_dcs = platform::keptState<std::set<DeviceContext*>>();
+std::set<Bitmap*>& g_bitmaps = platform::keptState<std::set<Bitmap*>>();
+// What a new memory context holds.
+Bitmap& g_stockBitmap = platform::keptState<Bitmap>(Bitmap{1, 1, {0, 0, 0}});
 
 void screenSize(int* width, int* height) {
     std::string size = platform::setting("screen", "1024x768");

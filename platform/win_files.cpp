@@ -43,7 +43,7 @@ std::vector<std::wstring> splitParts(const std::wstring& p) {
 }
 
 std::string driveBase(wchar_t letter) {
-    letter = (wchar_t)std::towlower(letter);
+    letter = asciiLower(letter);
     if (letter == L'z') return "";
     return rootDir() + "/" + (char)letter;
 }
@@ -132,17 +132,13 @@ std::string hostOf(LPCWSTR path) {
 }  // namespace
 
 bool iequals(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::towlower(a[i]) != std::towlower(b[i])) return false;
-    }
-    return true;
+    return a.size() == b.size() && equalsAsciiNoCase(a.data(), b.data(), a.size());
 }
 
 bool wildcardMatch(const std::wstring& pattern, const std::wstring& name) {
     size_t p = 0, n = 0, star = std::wstring::npos, mark = 0;
     while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == L'?' || std::towlower(pattern[p]) == std::towlower(name[n]))) {
+        if (p < pattern.size() && (pattern[p] == L'?' || asciiLower(pattern[p]) == asciiLower(name[n]))) {
             ++p;
             ++n;
         } else if (p < pattern.size() && pattern[p] == L'*') {
@@ -225,7 +221,7 @@ std::wstring winPath(const std::string& hostIn) {
         (host.size() == root.size() + 2 || host[root.size() + 2] == '/') && std::isalpha((unsigned char)host[root.size() + 1]) &&
         host[root.size() + 1] != 'z') {
         std::wstring out;
-        out += (wchar_t)std::towupper((wchar_t)host[root.size() + 1]);
+        out += asciiUpper((wchar_t)host[root.size() + 1]);
         out += L":";
         std::wstring rest = fromUtf8(host.substr(root.size() + 2));
         for (auto& c : rest) if (c == L'/') c = L'\\';
@@ -475,10 +471,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     closedir(d);
     if (names.empty()) { SetLastError(ERROR_FILE_NOT_FOUND); return INVALID_HANDLE_VALUE; }
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        std::wstring wa = fromUtf8(a), wb = fromUtf8(b);
-        for (auto& c : wa) c = (wchar_t)std::towlower(c);
-        for (auto& c : wb) c = (wchar_t)std::towlower(c);
-        return wa < wb;
+        return compareAsciiNoCase(fromUtf8(a).c_str(), fromUtf8(b).c_str()) < 0;
     });
     auto* f = new FindObject;
     for (auto& n : names) {

@@ -3,7 +3,9 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+#include "platform/ascii_case.h"
 #include "platform/win_base.h"
 
 namespace platform {
@@ -36,6 +38,19 @@ std::wstring userName();
 std::vector<std::wstring> splitCommandLine(const std::wstring& line);
 std::wstring joinCommandLine(const std::vector<std::wstring>& args);
 
+// State the emulated system keeps for the whole process. Windows holds it in the kernel and its own
+// libraries, where threads the program leaves running use it until the process is gone; so a
+// program's copy is never destroyed (exit() runs destructors while such threads still run), and a
+// library that carries its own copy of this layer (the adapter, loaded per session) frees its copy
+// when it is unloaded.
+void keepState(void* object, void (*destroy)(void*));
+template <class T, class... Args>
+T& keptState(Args&&... args) {
+    T* object = new T(std::forward<Args>(args)...);
+    keepState(object, [](void* p) { delete static_cast<T*>(p); });
+    return *object;
+}
+
 // Kernel objects behind HANDLEs.
 enum class Kind { Mutex, Event, Process, Thread, Snapshot, Find, Module };
 struct KObject {
@@ -62,6 +77,7 @@ struct ProcessEntry {
 };
 std::vector<ProcessEntry> listProcesses();
 
+// Equal but for ASCII letter case (file, class and window names).
 bool iequals(const std::wstring& a, const std::wstring& b);
 // '*' and '?' matching ignoring case, as Windows file patterns do.
 bool wildcardMatch(const std::wstring& pattern, const std::wstring& name);

@@ -27,6 +27,17 @@
 #include "platform/root.h"
 #include "platform/win_internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KVLB_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer)
+#define KVLB_LEAK_CHECK 1
+#endif
+#endif
+#ifdef KVLB_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
+#endif
+
 extern char** environ;
 
 namespace platform {
@@ -228,7 +239,7 @@ struct Child {
     uint64_t start = 0;
 };
 std::mutex g_childLock;
-std::map<pid_t, Child> g_children;
+std::map<pid_t, Child>& g_children = keptState<std::map<pid_t, Child>>();
 
 DWORD decodeStatus(pid_t pid, int status, uint64_t start) {
     DWORD recorded;
@@ -583,7 +594,12 @@ void ExitProcess(UINT exitCode) {
     // Host exit statuses hold 8 bits; a wider code is left where the parent reads it.
     if (exitCode > 255) writeExitFile((DWORD)getpid(), exitCode, startOf((DWORD)getpid()));
     std::fflush(nullptr);
-    std::exit((int)(exitCode & 0xFF));
+    // As on Windows, the program's exit functions and destructors do not run: the other threads go
+    // on until the process is gone and must not find its objects destroyed under them.
+#ifdef KVLB_LEAK_CHECK
+    __lsan_do_leak_check();
+#endif
+    _exit((int)(exitCode & 0xFF));
 }
 
 HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {

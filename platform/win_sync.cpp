@@ -28,7 +28,7 @@ namespace platform {
 namespace {
 
 std::mutex g_handleLock;
-std::unordered_set<KObject*> g_handles;
+std::unordered_set<KObject*>& g_handles = keptState<std::unordered_set<KObject*>>();
 
 }  // namespace
 
@@ -130,7 +130,7 @@ struct Shared {
 };
 
 std::mutex g_objectsLock;
-std::map<std::string, Shared*> g_objects;
+std::map<std::string, Shared*>& g_objects = keptState<std::map<std::string, Shared*>>();
 
 struct SyncHandle : KObject {
     SyncHandle(Kind k, Shared* s) : KObject(k), shared(s) {}
@@ -138,12 +138,29 @@ struct SyncHandle : KObject {
     Shared* shared;
 };
 
-SyncHandle::~SyncHandle() {
+// Lets go of one reference to the process's record of an object; the last one closes it.
+void unrefShared(Shared* shared) {
     std::lock_guard<std::mutex> lock(g_objectsLock);
     if (--shared->refs > 0) return;
     if (!shared->path.empty()) g_objects.erase(shared->path);
     if (shared->fd >= 0) close(shared->fd);  // drops this process's locks; an unreleased mutex is abandoned
     delete shared;
+}
+
+SyncHandle::~SyncHandle() {
+    unrefShared(shared);
+}
+
+// The object behind a mutex or event handle, held for a wait as the kernel holds it, so a handle
+// another thread closes meanwhile does not free it under the waiter. NULL: no such handle.
+Shared* holdSync(HANDLE h) {
+    std::lock_guard<std::mutex> handles(g_handleLock);
+    auto it = g_handles.find(static_cast<KObject*>(h));
+    if (it == g_handles.end() || ((*it)->kind != Kind::Mutex && (*it)->kind != Kind::Event)) return nullptr;
+    Shared* shared = static_cast<SyncHandle*>(*it)->shared;
+    std::lock_guard<std::mutex> objects(g_objectsLock);
+    shared->refs++;
+    return shared;
 }
 
 std::string escapeName(const std::string& name) {
@@ -423,6 +440,11 @@ BOOL CloseHandle(HANDLE h) {
 }
 
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds) {
+    if (Shared* held = holdSync(h)) {
+        DWORD result = held->isMutex ? waitMutex(held, milliseconds) : waitEvent(held, milliseconds);
+        unrefShared(held);
+        return result;
+    }
     KObject* o = anyHandle(h);
     if (!o) {
         SetLastError(ERROR_INVALID_HANDLE);

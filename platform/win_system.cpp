@@ -174,7 +174,7 @@ struct ModuleObject : KObject {
 };
 
 std::mutex g_moduleLock;
-std::vector<ModuleObject*> g_modules;
+std::vector<ModuleObject*>& g_modules = keptState<std::vector<ModuleObject*>>();
 ModuleObject* g_programModule = nullptr;
 
 ModuleObject* programModule() {
@@ -182,6 +182,9 @@ ModuleObject* programModule() {
     if (!g_programModule) {
         g_programModule = new ModuleObject;
         addHandle(g_programModule);
+        // Part of this copy's state: a library that carries its own copy of the layer (the adapter,
+        // loaded once per session) lets it go when unloaded, not one per load.
+        keepState(g_programModule, [](void* module) { dropHandle(module); });
     }
     return g_programModule;
 }

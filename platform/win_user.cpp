@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <cwctype>
 #include <deque>
 #include <fcntl.h>
 #include <map>
@@ -111,16 +110,9 @@ std::string unhex(const std::string& h) {
     return out;
 }
 
-bool iequal(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::towlower((wint_t)a[i]) != std::towlower((wint_t)b[i])) return false;
-    return true;
-}
-
 std::wstring lowered(const std::wstring& a) {
     std::wstring out(a);
-    for (auto& c : out) c = (wchar_t)std::towlower((wint_t)c);
+    for (auto& c : out) c = asciiLower(c);
     return out;
 }
 
@@ -419,12 +411,13 @@ struct LocalWindow {
     bool destroying = false;
 };
 
-// Never destroyed: a receiver thread may end the process with exit() while other threads still
-// use them.
-std::mutex& g_lock = *new std::mutex;  // guards the tables below, never held while a window procedure runs
-std::map<std::wstring, LocalClass>& g_classes = *new std::map<std::wstring, LocalClass>;  // key: lower case
-std::map<uintptr_t, LocalWindow>& g_windows = *new std::map<uintptr_t, LocalWindow>;
-std::vector<std::shared_ptr<ThreadQueue>>& g_queues = *new std::vector<std::shared_ptr<ThreadQueue>>;
+// Guards the tables below, never held while a window procedure runs.
+std::mutex& g_lock = platform::keptState<std::mutex>();
+// key: lower case
+std::map<std::wstring, LocalClass>& g_classes = platform::keptState<std::map<std::wstring, LocalClass>>();
+std::map<uintptr_t, LocalWindow>& g_windows = platform::keptState<std::map<uintptr_t, LocalWindow>>();
+std::vector<std::shared_ptr<ThreadQueue>>& g_queues =
+    platform::keptState<std::vector<std::shared_ptr<ThreadQueue>>>();
 
 void destroyThreadWindows(ThreadQueue* q);
 
@@ -609,8 +602,8 @@ struct Listener {
     std::string path;
     int fd = -1;
 };
-std::mutex& g_listenLock = *new std::mutex;
-Listener& g_listener = *new Listener;
+std::mutex& g_listenLock = platform::keptState<std::mutex>();
+Listener& g_listener = platform::keptState<Listener>();
 
 void acceptLoop(int fd) {
     for (;;) {
@@ -889,8 +882,8 @@ std::vector<HWND> topLevelWindows() {
 }
 
 bool matches(const Entry& e, LPCWSTR cls, LPCWSTR title) {
-    if (cls && !iequal(e.cls, cls)) return false;
-    if (title && !iequal(e.title, title)) return false;
+    if (cls && !platform::iequals(e.cls, cls)) return false;
+    if (title && !platform::iequals(e.title, title)) return false;
     return true;
 }
 
@@ -1239,7 +1232,7 @@ UINT RegisterWindowMessageW(LPCWSTR name) {
     Registry reg(true);
     UINT highest = 0xBFFF;
     for (auto& [n, text] : reg.messages) {
-        if (iequal(text, name)) return n;
+        if (platform::iequals(text, name)) return n;
         highest = std::max(highest, n);
     }
     if (highest >= 0xFFFF) {

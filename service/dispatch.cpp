@@ -6,7 +6,6 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "common/value_flags.h"
-#include "service/ascii_case.h"
 #include "service/service_state.h"
 #include "service/sessions.h"
 #include "service/top_ui.h"
@@ -23,12 +22,12 @@ void readKey(const JsonMap* map, const char* key, char* buffer, size_t size) {
 }
 
 bool isReleaseCommand(const char* name) {
-    return equalsNoCase(name, "TessarionClose") || equalsNoCase(name, "TessarionForceRelease") ||
-           equalsNoCase(name, "TessarionRelease");
+    return equalsAsciiNoCase(name, "TessarionClose") || equalsAsciiNoCase(name, "TessarionForceRelease") ||
+           equalsAsciiNoCase(name, "TessarionRelease");
 }
 
 bool isEcho(const char* name) {
-    return equalsNoCase(name, "TessarionEcho") || equalsNoCase(name, "Echo");
+    return equalsAsciiNoCase(name, "TessarionEcho") || equalsAsciiNoCase(name, "Echo");
 }
 
 JsonMap* callAdapter(JsonMap* request, const char* functionName, int slot, JsonMap* reply) {
@@ -123,19 +122,20 @@ JsonMap* dispatchRequest(JsonMap* request, const char* origin) {
     }
 
     logNormal("Find the loaded adapter", "");
-    if (equalsNoCase(functionName, "TessarionForceRelease")) {
+    if (equalsAsciiNoCase(functionName, "TessarionForceRelease")) {
         logNormal("Force release: ", "Active");
         releaseSessionSlot(slot);
         return reply;
     }
-    if (equalsNoCase(functionName, "TessarionClose") || equalsNoCase(functionName, "TessarionRelease")) {
+    if (equalsAsciiNoCase(functionName, "TessarionClose") ||
+        equalsAsciiNoCase(functionName, "TessarionRelease")) {
         if (sessionSlots[slot].browserMode == 0)
             releaseSessionSlot(slot);
         else
             logNormal("[Browser mode] Skip release process", "");
         return reply;
     }
-    if (equalsNoCase(functionName, "setTessarionValue")) {
+    if (equalsAsciiNoCase(functionName, "setTessarionValue")) {
         char* channel = getJsonMapValue(request, "channel");
         char* domains = getJsonMapValue(request, "domain_list");
         char* value = getJsonMapValue(request, "value");
@@ -148,7 +148,7 @@ JsonMap* dispatchRequest(JsonMap* request, const char* origin) {
         resetReplyResult(&reply, code, kSource, __LINE__);
         return reply;
     }
-    if (equalsNoCase(functionName, "getTessarionValue")) {
+    if (equalsAsciiNoCase(functionName, "getTessarionValue")) {
         char* channel = getJsonMapValue(request, "channel");
         if (!channel) {
             resetReplyResult(&reply, 61005, kSource, __LINE__);

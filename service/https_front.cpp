@@ -15,7 +15,6 @@
 #include "common/log_writer.h"
 #include "common/text.h"
 #include "service/dispatch.h"
-#include "service/wipe.h"
 
 pthread_mutex_t requestLock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -54,6 +53,14 @@ struct DaemonConnections {
     ConnectionTrack* newest;
     unsigned kept;  // connections not dropped
 };
+
+// The connection lists of the daemons running, one per port; a list goes with its daemon's stop,
+// after the daemon's last callback.
+struct StartedDaemon {
+    MHD_Daemon* daemon;
+    DaemonConnections* connections;
+};
+StartedDaemon startedDaemons[3];
 
 struct RequestState {
     int kind;  // 1: a POST with a post processor, 2: any other method
@@ -413,7 +420,10 @@ MHD_Daemon* startHttpsDaemon(int port, const char* certificate, const char* key,
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // The daemon's connection list lives as long as the process: a daemon is started once per port.
+    StartedDaemon* slot = nullptr;
+    for (auto& started : startedDaemons)
+        if (!started.daemon && !slot) slot = &started;
+    if (!slot) return nullptr;
     auto* connections = static_cast<DaemonConnections*>(allocZeroed(sizeof(DaemonConnections)));
     if (!connections) return nullptr;
     MHD_Daemon* daemon = MHD_start_daemon(
@@ -424,6 +434,20 @@ MHD_Daemon* startHttpsDaemon(int port, const char* certificate, const char* key,
         onRequestCompleted, connections, MHD_OPTION_NOTIFY_CONNECTION, onConnectionChange, connections,
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
         MHD_OPTION_END);
-    if (!daemon) free(connections);
+    if (!daemon) {
+        free(connections);
+        return nullptr;
+    }
+    *slot = {daemon, connections};
     return daemon;
+}
+
+void stopHttpsDaemon(MHD_Daemon* daemon) {
+    if (!daemon) return;
+    MHD_stop_daemon(daemon);
+    for (auto& started : startedDaemons) {
+        if (started.daemon != daemon) continue;
+        free(started.connections);
+        started = {nullptr, nullptr};
+    }
 }

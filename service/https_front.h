@@ -17,6 +17,8 @@ extern pthread_mutex_t requestLock;
 
 // Starts one daemon on 127.0.0.1:port; NULL when it cannot be started.
 MHD_Daemon* startHttpsDaemon(int port, const char* certificate, const char* key, const char* priorities);
+// Stops a daemon startHttpsDaemon gave and frees what it kept for it.
+void stopHttpsDaemon(MHD_Daemon* daemon);
 
 MHD_Result acceptLocalOnly(void* closure, const struct sockaddr* address, socklen_t length);
 MHD_Result onHttpRequest(void* closure, MHD_Connection* connection, const char* url, const char* method,

@@ -1,7 +1,5 @@
 #include "service/path_table.h"
 
-#include "service/ascii_case.h"
-
 #include "common/log.h"
 #include "common/text.h"
 
@@ -30,7 +28,7 @@ bool resolvePathId(const char* pathId, char* libDir, char* comName) {
         reportNullParameter("ComName", "TessarionQueue", __LINE__);
         return false;
     }
-    if (!equalsNoCase(pathId, kPathTable.pathId)) return false;
+    if (!equalsAsciiNoCase(pathId, kPathTable.pathId)) return false;
     copyBounded(libDir, kPathFieldSize, kPathTable.libDir);
     copyBounded(comName, kPathFieldSize, kPathTable.comName);
     return true;
@@ -45,7 +43,8 @@ bool checkPathTable(const char* libDir, const char* comName) {
         reportNullParameter("ComName", "TessarionQueue", __LINE__);
         return false;
     }
-    bool match = equalsNoCase(libDir, kPathTable.libDir) && equalsNoCase(comName, kPathTable.comName);
+    bool match =
+        equalsAsciiNoCase(libDir, kPathTable.libDir) && equalsAsciiNoCase(comName, kPathTable.comName);
     logWarning("Path table compare: ", match ? "Success" : "Fail");
     logWarning("Lib: ", kPathTable.libDir);
     logWarning("Component: ", kPathTable.comName);

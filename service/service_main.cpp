@@ -15,7 +15,6 @@
 #include "service/service_state.h"
 #include "service/sessions.h"
 #include "service/tls_material.h"
-#include "service/wipe.h"
 
 #ifndef KVLB_GIT_TIME
 #define KVLB_GIT_TIME ""
@@ -48,7 +47,8 @@ void TessarionFinal() {
     logNormal("[TessarionFinal] ", "Release adapters success");
     logNormal("[TessarionFinal] ", "Ready to suicide");
     pthread_mutex_unlock(&requestLock);
-    stopFlag = 1;
+    // Read by the main thread's stop loop; the receivers set it as the session flag too.
+    __atomic_store_n(&stopFlag, 1, __ATOMIC_RELEASE);
 }
 
 int runService(const char* commandLine) {
@@ -163,7 +163,7 @@ int runService(const char* commandLine) {
     } while (false);
 
     for (auto*& daemon : daemons) {
-        if (daemon) MHD_stop_daemon(daemon);
+        stopHttpsDaemon(daemon);
         daemon = nullptr;
     }
     logNormal("Releasing key", "");

@@ -12,7 +12,6 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "crypto/aes_value.h"
-#include "service/ascii_case.h"
 #include "service/path_table.h"
 #include "service/service_state.h"
 #include "service/value_store.h"
@@ -407,7 +406,7 @@ int openSession(const JsonMap* request, const char* origin, const char* sessionI
     char unlockAnswer[512];
     copyBounded(unlockAnswer, sizeof unlockAnswer, answer ? answer : "");
     freeJsonMap(control);
-    if (!equalsNoCase(unlockAnswer, "0")) {
+    if (!equalsAsciiNoCase(unlockAnswer, "0")) {
         logWarning("Unlock result: ", unlockAnswer);
         releaseSessionSlot(i);
         resetReplyResult(reply, unlockAnswer, kSource, __LINE__);

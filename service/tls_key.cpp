@@ -9,7 +9,6 @@
 #include "crypto/aes_value.h"
 #include "service/service_main.h"
 #include "service/tls_material.h"
-#include "service/wipe.h"
 
 namespace {
 

@@ -8,8 +8,6 @@
 #include "common/numbers.h"
 #include "common/text.h"
 #include "crypto/aes_value.h"
-#include "service/ascii_case.h"
-#include "service/wipe.h"
 
 ValueEntry valueEntries[kValueEntryCount];
 
@@ -63,7 +61,7 @@ int setValueEntry(const char* channel, const char* domainList, int timeout, cons
 
     int index = -1;
     for (int i = 0; i < kValueEntryCount && index < 0; ++i)
-        if (valueEntries[i].channel && equalsNoCase(valueEntries[i].channel, channel)) index = i;
+        if (valueEntries[i].channel && equalsAsciiNoCase(valueEntries[i].channel, channel)) index = i;
     for (int i = 0; i < kValueEntryCount && index < 0; ++i)
         if (!valueEntries[i].channel) index = i;
     if (index < 0) {
@@ -120,7 +118,8 @@ char* getValueEntry(const char* channel, const char* origin) {
 
     ValueEntry* e = nullptr;
     for (int i = 0; i < kValueEntryCount && !e; ++i)
-        if (valueEntries[i].channel && equalsNoCase(valueEntries[i].channel, channel)) e = &valueEntries[i];
+        if (valueEntries[i].channel && equalsAsciiNoCase(valueEntries[i].channel, channel))
+            e = &valueEntries[i];
     if (!e) {
         logWarning("TessarionValue no current channel", channel);
         return answer;

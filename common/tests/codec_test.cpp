@@ -169,13 +169,22 @@ TEST(TextToBstr, Big5CodePage) {
     EXPECT_EQ(take(back), "\xb7\x73");
 }
 
-TEST(TextToBstr, InvalidUtf8NeverGivesGarbageBeyondTheInput) {
-    // Whether the platform replaces bad sequences or refuses them, the result is bounded.
-    const char bad[] = "a\xff\xc3";
-    BSTR text = textToBstr(bad, 3);
-    if (text != nullptr) {
-        EXPECT_LE(SysStringLen(text), 3u);
-        EXPECT_EQ(text[0], u'a');
+TEST(TextToBstr, InvalidUtf8IsMarkedWithinTheInput) {
+    // The conversion is lenient: each bad byte becomes U+FFFD, nothing is read beyond the length.
+    struct Case {
+        const char* bytes;
+        int length;
+        std::u16string expected;
+    };
+    const Case cases[] = {
+        {"a\xff\xc3", 3, u"a\ufffd\ufffd"},        // a stray byte, then a lead byte cut off at the end
+        {"a\xc3(", 3, u"a\ufffd("},                // a lead byte without its continuation
+        {"\xc3\xa9\xc3\xa9", 3, u"\u00e9\ufffd"},  // the length cuts the second character
+    };
+    for (const auto& c : cases) {
+        BSTR text = textToBstr(c.bytes, c.length);
+        ASSERT_NE(text, nullptr) << c.bytes;
+        EXPECT_EQ(units(text), c.expected) << c.bytes;
         SysFreeString(text);
     }
 }

@@ -16,6 +16,7 @@
 #include "common/log_writer.h"
 #include "common/system.h"
 #include "platform/root.h"
+#include "platform/test_support.h"
 
 int main(int argc, char** argv) {
     platform::initProgram(argc, argv);
@@ -27,8 +28,7 @@ int main(int argc, char** argv) {
         if (held == nullptr) return 2;
         FILE* marker = fopen(argv[3], "w");
         if (marker != nullptr) fclose(marker);
-        for (int i = 0; i < 1200 && !std::filesystem::exists(argv[4]); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        test_support::pollUntil([&] { return std::filesystem::exists(argv[4]); });
         std::_Exit(0);  // ends without releasing: the next owner sees it abandoned
     }
     if (mode == "write" && argc == 6) {

@@ -188,7 +188,7 @@ bool pulseUntil(HANDLE event, unsigned char state) {
     for (int attempt = 0; attempt < 15; ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         PulseEvent(event);
-        if (testfiles::eventually([&] { return debugState == state; }, 2)) return true;
+        if (test_support::pollUntil([&] { return debugState == state; }, 2s)) return true;
     }
     return false;
 }

@@ -82,7 +82,7 @@ TEST_F(SystemTest, MutexHeldByAnotherProcessThenAbandoned) {
     std::wstring command = L"CommonHelper.exe mutex Probe ";
     command += std::wstring(marker.begin(), marker.end()) + L" " + std::wstring(go.begin(), go.end());
     hideNOWaitCommand(command.c_str());
-    ASSERT_TRUE(testfiles::eventually([&] { return std::filesystem::exists(marker); }));
+    ASSERT_TRUE(test_support::pollUntil([&] { return std::filesystem::exists(marker); }));
     EXPECT_EQ(getMutexLock(L"Probe", 0), nullptr);
     EXPECT_EQ(getMutexLock("Probe", 0), nullptr);
     // The per-user name: the user, "_" and the name.
@@ -93,7 +93,7 @@ TEST_F(SystemTest, MutexHeldByAnotherProcessThenAbandoned) {
     writeHost(go, "");
     // Once the holder has ended, the mutex can be had again.
     HANDLE held = nullptr;
-    ASSERT_TRUE(testfiles::eventually([&] { return (held = getMutexLock("Probe", 0)) != nullptr; }));
+    ASSERT_TRUE(test_support::pollUntil([&] { return (held = getMutexLock("Probe", 0)) != nullptr; }));
     EXPECT_TRUE(ReleaseMutex(held));
     CloseHandle(held);
 }
@@ -105,7 +105,7 @@ TEST_F(SystemTest, MutexAbandonedIsRefusedOnceThenTaken) {
     pid_t pid =
         testfiles::spawn({std::string(KVLB_TEST_DIR) + "/CommonHelper.exe", "mutex", "Gone", marker, go});
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(testfiles::eventually([&] { return std::filesystem::exists(marker); }));
+    ASSERT_TRUE(test_support::pollUntil([&] { return std::filesystem::exists(marker); }));
     HANDLE kept = OpenMutexW(SYNCHRONIZE, FALSE, L"User_Gone");
     ASSERT_NE(kept, nullptr);
     writeHost(go, "");

@@ -1,5 +1,5 @@
 // Small helpers the common tests share: host files under a test root, log records, a fixed clock
-// and helper processes.
+// and helper processes (polling is test_support::pollUntil).
 #pragma once
 #include <spawn.h>
 #include <sys/wait.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/root.h"
+#include "platform/test_support.h"
 
 extern char** environ;
 
@@ -101,17 +102,6 @@ inline int waitExit(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
-}
-
-// Polls a condition with a generous deadline.
-template <typename F>
-bool eventually(F condition, int seconds = 30) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
 }
 
 }  // namespace testfiles

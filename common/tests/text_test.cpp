@@ -210,8 +210,17 @@ TEST(HexDecode, DecodesPairsAndTreatsOtherCharactersAsZero) {
     EXPECT_EQ(hexDecode(nullptr), nullptr);
 }
 
-TEST(WipeAndFree, AcceptsNull) {
-    wipeAndFree(nullptr);
+TEST(WipeAndFree, TakesNullEmptyAndLongTexts) {
+    // Callers hand over whatever a lookup gave them. The wipe cannot be seen once the block is
+    // freed; what a caller sees is that the call returns, and LeakSanitizer checks the release.
+    EXPECT_EXIT(
+        {
+            wipeAndFree(nullptr);
+            wipeAndFree(copyString(""));
+            wipeAndFree(copyString(std::string(5000, 's').c_str()));
+            std::exit(7);
+        },
+        testing::ExitedWithCode(7), "");
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-using test_support::waitFor;
+using test_support::pollUntil;
 
 std::string readFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -74,7 +74,7 @@ class Transport : public testing::Test {
         pid_t pid = -1;
         if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
         children.push_back(pid);
-        EXPECT_TRUE(waitFor([&] { return hasEvent(name, "ready"); })) << name << " did not start";
+        EXPECT_TRUE(pollUntil([&] { return hasEvent(name, "ready"); })) << name << " did not start";
         if (std::find(options.begin(), options.end(), "--lock-only") == options.end()) {
             EXPECT_NE(channelWindow(channel), nullptr) << name << " has no channel window";
         }
@@ -104,9 +104,9 @@ class Transport : public testing::Test {
         return all;
     }
     // Exit code once the process ended, -1 while it runs after the wait.
-    int exitCode(pid_t pid, int ms = 15000) {
+    int exitCode(pid_t pid, std::chrono::milliseconds within = 15s) {
         int status = 0;
-        bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, ms);
+        bool ended = pollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, within);
         if (!ended) return -1;
         children.erase(std::remove(children.begin(), children.end(), pid), children.end());
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -115,7 +115,7 @@ class Transport : public testing::Test {
     HWND channelWindow(const char* channel = kChannel) {
         std::wstring wide(channel, channel + strlen(channel));
         HWND w = nullptr;
-        waitFor([&] { return (w = FindWindowW(wide.c_str(), nullptr)) != nullptr; });
+        pollUntil([&] { return (w = FindWindowW(wide.c_str(), nullptr)) != nullptr; });
         return w;
     }
     // The window transport alone, with a message the caller may alter after it was signed.
@@ -148,10 +148,10 @@ class Transport : public testing::Test {
     template <class F>
     int lockSendsUntil(F seen, const char* instruction, const char* channel = kChannel) {
         for (int sends = 1; sends <= 10; ++sends) {
-            if (waitFor(seen, 1500)) return sends;
+            if (pollUntil(seen, 1500ms)) return sends;
             sendByLock(instruction, channel);
         }
-        return waitFor(seen, 1500) ? 11 : 0;
+        return pollUntil(seen, 1500ms) ? 11 : 0;
     }
     int runDriver(const char* verb) {
         std::string cmd = std::string(KVLB_BIN_DIR) + "/kvlbdesktop " + verb;
@@ -187,7 +187,7 @@ TEST_F(Transport, SuicideByLockRunsTheFinalFunctionAndExitsWithZero) {
     pid_t pid = startReceiver("A", {"--final", "--lock-only"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionSuicide));  // no window: lock mode only
     int code = -1;
-    EXPECT_GT(lockSendsUntil([&] { return (code = exitCode(pid, 0)) != -1; }, kInstructionSuicide), 0);
+    EXPECT_GT(lockSendsUntil([&] { return (code = exitCode(pid, 0ms)) != -1; }, kInstructionSuicide), 0);
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(hasEvent("A", "final"));
     std::string text = log();
@@ -337,7 +337,7 @@ TEST_F(Transport, SessionChangesFromTheDesktopSetAndClearTheSessionFlag) {
     size_t seen = events("A").size();
     for (auto& c : cases) {
         EXPECT_EQ(runDriver(c.verb), 0) << c.verb;
-        EXPECT_TRUE(waitFor([&] { return events("A").size() > seen; })) << c.verb;
+        EXPECT_TRUE(pollUntil([&] { return events("A").size() > seen; })) << c.verb;
         auto e = events("A");
         seen = e.size();
         EXPECT_EQ(e.back(), c.flag) << c.verb;
@@ -366,17 +366,17 @@ TEST_F(Transport, PulseOfTheDebugModeEventTogglesLoggingInAnotherProcess) {
     EXPECT_EQ(debugStatusUpdateEvent, first);
 
     startReceiver("A", {"--watcher"});
-    ASSERT_TRUE(waitFor([&] { return hasEvent("A", "log=1"); }));
+    ASSERT_TRUE(pollUntil([&] { return hasEvent("A", "log=1"); }));
     // The watcher sees a pulse only while it waits; until it is waiting, pulse again.
     auto pulseUntil = [&](const char* state, size_t after) {
-        return waitFor([&] {
+        return pollUntil([&] {
             pulseDebugStatusUpdateEvent();
-            return waitFor(
+            return pollUntil(
                 [&] {
                     auto e = events("A");
                     return std::find(e.begin() + (long)std::min(after, e.size()), e.end(), state) != e.end();
                 },
-                400);
+                400ms);
         });
     };
     size_t before = events("A").size();

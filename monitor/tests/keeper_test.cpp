@@ -67,7 +67,7 @@ TEST_F(Keeper, StopEndsTheServiceUntilStart) {
     startKeeper();
     waitListening(1);
     instruct("TessarionInstruction_Stop");
-    ASSERT_TRUE(pollUntil([&] { return countOf(service(), "final\n") == 1; }, 10));
+    ASSERT_TRUE(pollUntil([&] { return countOf(service(), "final\n") == 1; }, 10s));
     EXPECT_TRUE(pollUntil([&] {
         return logHas("[KVLBTessarionMonitor.exe] kill KVLBTessarionMain.exe shutdown state: Success");
     }));

@@ -21,6 +21,7 @@
 
 #include "platform/root.h"
 #include "platform/test_root.h"
+#include "platform/test_support.h"
 
 namespace mon {
 
@@ -35,14 +36,7 @@ inline void enterOwnNetwork() {
         std::fprintf(stderr, "loopback not brought up\n");
 }
 
-inline bool eventually(const std::function<bool()>& cond, int ms = 30000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return cond();
-}
+using test_support::pollUntil;
 
 inline std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -94,7 +88,7 @@ class MonitorTest : public ::testing::Test {
             waitpid(p, nullptr, 0);
         }
         for (int pid : servicePids()) kill(pid, SIGKILL);
-        eventually([&] { return servicePids().empty(); }, 10000);
+        pollUntil([&] { return servicePids().empty(); }, 10s);
     }
 
     std::string bin(const std::string& name) const { return root.path() + "/bin/" + name; }
@@ -118,16 +112,16 @@ class MonitorTest : public ::testing::Test {
     // window leaves the start icon up until the next change of state.
     pid_t startMonitorReady() {
         pid_t pid = startMonitor();
-        EXPECT_TRUE(eventually([&] {
+        EXPECT_TRUE(pollUntil([&] {
             int icon = iconResource();
             return (icon == 104 || icon == 101) && !servicePids().empty();
         })) << tray().out;
         return pid;
     }
     // Exit code, or -1 when the process has not ended in time.
-    int waitExit(pid_t pid, int ms = 30000) {
+    int waitExit(pid_t pid, std::chrono::milliseconds within = 30s) {
         int status = 0;
-        bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, ms);
+        bool ended = pollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, within);
         if (!ended) return -1;
         monitors.erase(std::remove(monitors.begin(), monitors.end(), pid), monitors.end());
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -172,7 +166,7 @@ class MonitorTest : public ::testing::Test {
     std::string openMenu() {
         std::string menu;
         if (driver({"tray-rclick"}).rc != 0) return "";
-        eventually([&] {
+        pollUntil([&] {
             DriverRun r = driver({"menu"});
             menu = r.out;
             return r.rc == 0;
@@ -195,7 +189,7 @@ class MonitorTest : public ::testing::Test {
     std::string openAbout() {
         if (driver({"tray-dblclick"}).rc != 0) return "<no icon>";
         std::string text = "<no box>";
-        eventually([&] {
+        pollUntil([&] {
             auto b = boxes();
             if (b.empty()) return false;
             text = b[0].second;

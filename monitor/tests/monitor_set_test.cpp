@@ -82,7 +82,7 @@ class WholeSet : public harness::ProgramTest {
     // The set comes up and stays so: a second watchdog that gives way or a monitor that ends at once
     // at start-up would show within this time.
     void expectWholeSet(const std::string& after) {
-        ASSERT_TRUE(pollUntil(setIsWhole, 60)) << state(after);
+        ASSERT_TRUE(pollUntil(setIsWhole, 60s)) << state(after);
         std::this_thread::sleep_for(std::chrono::milliseconds(2500));
         EXPECT_TRUE(setIsWhole()) << state(after);
         EXPECT_FALSE(logHas("Get mutex lock time out"));
@@ -92,14 +92,14 @@ class WholeSet : public harness::ProgramTest {
     // the monitor gone and reset the set itself.
     void killSet(int sig) {
         for (DWORD pid : pids(kWorker)) kill((pid_t)pid, sig);
-        ASSERT_TRUE(pollUntil([&] { return pids(kWorker).empty(); }, 30));
+        ASSERT_TRUE(pollUntil([&] { return pids(kWorker).empty(); }, 30s));
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         PROCESSENTRY32W entry = {};
         entry.dwSize = sizeof entry;
         for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
             if (entry.th32ProcessID != GetCurrentProcessId()) kill((pid_t)entry.th32ProcessID, sig);
         CloseHandle(snapshot);
-        ASSERT_TRUE(pollUntil(nothingRuns, 30)) << state("the kill");
+        ASSERT_TRUE(pollUntil(nothingRuns, 30s)) << state("the kill");
     }
 
     void startSetWithWorker() {
@@ -120,7 +120,7 @@ TEST_F(WholeSet, ResetOfARunningSetBringsItBack) {
 TEST_F(WholeSet, AllStopThenStartBringsItBack) {
     ASSERT_NO_FATAL_FAILURE(startSetWithWorker());
     EXPECT_EQ(worker("-allstop"), 0);
-    EXPECT_TRUE(pollUntil(nothingRuns, 30)) << "-allstop left something running";
+    EXPECT_TRUE(pollUntil(nothingRuns, 30s)) << "-allstop left something running";
     EXPECT_EQ(worker("-start"), 0);
     expectWholeSet("-allstop and -start");
 }

@@ -37,7 +37,7 @@ TEST_F(ProcessControl, LookupIgnoresLetterCaseTerminationDoesNot) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(isProcessRunning(L"kvlbtessarionmain.exe"));
     EXPECT_TRUE(killProcessByName(L"kvlbtessarionmain.exe"));
-    EXPECT_EQ(waitExit(p, 10), 9);
+    EXPECT_EQ(waitExit(p, 10s), 9);
     EXPECT_TRUE(pollUntil([] { return !isProcessRunning(L"kvlbtessarionmain.exe"); }));
 
     EXPECT_FALSE(isProcessRunning(nullptr));
@@ -50,7 +50,7 @@ TEST_F(ProcessControl, LookupIgnoresLetterCaseTerminationDoesNot) {
 TEST_F(ProcessControl, KillMainProgramEndsAListeningServiceBySuicide) {
     HANDLE p = startStandin("KVLBTessarionMain.exe", "listen");
     EXPECT_TRUE(killMainProgram());
-    EXPECT_EQ(waitExit(p, 10), 0);  // its own end, not a termination
+    EXPECT_EQ(waitExit(p, 10s), 0);  // its own end, not a termination
     EXPECT_TRUE(eventsHave("KVLBTessarionMain.exe", "final"));
     EXPECT_TRUE(
         logHas("[KVLBTessarionMonitor.exe] KVLBTessarionMonitor.exe kill KVLBTessarionMain.exe success"));
@@ -64,7 +64,7 @@ TEST_F(ProcessControl, KillMainProgramFallsBackToTaskkill) {
     EXPECT_TRUE(killMainProgram());
     EXPECT_GE(std::chrono::steady_clock::now() - begun,
               std::chrono::milliseconds(2900));  // the first 30 tests
-    EXPECT_EQ(waitExit(p, 10), 1);
+    EXPECT_EQ(waitExit(p, 10s), 1);
     std::string all = log();
     const char* order[] = {"KVLBTessarionMonitor.exe kill KVLBTessarionMain.exe fail",
                            "Start command kill mode", "Command: taskkill /F /im KVLBTessarionMain.exe /F",

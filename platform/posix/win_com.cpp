@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/root.h"
+#include "platform/win_internal.h"
 
 const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 const IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
@@ -104,7 +105,7 @@ namespace {
 // Servers this copy of the layer has loaded; kept open for the life of the process, as COM
 // keeps in-process servers until the program frees unused libraries.
 std::mutex g_serversLock;
-std::vector<void*> g_servers;
+std::vector<void*>& g_servers = platform::keptState<std::vector<void*>>();
 
 std::string registryPath() {
     return platform::rootDir() + "/com/classes.ini";

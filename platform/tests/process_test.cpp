@@ -14,7 +14,7 @@
 
 namespace {
 
-using testutil::eventually;
+using test_support::pollUntil;
 using testutil::installChild;
 using testutil::run;
 using testutil::slurp;
@@ -132,7 +132,7 @@ TEST(Process, ListsImageNamesAndTerminatesWithTheCode) {
     ASSERT_TRUE(GetExitCodeProcess(p, &code));
     EXPECT_EQ(9u, code);
     CloseHandle(p);
-    EXPECT_TRUE(eventually([&] { return findImage(L"KVLBTessarionMain.exe", pid) == 0; }));
+    EXPECT_TRUE(pollUntil([&] { return findImage(L"KVLBTessarionMain.exe", pid) == 0; }));
 }
 
 TEST(Process, ALinkedProgramRunsUnderTheLinksName) {

@@ -16,7 +16,7 @@
 
 namespace {
 
-using testutil::eventually;
+using test_support::pollUntil;
 
 std::atomic<UINT> g_lastCommand{0};
 std::atomic<int> g_commands{0};
@@ -132,7 +132,7 @@ TEST_F(ShellTest, PopupMenuPostsTheChosenItemAndRefusesWhatCannotBeChosen) {
 
     std::atomic<bool> refusals{false};
     std::thread user([&] {
-        ASSERT_TRUE(eventually([] { return !platform::openMenuText().empty(); }));
+        ASSERT_TRUE(pollUntil([] { return !platform::openMenuText().empty(); }));
         std::string shown = platform::openMenuText();
         EXPECT_NE(shown.find("0\t61001\t0\tStop\n"), std::string::npos) << shown;
         EXPECT_NE(shown.find("1\t61008\t8\tEnglish\n"), std::string::npos) << shown;
@@ -144,7 +144,7 @@ TEST_F(ShellTest, PopupMenuPostsTheChosenItemAndRefusesWhatCannotBeChosen) {
     EXPECT_TRUE(refusals);
     EXPECT_TRUE(platform::openMenuText().empty());
     EXPECT_FALSE(platform::chooseMenuItem(61001)) << "no menu is open any more";
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(pollUntil([&] {
         MSG m;
         while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
         return g_commands.load() > 0;
@@ -158,13 +158,13 @@ TEST_F(ShellTest, DismissedMenuSendsNothingAndReturnCmdGivesTheChoice) {
     HMENU menu = CreatePopupMenu();
     AppendMenuW(menu, MF_STRING, 7, L"Seven");
     std::thread dismiss([] {
-        ASSERT_TRUE(eventually([] { return !platform::openMenuText().empty(); }));
+        ASSERT_TRUE(pollUntil([] { return !platform::openMenuText().empty(); }));
         EXPECT_TRUE(platform::chooseMenuItem(0));
     });
     EXPECT_TRUE(TrackPopupMenu(menu, 0, 0, 0, 0, owner, nullptr));
     dismiss.join();
     std::thread choose([] {
-        ASSERT_TRUE(eventually([] { return !platform::openMenuText().empty(); }));
+        ASSERT_TRUE(pollUntil([] { return !platform::openMenuText().empty(); }));
         EXPECT_TRUE(platform::chooseMenuItem(7));
     });
     EXPECT_EQ(TrackPopupMenu(menu, TPM_RETURNCMD, 0, 0, 0, owner, nullptr), 7);
@@ -187,7 +187,7 @@ TEST_F(ShellTest, MessageBoxShowsCaptionAndTextUntilOkOrClose) {
     for (auto& c : cases) {
         std::thread user([&] {
             std::vector<platform::MessageBoxInfo> boxes;
-            ASSERT_TRUE(eventually([&] { return !(boxes = platform::listMessageBoxes()).empty(); }));
+            ASSERT_TRUE(pollUntil([&] { return !(boxes = platform::listMessageBoxes()).empty(); }));
             EXPECT_EQ(boxes[0].caption, L"Caption");
             EXPECT_EQ(boxes[0].text, L"Line 1\n版本：2");
             if (c.close)
@@ -210,7 +210,7 @@ TEST_F(ShellTest, MessageBoxShowsCaptionAndTextUntilOkOrClose) {
 
 TEST_F(ShellTest, MessageBoxKeepsTheThreadsOtherWindowsWorking) {
     std::thread user([&] {
-        ASSERT_TRUE(eventually([] { return !platform::listMessageBoxes().empty(); }));
+        ASSERT_TRUE(pollUntil([] { return !platform::listMessageBoxes().empty(); }));
         SendMessageW(owner, WM_COMMAND, 42, 0);  // handled inside the box's loop
         PostMessageW(platform::listMessageBoxes()[0].window, WM_COMMAND, IDOK, 0);
     });

@@ -14,7 +14,7 @@
 
 namespace {
 
-using testutil::eventually;
+using test_support::pollUntil;
 using testutil::installChild;
 using testutil::slurp;
 using testutil::start;
@@ -29,7 +29,7 @@ DWORD waitInThread(HANDLE h, DWORD ms) {
 HANDLE startHolder(platform::TestRoot& root, const wchar_t* name) {
     std::wstring child = installChild(L"C:\\Apps\\Holder.exe");
     HANDLE p = start(child + L" mutex " + name + L" C:\\held.txt");
-    if (p && !eventually([&] { return slurp(root.c("held.txt")) == "held"; })) return nullptr;
+    if (p && !pollUntil([&] { return slurp(root.c("held.txt")) == "held"; })) return nullptr;
     return p;
 }
 
@@ -202,7 +202,7 @@ TEST(Event, ManualAndAutoReset) {
     // A pulse wakes a thread that is waiting.
     std::atomic<DWORD> got{WAIT_FAILED};
     std::thread t([&] { got = WaitForSingleObject(manual, 20000); });
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(pollUntil([&] {
         SetEvent(manual);  // set and reset at once, as the monitor pulses
         ResetEvent(manual);
         return got.load() != WAIT_FAILED;
@@ -220,9 +220,9 @@ TEST(Event, PulseWakesAWaiterInAnotherProcess) {
     HANDLE e = CreateEventW(nullptr, TRUE, FALSE, L"KVLBTessarion_DEBUG_MODE");
     HANDLE p = start(child + L" waitevent KVLBTessarion_DEBUG_MODE C:\\ev.txt");
     ASSERT_NE(nullptr, p);
-    ASSERT_TRUE(eventually([&] { return slurp(root.c("ev.txt")) != ""; }));
+    ASSERT_TRUE(pollUntil([&] { return slurp(root.c("ev.txt")) != ""; }));
     // The child may not be inside its wait yet; a pulse before that is rightly missed.
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(pollUntil([&] {
         SetEvent(e);
         ResetEvent(e);
         return WaitForSingleObject(p, 20) == WAIT_OBJECT_0;

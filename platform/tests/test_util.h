@@ -1,4 +1,4 @@
-// Shared bits of the platform tests: wide/narrow helpers, files on the host, polling.
+// Shared bits of the platform tests: wide/narrow helpers, files on the host, helper processes.
 #pragma once
 #include <chrono>
 #include <filesystem>
@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/test_support.h"
 #include "platform/win_base.h"
 
 namespace testutil {
@@ -23,16 +24,6 @@ inline void spit(const std::string& hostPath, const std::string& data) {
     std::filesystem::create_directories(std::filesystem::path(hostPath).parent_path());
     std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
     out << data;
-}
-
-// Polls until the condition holds or the (generous) deadline passes.
-inline bool eventually(const std::function<bool()>& cond, int ms = 20000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return cond();
 }
 
 inline std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }

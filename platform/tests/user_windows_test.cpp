@@ -26,7 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-using test_support::waitFor;
+using test_support::pollUntil;
 
 // ---- a window run on its own thread, recording what reaches it --------------------------------
 
@@ -86,7 +86,7 @@ struct WindowThread {
             quitCode = msg.wParam;
             loopResult = r;
         });
-        waitFor([&] { return window.load() != nullptr; });
+        pollUntil([&] { return window.load() != nullptr; });
     }
     void close() {
         if (window) PostMessageW(window, WM_CLOSE, 0, 0);
@@ -247,7 +247,7 @@ TEST(UserWindows, SendIsHandledOnTheOwningThreadAndPostArrivesThroughTheLoop) {
         EXPECT_EQ(SendMessageW(t.window, WM_USER + 1, 21, 0), 42);
         EXPECT_EQ(seen.handlerThread, t.tid.load());
         EXPECT_TRUE(PostMessageW(t.window, WM_USER + 1, 5, 0));
-        EXPECT_TRUE(waitFor([&] { return seen.count == 2; }));
+        EXPECT_TRUE(pollUntil([&] { return seen.count == 2; }));
         EXPECT_EQ(seen.lastW, 5u);
     }
     UnregisterClassW(L"UserTest.Send", nullptr);
@@ -388,7 +388,7 @@ TEST(UserWindows, OtherProcessGetsCopyDataBytesAndCanSendBackWhileTheSenderWaits
     ASSERT_GT(pid, 0);
     HWND helper = nullptr;
     EXPECT_TRUE(
-        waitFor([&] { return (helper = FindWindowW(L"UserTestHelper", L"Helper Title")) != nullptr; }));
+        pollUntil([&] { return (helper = FindWindowW(L"UserTestHelper", L"Helper Title")) != nullptr; }));
     ASSERT_NE(helper, nullptr);
 
     const char bytes[] = "{\"a\":1}\0tail";
@@ -405,7 +405,7 @@ TEST(UserWindows, OtherProcessGetsCopyDataBytesAndCanSendBackWhileTheSenderWaits
     EXPECT_EQ(got2, "0 0 null\n");
 
     EXPECT_TRUE(PostMessageW(helper, kPosted, 5, -6));
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(pollUntil([&] {
         std::ifstream f3(root.path() + "/helper.out", std::ios::binary);
         std::string s((std::istreambuf_iterator<char>(f3)), std::istreambuf_iterator<char>());
         return s == "posted 5 -6";
@@ -440,10 +440,10 @@ TEST(UserWindows, WindowOfAKilledProcessDisappears) {
     pid_t pid = startHelper();
     ASSERT_GT(pid, 0);
     HWND helper = nullptr;
-    ASSERT_TRUE(waitFor([&] { return (helper = FindWindowW(L"UserTestHelper", nullptr)) != nullptr; }));
+    ASSERT_TRUE(pollUntil([&] { return (helper = FindWindowW(L"UserTestHelper", nullptr)) != nullptr; }));
     kill(pid, SIGKILL);
     // a zombie not yet reaped already counts as dead
-    EXPECT_TRUE(waitFor([&] { return !IsWindow(helper); }));
+    EXPECT_TRUE(pollUntil([&] { return !IsWindow(helper); }));
     EXPECT_EQ(SendMessageW(helper, WM_USER, 0, 0), 0);
     waitpid(pid, nullptr, 0);
     EXPECT_EQ(runDriver("windows"), "");

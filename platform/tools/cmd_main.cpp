@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -35,7 +34,7 @@ struct Io {
 };
 
 std::wstring lower(std::wstring s) {
-    for (auto& c : s) c = (wchar_t)std::towlower(c);
+    for (auto& c : s) c = asciiLower(c);
     return s;
 }
 
@@ -151,8 +150,8 @@ int find(const std::vector<std::wstring>& args, Io& io) {
     auto matches = [&](std::string line) {
         std::string t = text;
         if (ignoreCase) {
-            std::transform(line.begin(), line.end(), line.begin(), ::tolower);
-            std::transform(t.begin(), t.end(), t.begin(), ::tolower);
+            for (auto& c : line) c = asciiLower(c);
+            for (auto& c : t) c = asciiLower(c);
         }
         return (line.find(t) != std::string::npos) != invert;
     };
@@ -185,7 +184,7 @@ int find(const std::vector<std::wstring>& args, Io& io) {
         std::stringstream ss;
         ss << in.rdbuf();
         std::string upper = name;
-        std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+        for (auto& c : upper) c = asciiUpper(c);
         scan(ss.str(), &upper);
     }
     if (rc) return rc;
@@ -589,7 +588,7 @@ std::wstring commandText(const std::wstring& line, bool& found) {
     while (i < line.size()) {
         while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
         if (i + 1 < line.size() && line[i] == L'/') {
-            wchar_t sw = (wchar_t)std::towlower(line[i + 1]);
+            wchar_t sw = asciiLower(line[i + 1]);
             i += 2;
             if (sw == L'c' || sw == L'k') { found = true; break; }
             if (sw == L's') strip = true;

@@ -1,5 +1,12 @@
 // The gates of the HTTPS front, each seen from a real client: which requests get no reply, which
 // get 200 with a refusal code, and the headers of a served reply.
+#include <cstdlib>
+
+#include "common/log.h"
+#include "common/log_writer.h"
+#include "service/https_front.h"
+#include "service/service_main.h"
+#include "service/tls_material.h"
 #include "service_harness.h"
 
 namespace svc {
@@ -30,7 +37,9 @@ TEST_F(ServiceHttpsGates, EachGateGivesItsOutcome) {
              o.rawBody = "{}";
          }),
          echo, false, ""},
-        {"TLS 1.1", with([](PostOptions& o) {
+        // The service's priority string ends TLS 1.1 at the handshake, before any handler runs; the
+        // handler's own protocol check is held to account in HandlerProtocolCheck below.
+        {"TLS 1.1 refused at the handshake", with([](PostOptions& o) {
              o.tlsVersion = CURL_SSLVERSION_TLSv1_1;
              o.tlsMax = CURL_SSLVERSION_MAX_TLSv1_1;
              o.cipherList = "NORMAL:-VERS-ALL:+VERS-TLS1.1:%VERIFY_ALLOW_SIGN_WITH_SHA1";
@@ -72,7 +81,79 @@ TEST_F(ServiceHttpsGates, EachGateGivesItsOutcome) {
     }
     EXPECT_TRUE(logHas("Request method error: GET"));
     EXPECT_TRUE(logHas("This connection is NOT from localhost"));
+    EXPECT_FALSE(logHas("Insecure connection")) << "no TLS 1.1 connection reached the handler";
     EXPECT_TRUE(running()) << "a refused request must not end the service";
+}
+
+// The access handler's own refusal of TLS 1.0 and 1.1, which the service's priority string keeps
+// out of reach: a daemon of the service's front, started here with a priority string that lets the
+// old versions through, must still answer none of them.
+class HandlerProtocolCheck : public ::testing::Test {
+  protected:
+    platform::TestRoot root;
+    MHD_Daemon* daemon = nullptr;
+
+    void SetUp() override {
+        enterOwnNetwork();
+        setLogFileLevel("C:\\front.log", 5);
+        logEnabled = 1;
+        char* key = loadTlsPrivateKey();
+        ASSERT_NE(key, nullptr);
+        daemon = startHttpsDaemon(kPort1, useRsaCertificate() ? kRsaCertPem : kEcCertPem, key,
+                                  "NORMAL:-VERS-ALL:+VERS-TLS1.0:+VERS-TLS1.1:+VERS-TLS1.2:"
+                                  "%VERIFY_ALLOW_SIGN_WITH_SHA1");
+        free(key);
+        ASSERT_NE(daemon, nullptr);
+    }
+    void TearDown() override {
+        if (daemon) MHD_stop_daemon(daemon);
+        logEnabled = 0;
+        setLogFileLevel(nullptr, 0);
+    }
+    std::string log() const {
+        std::string all;
+        for (auto& e : fs::directory_iterator(root.c()))
+            if (e.path().filename().string().rfind("front", 0) == 0) all += readText(e.path());
+        return all;
+    }
+};
+
+TEST_F(HandlerProtocolCheck, OldVersionsGetNoReplyFromTheHandlerItself) {
+    struct Case {
+        const char* name;
+        long version, max;
+        const char* priorities;
+    };
+    const Case cases[] = {
+        {"TLS 1.0", CURL_SSLVERSION_TLSv1_0, CURL_SSLVERSION_MAX_TLSv1_0,
+         "NORMAL:-VERS-ALL:+VERS-TLS1.0:%VERIFY_ALLOW_SIGN_WITH_SHA1"},
+        {"TLS 1.1", CURL_SSLVERSION_TLSv1_1, CURL_SSLVERSION_MAX_TLSv1_1,
+         "NORMAL:-VERS-ALL:+VERS-TLS1.1:%VERIFY_ALLOW_SIGN_WITH_SHA1"},
+    };
+    const std::string echo = json({{"FunctionName", "TessarionEcho"}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PostOptions o;
+        o.tlsVersion = c.version;
+        o.tlsMax = c.max;
+        o.cipherList = c.priorities;
+        const size_t before = log().size();
+        Reply r = post(echo, o);
+        EXPECT_FALSE(r.replied) << r.body;
+        // The record shows the handshake succeeded and the handler itself refused.
+        const std::string records = log().substr(before);
+        EXPECT_NE(records.find(std::string("[Warning] Insecure connection: ") + c.name), std::string::npos)
+            << records;
+        EXPECT_EQ(records.find("TLS version: "), std::string::npos) << records;
+    }
+
+    // TLS 1.2 on the same daemon passes the check and meets the next gate, the Host header.
+    PostOptions o;
+    o.host = "localhost";
+    o.tlsMax = CURL_SSLVERSION_MAX_TLSv1_2;
+    Reply r = post(echo, o);
+    EXPECT_EQ(r.get("result"), "61904") << r.body;
+    EXPECT_NE(log().find("[Normal] TLS version: TLS 1.2"), std::string::npos) << log();
 }
 
 TEST_F(ServiceHttpsGates, OriginDecidesTheAllowOriginHeader) {

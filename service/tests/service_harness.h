@@ -314,8 +314,8 @@ class ServiceTest : public ::testing::Test {
     }
 
     // The exit code once the service has ended within the deadline, else -1.
-    int waitExit(int seconds = 60) {
-        if (!pollUntil([&] { return !running(); }, seconds)) return -1;
+    int waitExit(std::chrono::milliseconds within = 60s) {
+        if (!pollUntil([&] { return !running(); }, within)) return -1;
         return exitCode;
     }
 

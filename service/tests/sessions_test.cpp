@@ -1,6 +1,8 @@
 // Caller sessions seen from the page: opening with the path table and the version gates, the
 // refusals of an adapter that cannot be used, eviction of the oldest session, browser mode, and
 // the per-session copy of the adapter on disk.
+#include <algorithm>
+
 #include "service_harness.h"
 
 namespace svc {
@@ -134,7 +136,8 @@ TEST_F(ServiceSessions, ThirtyThirdSessionEvictsTheOldest) {
     // The first session is used again; its stamp is still the oldest.
     EXPECT_EQ(post(json({{"SessionId", ids[0]}, {"FunctionName", "Count"}})).get("result"), "Count:1");
     std::string newest = openSession();
-    EXPECT_FALSE(newest.empty());
+    EXPECT_TRUE(std::regex_match(newest, std::regex("[0-9A-Z]{8}_SID"))) << newest;
+    EXPECT_EQ(std::find(ids.begin() + 1, ids.end(), newest), ids.end()) << "an id still in use: " << newest;
     // Session 2 is still open (only "result"); session 1 is gone and opens anew under its id.
     Reply second = post(json({{"SessionId", ids[1]}, {"FunctionName", "Count"}}));
     EXPECT_EQ(second.get("result"), "Count:1");

@@ -118,12 +118,12 @@ TEST_F(ServiceStartup, DebugModeSwitchesFromAStartInDebugMode) {
     // One pulse each, given while the watcher waits (it pauses only after a pulse it took).
     std::this_thread::sleep_for(std::chrono::seconds(1));
     PulseEvent(monitorEvent);
-    EXPECT_TRUE(pollUntil([&] { return logHas("[KVLBTessarion][Normal] Log state: Disable"); }, 5))
+    EXPECT_TRUE(pollUntil([&] { return logHas("[KVLBTessarion][Normal] Log state: Disable"); }, 5s))
         << "the first switch turns logging off";
     EXPECT_FALSE(served()) << "nothing logged in normal mode";
     std::this_thread::sleep_for(std::chrono::seconds(1));
     PulseEvent(monitorEvent);
-    EXPECT_TRUE(pollUntil([&] { return logCount("[KVLBTessarion][Normal] Log state: Enable") == 2; }, 5));
+    EXPECT_TRUE(pollUntil([&] { return logCount("[KVLBTessarion][Normal] Log state: Enable") == 2; }, 5s));
     EXPECT_TRUE(served()) << "logging again in debug mode";
     CloseHandle(monitorEvent);
 }

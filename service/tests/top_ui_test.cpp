@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/test_root.h"
+#include "platform/test_support.h"
 #include "platform/win_user.h"
 #include "service/top_ui.h"
 
@@ -40,13 +41,8 @@ class ServiceTopUi : public ::testing::Test {
         return w;
     }
     static bool topMost(HWND w) { return (GetWindowLongW(w, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0; }
-    static bool becomesTopMost(HWND w, int seconds = 20) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < end) {
-            if (topMost(w)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return topMost(w);
+    static bool becomesTopMost(HWND w) {
+        return test_support::pollUntil([w] { return topMost(w); }, 20s);
     }
     // Several watcher passes (one each 300 ms) are over.
     static void severalPasses() { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/shared_secrets.h"
+#include "common/wipe.h"
 
 namespace {
 
@@ -98,6 +99,6 @@ int main(int argc, char** argv) {
     emitBytes(o, "kTlsKeyShareA", shareA, 32);
     emitBytes(o, "kTlsKeyShareB", shareB, 32);
     o.close();
-    std::memset(key, 0, sizeof key);
+    wipeBytes(key, sizeof key);
     return o ? 0 : 1;
 }

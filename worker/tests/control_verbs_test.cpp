@@ -155,7 +155,7 @@ TEST_F(ControlVerbs, AProgramThatOutlivesTerminationByNameIsGivenToTaskkill) {
     ASSERT_TRUE(pollUntil([&] { return eventsHave("kvlbtessarionmain.exe", "run "); }));
 
     EXPECT_EQ(worker("-allstop"), 0);
-    EXPECT_EQ(waitExit(deaf, 10), 1);  // taskkill's exit code, not the termination's 9
+    EXPECT_EQ(waitExit(deaf, 10s), 1);  // taskkill's exit code, not the termination's 9
     std::string all = log();
     EXPECT_NE(all.find("[TessarionWorker] TessarionWorker kill KVLBTessarionMain.exe fail"),
               std::string::npos);

@@ -20,7 +20,7 @@ class InstallerModes : public harness::ProgramTest {
 
     std::string workerFile() const { return bin() + "/KVLBTessarionWorker.exe"; }
     bool workerDeletesItself() {
-        return pollUntil([&] { return !fs::exists(workerFile()); }, 30);
+        return pollUntil([&] { return !fs::exists(workerFile()); }, 30s);
     }
     void touch(const std::string& path) {
         fs::create_directories(fs::path(path).parent_path());

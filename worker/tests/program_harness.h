@@ -103,10 +103,10 @@ class ProgramTest : public ::testing::Test {
     }
 
     // The exit code once the process has ended within the deadline, else -1.
-    static long waitExit(HANDLE process, int seconds = 60) {
+    static long waitExit(HANDLE process, std::chrono::milliseconds within = 60s) {
         if (process == nullptr) return -2;
         long result = -1;
-        if (WaitForSingleObject(process, (DWORD)seconds * 1000) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(process, (DWORD)within.count()) == WAIT_OBJECT_0) {
             DWORD code = 0;
             GetExitCodeProcess(process, &code);
             result = (long)code;
@@ -116,8 +116,8 @@ class ProgramTest : public ::testing::Test {
     }
 
     // Runs the worker with that command line tail and waits for its end.
-    long worker(const std::string& arguments, int seconds = 60) {
-        return waitExit(start("KVLBTessarionWorker.exe", arguments), seconds);
+    long worker(const std::string& arguments, std::chrono::milliseconds within = 60s) {
+        return waitExit(start("KVLBTessarionWorker.exe", arguments), within);
     }
 
     // The desktop driver acting on this root's session ("lock", "unlock", ...).

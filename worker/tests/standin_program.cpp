@@ -75,7 +75,9 @@ int main(int argc, char** argv) {
         static char tag[128];
         snprintf(tag, sizeof tag, "Standin-%s", name.c_str());
         setLog(tag);
-        HANDLE liveness = getMutexLock(name.c_str(), 2000);
+        // Held until the program ends, so kept where the end still finds it.
+        static HANDLE liveness = nullptr;
+        liveness = getMutexLock(name.c_str(), 2000);
         // A predecessor that ended holding it while another process had it open leaves it
         // abandoned, which is reported once.
         if (liveness == nullptr) liveness = getMutexLock(name.c_str(), 2000);

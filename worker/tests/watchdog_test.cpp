@@ -37,7 +37,7 @@ class Watchdog : public harness::ProgramTest {
 
 TEST_F(Watchdog, WithoutAMonitorItResetsAtItsFirstPoll) {
     HANDLE watchdog = start("KVLBTessarionWorker.exe", "-watchdog");
-    EXPECT_EQ(waitExit(watchdog, 20), 0);
+    EXPECT_EQ(waitExit(watchdog, 20s), 0);
     std::string all = log();
     EXPECT_NE(all.find("debugStatusUpdateEvent init failed."), std::string::npos);
     EXPECT_LT(all.find("Monitor is NOT alive"), all.find("Reset!"));
@@ -55,7 +55,7 @@ TEST_F(Watchdog, TheEndOfTheMonitorResetsTheSet) {
 
     TerminateProcess(monitor, 9);  // a crash: the liveness mutex is abandoned
     CloseHandle(monitor);
-    EXPECT_EQ(waitExit(watchdog, 20), 0);
+    EXPECT_EQ(waitExit(watchdog, 20s), 0);
     EXPECT_TRUE(logHas("Reset!"));
     EXPECT_TRUE(pollUntil([&] { return monitorRuns() == 2; }));
 }
@@ -75,7 +75,7 @@ TEST_F(Watchdog, SuicideEndsItWithoutAReset) {
     CloseHandle(startMonitor());
     HANDLE watchdog = startWatchdog();
     EXPECT_TRUE(sendIpcMessage(IPC_CHANNEL_WATCHDOG, "TessarionInstruction_Suicide"));
-    EXPECT_EQ(waitExit(watchdog, 20), 0);
+    EXPECT_EQ(waitExit(watchdog, 20s), 0);
     EXPECT_FALSE(logHas("Reset!"));
     EXPECT_EQ(monitorRuns(), 1u);
 }
