@@ -5,12 +5,12 @@
 
 #include <cstdint>
 
+#include "adapter/adapter_version.h"
 #include "common/json_map.h"
 #include "component/signing_component.h"
 #include "platform/bstr.h"
 
 #define ADAPTER_TAG "KvlbTokenAdapter"
-#define ADAPTER_VERSION "1,0,20,907"
 
 typedef void (*adapterHandler)(JsonMap* map);
 

@@ -1,6 +1,7 @@
 // The adapter's two exports, its lazy initialisation, the dispatcher and the three system
 // functions (version, unlock, release). All state here exists once per loaded copy of the
-// library: the version script keeps every symbol but the exports local.
+// library: a Windows DLL exports only what its .def names, and in the Linux build the version
+// script keeps every symbol but the exports local.
 #include <cstdlib>
 #include <cstring>
 
@@ -15,7 +16,12 @@
 #define KVLB_WEB_DOMAIN "example.test"
 #endif
 
+// The service binds both by name with the C calling convention.
+#ifdef _WIN32
+#define KVLB_EXPORT extern "C"
+#else
 #define KVLB_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 char* adapterResult = nullptr;
 unsigned char adapterInitialized = 0;

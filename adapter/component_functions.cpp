@@ -52,7 +52,7 @@ struct TextVariant {
                 HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_NO_UNICODE_TRANSLATION));
         BSTR converted = SysAllocStringLen(nullptr, (UINT)(units - 1));
         if (converted == nullptr) _com_issue_error(E_OUTOFMEMORY);
-        std::u16string buffer((size_t)units, u'\0');
+        std::basic_string<OLECHAR> buffer((size_t)units, OLECHAR(0));
         if (MultiByteToWideChar(CP_ACP, 0, text, -1, buffer.data(), units) != units) {
             SysFreeString(converted);
             _com_issue_error(
@@ -157,7 +157,7 @@ void invokeMethod(Method method, Holders& holders, Out* out, int steps, std::ind
 
 template <typename... P, typename... Keys>
 void runComponentFunction(JsonMap* map, const char* name, const char* handlerName, int line, int steps,
-                          HRESULT (ISigningComponent::*method)(P...), Keys... keys) {
+                          HRESULT (STDMETHODCALLTYPE ISigningComponent::*method)(P...), Keys... keys) {
     using Sig = Signature<P...>;
     using Holders = typename HolderTuple<typename Sig::Inputs>::type;
     using Out = typename Sig::Out;

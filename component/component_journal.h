@@ -4,15 +4,42 @@
 // order: bstr:"<text>" or bstr:null, int:<decimal>, variant-bstr:"<text>" or variant-bstr:null
 // (variant:<vt> for any other VARIANT type). Texts are UTF-8 with \ " tab, CR, LF and other
 // control characters escaped (\\ \" \t \r \n \xHH).
+//
+// The component's folder holds the journal and, on Windows, its settings: the folder
+// SigningComponent in the common application-data folder on Windows (C:\ProgramData on Vista and
+// later), shared by every process of the machine that loads the component; <root>/component in
+// the Linux build, whose settings are the machine's (<root>/machine.ini).
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <shlobj.h>
+#else
 #include "platform/root.h"
+#endif
 
-inline std::string componentJournalPath() {
-    return platform::rootDir() + "/component/journal.txt";
+#ifdef _WIN32
+inline std::filesystem::path componentFolder() {
+    wchar_t base[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return {};
+    return std::filesystem::path(base) / L"SigningComponent";
+}
+// "key=value" lines, the keys of component/README.md.
+inline std::filesystem::path componentSettingsPath() {
+    return componentFolder() / L"settings.ini";
+}
+#else
+inline std::filesystem::path componentFolder() {
+    return std::filesystem::path(platform::rootDir()) / "component";
+}
+#endif
+
+inline std::filesystem::path componentJournalPath() {
+    return componentFolder() / "journal.txt";
 }
 
 inline std::string escapeJournalText(const std::string& text) {

@@ -1,6 +1,6 @@
 // The stand-in signing component: an in-process COM server offering ISigningComponent's 68
 // methods. It journals every call, answers in the fixed way README.md describes and fails a
-// chosen method when the machine's settings say so.
+// chosen method when its settings say so. On Windows it registers itself (regsvr32).
 #include "component/signing_component.h"
 
 #include <atomic>
@@ -8,12 +8,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "component/component_journal.h"
+#ifdef _WIN32
+#include <olectl.h>
+
+#include <initializer_list>
+#else
 #include "platform/root.h"
+#endif
 
 namespace {
 
@@ -37,9 +47,58 @@ int methodIndex(const char* name) {
 // Settings are read at every call, so a test can change them while the adapter runs; one call
 // reads them once.
 const char kUnset[] = "\x01";
-std::string settingOf(const platform::SettingEntries* settings, const char* key) {
+#ifdef _WIN32
+using SettingEntries = std::vector<std::pair<std::string, std::string>>;
+
+std::string trimmed(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The settings file is read again only when its time or size changed.
+std::shared_ptr<const SettingEntries> settingsSnapshot() {
+    static std::mutex lock;
+    static std::shared_ptr<const SettingEntries> cached;
+    static std::filesystem::file_time_type cachedTime;
+    static std::uintmax_t cachedSize = 0;
+    std::filesystem::path path = componentSettingsPath();
+    std::error_code ec;
+    auto time = std::filesystem::last_write_time(path, ec);
+    if (ec) return nullptr;
+    std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec) return nullptr;
+    std::lock_guard<std::mutex> guard(lock);
+    if (cached && time == cachedTime && size == cachedSize) return cached;
+    auto entries = std::make_shared<SettingEntries>();
+    std::ifstream in(path, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos)
+            entries->emplace_back(trimmed(line.substr(0, eq)), trimmed(line.substr(eq + 1)));
+    }
+    cached = entries;
+    cachedTime = time;
+    cachedSize = size;
+    return cached;
+}
+
+// The last line naming the key wins.
+std::string settingOf(const SettingEntries* settings, const char* key) {
+    std::string value = kUnset;
+    if (settings)
+        for (const auto& [name, text] : *settings)
+            if (name == key) value = text;
+    return value;
+}
+#else
+using platform::SettingEntries;
+using platform::settingsSnapshot;
+
+std::string settingOf(const SettingEntries* settings, const char* key) {
     return platform::settingIn(settings, key, kUnset);
 }
+#endif
 bool isSet(const std::string& value) {
     return value != kUnset;
 }
@@ -63,19 +122,37 @@ BSTR utf8ToNewBstr(const std::string& text) {
     return out;
 }
 
+#ifdef _WIN32
+// Opened for each line and shared with every reader and deleter, so a test may read or remove
+// the journal while the component is loaded; one write per line keeps lines of concurrent
+// processes whole.
+void appendJournal(const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_journalLock);
+    std::error_code ec;
+    std::filesystem::create_directories(componentFolder(), ec);
+    HANDLE file = CreateFileW(componentJournalPath().c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    std::string whole = line + "\n";
+    DWORD written = 0;
+    WriteFile(file, whole.data(), (DWORD)whole.size(), &written, nullptr);
+    CloseHandle(file);
+}
+#else
 // The journal stays open between calls: a call costs a stat (the root may change between test
 // cases, and a test may remove the journal) and a flushed write, not an open and a close.
 void appendJournal(const std::string& line) {
     static FILE* journal = nullptr;
-    static std::string journalPath;
+    static std::filesystem::path journalPath;
     std::lock_guard<std::mutex> lock(g_journalLock);
-    std::string path = componentJournalPath();
+    std::filesystem::path path = componentJournalPath();
     std::error_code ec;
     bool same = journal && path == journalPath && std::filesystem::exists(path, ec);
     if (!same) {
         if (journal) std::fclose(journal);
         journal = nullptr;
-        std::filesystem::create_directories(platform::rootDir() + "/component", ec);
+        std::filesystem::create_directories(componentFolder(), ec);
         journal = std::fopen(path.c_str(), "ab");
         if (!journal) return;
         journalPath = path;
@@ -84,6 +161,7 @@ void appendJournal(const std::string& line) {
     std::fputc('\n', journal);
     std::fflush(journal);
 }
+#endif
 
 // What one call received and where its answer goes.
 struct CallRecord {
@@ -115,14 +193,14 @@ void describe(CallRecord& r, BSTR* out) {
     r.badOut = r.badOut || !out;
 }
 
-HRESULT failureHresult(const platform::SettingEntries* settings) {
+HRESULT failureHresult(const SettingEntries* settings) {
     std::string text = settingOf(settings, "component_fail_hresult");
     if (!isSet(text) || text.empty()) return E_FAIL;
     HRESULT hr = (HRESULT)(uint32_t)std::strtoul(text.c_str(), nullptr, 0);
     return FAILED(hr) ? hr : E_FAIL;
 }
 
-bool failing(const platform::SettingEntries* settings, const char* method) {
+bool failing(const SettingEntries* settings, const char* method) {
     std::string chosen = settingOf(settings, "component_fail");
     return isSet(chosen) && (chosen == "*" || chosen == method);
 }
@@ -152,8 +230,8 @@ HRESULT answerCall(const char* method, Args... args) {
     (describe(r, args), ...);
     appendJournal(r.line);
     if (r.badOut) return E_POINTER;
-    auto snapshot = platform::settingsSnapshot();
-    const platform::SettingEntries* settings = snapshot.get();
+    auto snapshot = settingsSnapshot();
+    const SettingEntries* settings = snapshot.get();
     if (failing(settings, method)) {
         setFailureInfo(method);
         return failureHresult(settings);
@@ -182,46 +260,50 @@ class SigningComponentObject final : public ISigningComponent, public ISupportEr
     SigningComponentObject() { ++g_objects; }
     ~SigningComponentObject() { --g_objects; }
 
-    HRESULT QueryInterface(REFIID riid, void** object) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
             IsEqualIID(riid, IID_ISigningComponent))
             *object = static_cast<ISigningComponent*>(this);
-        else if (IsEqualIID(riid, IID_ISupportErrorInfo) && settingOf(platform::settingsSnapshot().get(), "component_errorinfo") != "off")
+        else if (IsEqualIID(riid, IID_ISupportErrorInfo) &&
+                 settingOf(settingsSnapshot().get(), "component_errorinfo") != "off")
             *object = static_cast<ISupportErrorInfo*>(this);
         else
             return E_NOINTERFACE;
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
         ULONG left = --refs_;
         if (left == 0) delete this;
         return left;
     }
 
-    HRESULT GetTypeInfoCount(UINT* count) override {
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
         if (!count) return E_POINTER;
         *count = 0;
         return S_OK;
     }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
         if (info) *info = nullptr;
         return E_NOTIMPL;
     }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return DISP_E_UNKNOWNNAME;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
         return E_NOTIMPL;
     }
 
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override {
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
         return IsEqualIID(riid, IID_ISigningComponent) ? S_OK : S_FALSE;
     }
 
 #define KVLB_IMPLEMENT_METHOD(name, params, args)    \
-    HRESULT name params override {                   \
+    HRESULT STDMETHODCALLTYPE name params override { \
         return answerCall(#name, KVLB_UNPAREN args); \
     }
 #define KVLB_UNPAREN(...) __VA_ARGS__
@@ -235,7 +317,7 @@ class SigningComponentObject final : public ISigningComponent, public ISupportEr
 
 class SigningComponentFactory final : public IClassFactory {
   public:
-    HRESULT QueryInterface(REFIID riid, void** object) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
             *object = static_cast<IClassFactory*>(this);
@@ -245,9 +327,9 @@ class SigningComponentFactory final : public IClassFactory {
         return E_NOINTERFACE;
     }
     // The factory is a static object of the library: counting it would only guard the library.
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
@@ -257,7 +339,7 @@ class SigningComponentFactory final : public IClassFactory {
         created->Release();
         return hr;
     }
-    HRESULT LockServer(BOOL lock) override {
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         if (lock)
             ++g_locks;
         else
@@ -270,16 +352,89 @@ SigningComponentFactory g_factory;
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid,
-                                                                            LPVOID* object) {
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (!IsEqualCLSID(clsid, CLSID_SigningComponent)) return CLASS_E_CLASSNOTAVAILABLE;
     return g_factory.QueryInterface(riid, object);
 }
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow(void) {
+STDAPI DllCanUnloadNow(void) {
     return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE;
 }
 
 KVLB_COM_SERVER_ERRORINFO_EXPORT
+
+#ifdef _WIN32
+// ---- registration (regsvr32) ----------------------------------------------------------------
+// HKCR\CLSID\{class} names the class and its in-process server, this library, whose objects
+// may live in any apartment (they guard their own state). HKCR\Interface\{interface} names the
+// interface and its method count; it has no type library, so it is reached in-process only.
+namespace {
+
+HMODULE g_module = nullptr;
+
+std::wstring guidText(REFGUID guid) {
+    wchar_t text[40] = {};
+    return StringFromGUID2(guid, text, 40) > 0 ? std::wstring(text) : std::wstring();
+}
+
+bool setText(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+    HKEY opened = nullptr;
+    if (RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    LONG status = RegSetValueExW(opened, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                 (DWORD)((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(opened);
+    return status == ERROR_SUCCESS;
+}
+
+// Keys are deleted leaves first; a key that is already gone counts as deleted.
+bool deleteKeys(std::initializer_list<std::wstring> keys) {
+    bool ok = true;
+    for (const auto& key : keys) {
+        LONG status = RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+        ok = ok && (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND);
+    }
+    return ok;
+}
+
+std::wstring classKey() {
+    return L"CLSID\\" + guidText(CLSID_SigningComponent);
+}
+std::wstring interfaceKey() {
+    return L"Interface\\" + guidText(IID_ISigningComponent);
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_module = instance;
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}
+
+STDAPI DllRegisterServer(void) {
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameW(g_module, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    const std::wstring server = classKey() + L"\\InprocServer32";
+    bool ok = setText(HKEY_CLASSES_ROOT, classKey(), nullptr, L"SigningComponent") &&
+              setText(HKEY_CLASSES_ROOT, server, nullptr, path) &&
+              setText(HKEY_CLASSES_ROOT, server, L"ThreadingModel", L"Both");
+    if (!ok) return SELFREG_E_CLASS;
+    ok = setText(HKEY_CLASSES_ROOT, interfaceKey(), nullptr, L"ISigningComponent") &&
+         setText(HKEY_CLASSES_ROOT, interfaceKey() + L"\\NumMethods", nullptr,
+                 std::to_wstring(7 + kSigningComponentMethodCount));
+    return ok ? S_OK : SELFREG_E_TYPELIB;
+}
+
+STDAPI DllUnregisterServer(void) {
+    bool ok = deleteKeys({classKey() + L"\\InprocServer32", classKey()});
+    ok = deleteKeys({interfaceKey() + L"\\NumMethods", interfaceKey()}) && ok;
+    return ok ? S_OK : SELFREG_E_CLASS;
+}
+#endif

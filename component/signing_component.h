@@ -93,7 +93,7 @@ inline constexpr int kSigningComponentMethodCount = 68;
 
 class ISigningComponent : public IDispatch {
   public:
-#define KVLB_DECLARE_METHOD(name, params, args) virtual HRESULT name params = 0;
+#define KVLB_DECLARE_METHOD(name, params, args) virtual HRESULT STDMETHODCALLTYPE name params = 0;
     KVLB_SIGNING_COMPONENT_METHODS(KVLB_DECLARE_METHOD)
 #undef KVLB_DECLARE_METHOD
 };

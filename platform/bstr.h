@@ -1,8 +1,14 @@
 // The COM-support string holder: a reference-counted owner of one BSTR plus a narrow copy made on
 // first request. Copies share the string; the last reference frees it with SysFreeString.
+// Written over SysAllocStringLen and the code-page conversions, so both builds share it.
 #pragma once
 #include <cstddef>
+#ifdef _WIN32
+#include <windows.h>
+#include <oleauto.h>
+#else
 #include "platform/win_base.h"
+#endif
 
 class _bstr_t {
   public:

@@ -671,7 +671,8 @@ TEST_F(AdapterTest, ReleaseLetsGoOfTheComponent) {
     std::wstring wide(path.begin(), path.end());
     HMODULE component = LoadLibraryW(wide.c_str());
     ASSERT_NE(component, nullptr);
-    auto canUnloadNow = reinterpret_cast<HRESULT (*)()>(GetProcAddress(component, "DllCanUnloadNow"));
+    auto canUnloadNow =
+        reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(GetProcAddress(component, "DllCanUnloadNow"));
     ASSERT_NE(canUnloadNow, nullptr);
     ASSERT_EQ(adapter->unlock(), "0");
     EXPECT_EQ(adapter->call(request({{"FunctionName", "P11Logout"}})), "1004");

@@ -55,8 +55,8 @@ class SigningComponentTest : public ::testing::Test {
 TEST_F(SigningComponentTest, MethodsSitInSlotSevenPlusTheirIndex) {
     // Called through the raw method table, as a COM client built elsewhere would.
     void** table = *reinterpret_cast<void***>(component);
-    using NumberOnly = HRESULT (*)(ISigningComponent*, LONG*);
-    using TextOnly = HRESULT (*)(ISigningComponent*, BSTR*);
+    using NumberOnly = HRESULT(STDMETHODCALLTYPE*)(ISigningComponent*, LONG*);
+    using TextOnly = HRESULT(STDMETHODCALLTYPE*)(ISigningComponent*, BSTR*);
     LONG number = 0;
     EXPECT_EQ(reinterpret_cast<NumberOnly>(table[7 + 2])(component, &number), S_OK);  // P11SessionOpen
     EXPECT_EQ(number, 1002);
@@ -65,7 +65,7 @@ TEST_F(SigningComponentTest, MethodsSitInSlotSevenPlusTheirIndex) {
               S_OK);  // GetRespData, the last keyless
     EXPECT_EQ(textOf(text), u"GetRespData:ok");
     SysFreeString(text);
-    using Dispatch = HRESULT (*)(ISigningComponent*, UINT*);
+    using Dispatch = HRESULT(STDMETHODCALLTYPE*)(ISigningComponent*, UINT*);
     UINT count = 9;
     EXPECT_EQ(reinterpret_cast<Dispatch>(table[3])(component, &count), S_OK);  // GetTypeInfoCount
     EXPECT_EQ(count, 0u);

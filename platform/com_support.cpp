@@ -1,6 +1,6 @@
-// The shared string block behind _bstr_t. The count is atomic because a holder may be copied
-// into another thread (a handler's argument and the caller's copy), as COM's own is.
-#include "platform/bstr.h"
+// The COM support classes, this project's own in both builds: the BSTR holder and the COM error
+// exception. Written over the COM and code-page calls that Windows and the emulation both offer.
+#include "platform/win_com.h"
 
 #include <atomic>
 #include <cstdint>
@@ -9,6 +9,8 @@
 #include <cwchar>
 #include <new>
 
+// The shared string block behind _bstr_t. The count is atomic because a holder may be copied
+// into another thread (a handler's argument and the caller's copy), as COM's own is.
 struct _bstr_t::Data {
     BSTR text = nullptr;
     // Narrow and wide forms are made on first request; two readers may both make one, the
@@ -25,10 +27,18 @@ struct _bstr_t::Data {
 };
 
 namespace {
-// wchar_t is UTF-32 here and BSTR UTF-16: the two are converted directly, a code point that
-// cannot be represented (a lone surrogate, beyond U+10FFFF) becoming U+FFFD as Windows does.
+// On Windows wchar_t is UTF-16 like BSTR and the text is copied. In the Linux build wchar_t is
+// UTF-32: the two are converted directly, a code point that cannot be represented (a lone
+// surrogate, beyond U+10FFFF) becoming U+FFFD as Windows does.
+constexpr bool kWideIsUtf16 = sizeof(wchar_t) == sizeof(OLECHAR);
+
 BSTR wideToBstr(const wchar_t* text) {
     if (text == nullptr) return nullptr;
+    if constexpr (kWideIsUtf16) {
+        size_t length = wcslen(text);
+        if (length > 0x7FFFFFFFu) return nullptr;
+        return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text), static_cast<UINT>(length));
+    }
     size_t units = 0;
     for (const wchar_t* at = text; *at != L'\0'; ++at) {
         uint32_t c = static_cast<uint32_t>(*at);
@@ -196,17 +206,21 @@ _bstr_t::operator const wchar_t*() const {
     // Never longer than the UTF-16 form: a pair becomes one character.
     wchar_t* made = static_cast<wchar_t*>(calloc(static_cast<size_t>(units) + 1, sizeof(wchar_t)));
     if (made == nullptr) return nullptr;
-    wchar_t* out = made;
-    for (UINT i = 0; i < units; ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800u && c <= 0xDBFFu && i + 1 < units && text[i + 1] >= 0xDC00u &&
-            text[i + 1] <= 0xDFFFu) {
-            c = 0x10000u + ((c - 0xD800u) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00u);
-            ++i;
-        } else if (c >= 0xD800u && c <= 0xDFFFu) {
-            c = 0xFFFDu;
+    if constexpr (kWideIsUtf16) {
+        std::memcpy(made, text, static_cast<size_t>(units) * sizeof(wchar_t));
+    } else {
+        wchar_t* out = made;
+        for (UINT i = 0; i < units; ++i) {
+            uint32_t c = text[i];
+            if (c >= 0xD800u && c <= 0xDBFFu && i + 1 < units && text[i + 1] >= 0xDC00u &&
+                text[i + 1] <= 0xDFFFu) {
+                c = 0x10000u + ((c - 0xD800u) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00u);
+                ++i;
+            } else if (c >= 0xD800u && c <= 0xDFFFu) {
+                c = 0xFFFDu;
+            }
+            *out++ = static_cast<wchar_t>(c);
         }
-        *out++ = static_cast<wchar_t>(c);
     }
     wchar_t* expected = nullptr;
     if (!data_->wide.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
@@ -214,4 +228,63 @@ _bstr_t::operator const wchar_t*() const {
         return expected;
     }
     return made;
+}
+
+// ---- _com_error ----------------------------------------------------------------------------
+_com_error::_com_error(HRESULT hr, IErrorInfo* info, bool addRef) : hr_(hr), info_(info) {
+    if (info_ && addRef) info_->AddRef();
+}
+
+_com_error::_com_error(const _com_error& other) : hr_(other.hr_), info_(other.info_) {
+    if (info_) info_->AddRef();
+}
+
+_com_error& _com_error::operator=(const _com_error& other) {
+    if (this != &other) {
+        if (other.info_) other.info_->AddRef();
+        if (info_) info_->Release();
+        hr_ = other.hr_;
+        info_ = other.info_;
+    }
+    return *this;
+}
+
+_com_error::~_com_error() {
+    if (info_) info_->Release();
+}
+
+IErrorInfo* _com_error::ErrorInfo() const {
+    if (info_) info_->AddRef();
+    return info_;
+}
+
+_bstr_t _com_error::Description() const {
+    BSTR text = nullptr;
+    if (info_) info_->GetDescription(&text);
+    return _bstr_t(text, false);
+}
+
+_bstr_t _com_error::Source() const {
+    BSTR text = nullptr;
+    if (info_) info_->GetSource(&text);
+    return _bstr_t(text, false);
+}
+
+void _com_issue_error(HRESULT hr) {
+    throw _com_error(hr);
+}
+
+void _com_issue_errorex(HRESULT hr, IUnknown* unknown, REFIID riid) {
+    IErrorInfo* info = nullptr;
+    if (unknown) {
+        ISupportErrorInfo* support = nullptr;
+        if (SUCCEEDED(unknown->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support))) &&
+            support) {
+            if (support->InterfaceSupportsErrorInfo(riid) == S_OK) {
+                if (GetErrorInfo(0, &info) != S_OK) info = nullptr;
+            }
+            support->Release();
+        }
+    }
+    throw _com_error(hr, info);  // takes over the reference GetErrorInfo gave
 }

@@ -269,7 +269,7 @@ class ErrorInfoObject final : public IErrorInfo, public ICreateErrorInfo {
         SysFreeString(description_);
         SysFreeString(helpFile_);
     }
-    HRESULT QueryInterface(REFIID riid, void** object) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IErrorInfo)) {
             *object = static_cast<IErrorInfo*>(this);
@@ -282,33 +282,33 @@ class ErrorInfoObject final : public IErrorInfo, public ICreateErrorInfo {
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
         ULONG left = --refs_;
         if (left == 0) delete this;
         return left;
     }
-    HRESULT GetGUID(GUID* guid) override {
+    HRESULT STDMETHODCALLTYPE GetGUID(GUID* guid) override {
         if (!guid) return E_INVALIDARG;
         *guid = guid_;
         return S_OK;
     }
-    HRESULT GetSource(BSTR* out) override { return give(source_, out); }
-    HRESULT GetDescription(BSTR* out) override { return give(description_, out); }
-    HRESULT GetHelpFile(BSTR* out) override { return give(helpFile_, out); }
-    HRESULT GetHelpContext(DWORD* out) override {
+    HRESULT STDMETHODCALLTYPE GetSource(BSTR* out) override { return give(source_, out); }
+    HRESULT STDMETHODCALLTYPE GetDescription(BSTR* out) override { return give(description_, out); }
+    HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* out) override { return give(helpFile_, out); }
+    HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* out) override {
         if (!out) return E_INVALIDARG;
         *out = helpContext_;
         return S_OK;
     }
-    HRESULT SetGUID(REFGUID guid) override {
+    HRESULT STDMETHODCALLTYPE SetGUID(REFGUID guid) override {
         guid_ = guid;
         return S_OK;
     }
-    HRESULT SetSource(LPOLESTR text) override { return keep(&source_, text); }
-    HRESULT SetDescription(LPOLESTR text) override { return keep(&description_, text); }
-    HRESULT SetHelpFile(LPOLESTR text) override { return keep(&helpFile_, text); }
-    HRESULT SetHelpContext(DWORD context) override {
+    HRESULT STDMETHODCALLTYPE SetSource(LPOLESTR text) override { return keep(&source_, text); }
+    HRESULT STDMETHODCALLTYPE SetDescription(LPOLESTR text) override { return keep(&description_, text); }
+    HRESULT STDMETHODCALLTYPE SetHelpFile(LPOLESTR text) override { return keep(&helpFile_, text); }
+    HRESULT STDMETHODCALLTYPE SetHelpContext(DWORD context) override {
         helpContext_ = context;
         return S_OK;
     }
@@ -377,63 +377,4 @@ HRESULT GetErrorInfo(ULONG, IErrorInfo** info) {
             *info = found;
     }
     return *info ? S_OK : S_FALSE;
-}
-
-// ---- _com_error ----------------------------------------------------------------------------
-_com_error::_com_error(HRESULT hr, IErrorInfo* info, bool addRef) : hr_(hr), info_(info) {
-    if (info_ && addRef) info_->AddRef();
-}
-
-_com_error::_com_error(const _com_error& other) : hr_(other.hr_), info_(other.info_) {
-    if (info_) info_->AddRef();
-}
-
-_com_error& _com_error::operator=(const _com_error& other) {
-    if (this != &other) {
-        if (other.info_) other.info_->AddRef();
-        if (info_) info_->Release();
-        hr_ = other.hr_;
-        info_ = other.info_;
-    }
-    return *this;
-}
-
-_com_error::~_com_error() {
-    if (info_) info_->Release();
-}
-
-IErrorInfo* _com_error::ErrorInfo() const {
-    if (info_) info_->AddRef();
-    return info_;
-}
-
-_bstr_t _com_error::Description() const {
-    BSTR text = nullptr;
-    if (info_) info_->GetDescription(&text);
-    return _bstr_t(text, false);
-}
-
-_bstr_t _com_error::Source() const {
-    BSTR text = nullptr;
-    if (info_) info_->GetSource(&text);
-    return _bstr_t(text, false);
-}
-
-void _com_issue_error(HRESULT hr) {
-    throw _com_error(hr);
-}
-
-void _com_issue_errorex(HRESULT hr, IUnknown* unknown, REFIID riid) {
-    IErrorInfo* info = nullptr;
-    if (unknown) {
-        ISupportErrorInfo* support = nullptr;
-        if (SUCCEEDED(unknown->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support))) &&
-            support) {
-            if (support->InterfaceSupportsErrorInfo(riid) == S_OK) {
-                if (GetErrorInfo(0, &info) != S_OK) info = nullptr;
-            }
-            support->Release();
-        }
-    }
-    throw _com_error(hr, info);  // takes over the reference GetErrorInfo gave
 }
