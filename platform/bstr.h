@@ -3,11 +3,10 @@
 // Written over SysAllocStringLen and the code-page conversions, so both builds share it.
 #pragma once
 #include <cstddef>
-#ifdef _WIN32
-#include <windows.h>
-#include <oleauto.h>
-#else
+
 #include "platform/win_base.h"
+#ifdef _WIN32
+#include <oleauto.h>
 #endif
 
 class _bstr_t {

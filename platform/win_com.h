@@ -10,7 +10,7 @@
 #pragma once
 
 #ifdef _WIN32
-#include <windows.h>
+#include "platform/win_base.h"
 #include <objbase.h>
 #include <oleauto.h>
 // One OLE library serves every module of the process, so a server hands nothing over.
