@@ -31,9 +31,16 @@ total_passed=0 total_failed=0 total_skipped=0
 summary=()   # one line per stage, printed again at the end
 errors=()    # stages that could not report tests
 
+stage_start=$SECONDS
+# stage_begin <title>
+stage_begin() {
+  stage_start=$SECONDS
+  echo "== $1"
+}
+
 # stage_done <stage> <passed> <failed> <skipped> [detail]
 stage_done() {
-  local line="$1: $2 passed, $3 failed, $4 skipped${5:+ ($5)}"
+  local line="$1: $2 passed, $3 failed, $4 skipped${5:+ ($5)}, $((SECONDS - stage_start)) s"
   total_passed=$((total_passed + $2)) total_failed=$((total_failed + $3)) total_skipped=$((total_skipped + $4))
   if [ $(($2 + $3 + $4)) -eq 0 ]; then
     errors+=("$1 ran nothing")
@@ -107,27 +114,29 @@ run_ctest() {
   if [ "$status" -ne 0 ] && [ "$f" -eq 0 ] && [ "$s" -eq 0 ]; then
     errors+=("$stage: ctest exit $status")
   fi
-  stage_done "$stage" "$p" "$f" "$s" "fuzz replays: $rp passed, $rf failed, $rs skipped"
+  local replays=""
+  [ $((rp + rf + rs)) -gt 0 ] && replays="fuzz replays: $rp passed, $rf failed, $rs skipped"
+  stage_done "$stage" "$p" "$f" "$s" "$replays"
 }
 
-echo "== plain build and tests"
+stage_begin "plain build and tests"
 if build build; then
   run_ctest plain build --timeout 300
 else
   stage_error plain "build failed"
 fi
 
-echo "== sanitizer build and tests"
+stage_begin "sanitizer build and tests"
 if build build-asan -DKVLB_SANITIZE=ON; then
   run_ctest sanitizers build-asan --timeout 600 --repeat until-fail:"${KVLB_ASAN_REPEAT:-1}"
-  echo "== programs talking across processes, several rounds under the sanitizers"
+  stage_begin "programs talking across processes, several rounds under the sanitizers"
   run_ctest cross-process build-asan --timeout 600 --repeat until-fail:"${KVLB_IPC_REPEAT:-4}" -R "$cross_process_tests"
 else
   stage_error sanitizers "build failed"
   stage_error cross-process "not run: the sanitizer build failed"
 fi
 
-echo "== thread sanitizer build and tests"
+stage_begin "thread sanitizer build and tests"
 # Until the project has its own switch for it, the compiler is told directly.
 if grep -q KVLB_TSAN CMakeLists.txt; then
   tsan=(-DKVLB_TSAN=ON)
@@ -143,7 +152,7 @@ else
   stage_error threads "build failed"
 fi
 
-echo "== fuzzers (${fuzz_seconds}s each)"
+stage_begin "fuzzers (${fuzz_seconds}s each)"
 # An input that makes a fuzzer fail is kept in fuzz/crashes/<name>/, where ctest replays it from
 # then on: commit it with the fix.
 if build build-fuzz -DKVLB_FUZZ=ON -DKVLB_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++; then
