@@ -174,10 +174,11 @@ if build build-fuzz -DKVLB_FUZZ=ON -DKVLB_TESTS=OFF -DCMAKE_C_COMPILER=clang -DC
         -artifact_prefix="$crashes/" "$corpus" "${seeds[@]}" >"$fuzz_logs/$name.log" 2>&1
       echo $? >"$fuzz_logs/$name.status"
       rm -rf "$root"
-      rmdir "$crashes" 2>/dev/null
     ) &
   done
   wait
+  # Only the folders of fuzzers that failed stay.
+  rmdir fuzz/crashes/* fuzz/crashes 2>/dev/null
   passed=0 failed=0
   for name in "${fuzzers[@]}"; do
     echo "-- $name"
