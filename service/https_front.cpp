@@ -61,15 +61,6 @@ struct StartedDaemon {
 };
 StartedDaemon startedDaemons[3];
 
-struct RequestState {
-    int kind;  // 1: a POST with a post processor, 2: any other method
-    MHD_PostProcessor* postProcessor;
-    char* body;
-    size_t bodyLength;
-    size_t bodyCapacity;
-    uint64_t received;  // body bytes taken so far
-};
-
 void unlinkTrack(DaemonConnections* d, ConnectionTrack* t) {
     (t->previous ? t->previous->next : d->oldest) = t->next;
     (t->next ? t->next->previous : d->newest) = t->previous;
@@ -162,46 +153,14 @@ bool isEmptyOrNull(const char* text) {
     return !text || !*text || std::strcmp(text, "null") == 0;
 }
 
-// The page's origin from the Origin header, or rebuilt as scheme://host:port from the Referer;
-// NULL when neither gives one.
+// The origin from the request's own values; *referer is a copy the caller frees.
 char* findOrigin(MHD_Connection* connection, char** referer) {
     *referer = copyString(
         MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "referer"));
     logNormal("Referer: ", *referer);
-    const char* originValue =
-        MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "origin");
-    char* origin = copyString(originValue ? originValue : "");
-    logNormal("Origin: ", origin);
-    if (!isEmptyOrNull(origin)) return origin;
-    logWarning("Empty origin: ", origin);
-    logWarning("Extract origin from referer: ", "Start");
-    free(origin);
-    if (isEmptyOrNull(*referer)) {
-        logWarning("Empty Referer: ", *referer);
-        logWarning("Extract origin from referer: ", "Fail");
-        return nullptr;
-    }
-    char** pieces = splitToArray(*referer, "/");
-    int count = 0;
-    for (; pieces && pieces[count]; ++count) {
-        char label[32];
-        std::snprintf(label, sizeof label, "UrlList[%d]: ", count);
-        logNormal(label, pieces[count]);
-    }
-    origin = nullptr;
-    if (count >= 3) {
-        size_t n = std::strlen(pieces[0]) + std::strlen(pieces[1]) + std::strlen(pieces[2]) + 3;
-        origin = static_cast<char*>(allocZeroed(n));
-        if (origin) std::snprintf(origin, n, "%s/%s/%s", pieces[0], pieces[1], pieces[2]);
-    }
-    freeStringList(pieces);
-    if (!origin) {
-        logWarning("", "UrlList error: ");
-        logWarning("Extract origin from referer: ", "Fail");
-        return nullptr;
-    }
-    logNormal("New Origin: ", origin);
-    return origin;
+    return originFromHeaders(
+        MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "origin"),
+        *referer);
 }
 
 MHD_Result sendJsonReply(MHD_Connection* connection, JsonMap* reply, const char* origin) {
@@ -229,7 +188,6 @@ MHD_Result replyStep(MHD_Connection* connection, RequestState* record) {
     logNormal("", "Release Mode");
     JsonMap* reply = nullptr;
     JsonMap* request = nullptr;
-    char* decoded = nullptr;
     char* referer = nullptr;
     char* origin = nullptr;
     MHD_Result answer = MHD_NO;
@@ -264,17 +222,9 @@ MHD_Result replyStep(MHD_Connection* connection, RequestState* record) {
             break;
         }
 
-        decoded = urlBase64Decode(record->body ? record->body : "");
+        request = decodeRequestBody(record->body);
         wipeBody(record);
-        if (!decoded) {
-            reportAllocFail(kSource, __LINE__);
-            break;
-        }
-        request = parseJsonMap(decoded);
-        if (!request) {
-            reportAllocFail(kSource, __LINE__);
-            break;
-        }
+        if (!request) break;
         origin = findOrigin(connection, &referer);
         if (!origin) {
             reply = resultMap(61012);
@@ -286,7 +236,6 @@ MHD_Result replyStep(MHD_Connection* connection, RequestState* record) {
     answer = sendJsonReply(connection, reply, origin);
     free(origin);
     free(referer);
-    wipeAndFree(decoded);
     freeJsonMap(request);
     if (logEnabled)
         logPlain("===============================================================================", "");
@@ -305,6 +254,54 @@ bool bodyOverLimit(MHD_Connection* connection) {
 }
 
 }  // namespace
+
+JsonMap* decodeRequestBody(const char* body) {
+    char* decoded = urlBase64Decode(body ? body : "");
+    if (!decoded) {
+        reportAllocFail(kSource, __LINE__);
+        return nullptr;
+    }
+    JsonMap* request = parseJsonMap(decoded);
+    // The map keeps its own copy of the text, so the decoded request is wiped at once.
+    wipeAndFree(decoded);
+    if (!request) reportAllocFail(kSource, __LINE__);
+    return request;
+}
+
+char* originFromHeaders(const char* originValue, const char* referer) {
+    char* origin = copyString(originValue ? originValue : "");
+    logNormal("Origin: ", origin);
+    if (!isEmptyOrNull(origin)) return origin;
+    logWarning("Empty origin: ", origin);
+    logWarning("Extract origin from referer: ", "Start");
+    free(origin);
+    if (isEmptyOrNull(referer)) {
+        logWarning("Empty Referer: ", referer);
+        logWarning("Extract origin from referer: ", "Fail");
+        return nullptr;
+    }
+    char** pieces = splitToArray(referer, "/");
+    int count = 0;
+    for (; pieces && pieces[count]; ++count) {
+        char label[32];
+        std::snprintf(label, sizeof label, "UrlList[%d]: ", count);
+        logNormal(label, pieces[count]);
+    }
+    origin = nullptr;
+    if (count >= 3) {
+        size_t n = std::strlen(pieces[0]) + std::strlen(pieces[1]) + std::strlen(pieces[2]) + 3;
+        origin = static_cast<char*>(allocZeroed(n));
+        if (origin) std::snprintf(origin, n, "%s/%s/%s", pieces[0], pieces[1], pieces[2]);
+    }
+    freeStringList(pieces);
+    if (!origin) {
+        logWarning("", "UrlList error: ");
+        logWarning("Extract origin from referer: ", "Fail");
+        return nullptr;
+    }
+    logNormal("New Origin: ", origin);
+    return origin;
+}
 
 MHD_Result onPostField(void* record, MHD_ValueKind, const char* key, const char*, const char*, const char*,
                        const char* data, uint64_t, size_t size) {

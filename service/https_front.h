@@ -20,6 +20,25 @@ MHD_Daemon* startHttpsDaemon(int port, const char* certificate, const char* key,
 // Stops a daemon startHttpsDaemon gave and frees what it kept for it.
 void stopHttpsDaemon(MHD_Daemon* daemon);
 
+// What one request collects while its body arrives; created on the first call of the access handler
+// and freed by the request-completed callback.
+struct RequestState {
+    int kind;  // 1: a POST with a post processor, 2: any other method
+    MHD_PostProcessor* postProcessor;
+    char* body;  // the "Parameter" field so far
+    size_t bodyLength;
+    size_t bodyCapacity;
+    uint64_t received;  // body bytes taken so far
+};
+
+// The request map of a collected body (URL-safe Base64 of a flat JSON object), or NULL when it does
+// not decode or parse.
+struct JsonMap;
+JsonMap* decodeRequestBody(const char* body);
+// The page's origin from the Origin value, or rebuilt as scheme://host:port from the Referer; NULL
+// when neither gives one. Either value may be NULL (the header is absent).
+char* originFromHeaders(const char* originValue, const char* referer);
+
 MHD_Result acceptLocalOnly(void* closure, const struct sockaddr* address, socklen_t length);
 MHD_Result onHttpRequest(void* closure, MHD_Connection* connection, const char* url, const char* method,
                          const char* version, const char* uploadData, size_t* uploadDataSize, void** state);
