@@ -137,17 +137,12 @@ else
 fi
 
 stage_begin "thread sanitizer build and tests"
-# Until the project has its own switch for it, the compiler is told directly.
-if grep -q KVLB_TSAN CMakeLists.txt; then
-  tsan=(-DKVLB_TSAN=ON)
-else
-  tsan=(-DCMAKE_C_FLAGS="-fsanitize=thread -fno-omit-frame-pointer"
-    -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer"
-    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread
-    -DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread)
-fi
+tsan=(-DKVLB_TSAN=ON)
 if build build-tsan "${tsan[@]}"; then
-  run_ctest threads build-tsan --timeout 900
+  # The body-limit case measures the service's peak memory, which ThreadSanitizer's shadow memory
+  # swells by some 90 MB; it runs in the other stages.
+  run_ctest threads build-tsan --timeout 900 \
+    -E '^service_connection_limits_test\.ServiceConnectionLimits\.BodyPastTheLimitIsCutOffAndTheServiceGoesOn$'
 else
   stage_error threads "build failed"
 fi
