@@ -2,7 +2,9 @@
 # Installs what is missing, then runs the suite in stages: a plain build and its tests; a build with
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer and its tests; the cross-process
 # tests for several rounds under those; a ThreadSanitizer build and its tests; every fuzzer for a
-# while. Each ctest run also replays the fuzzers' seeds and past crashes (fuzz_replay.*).
+# while; the Windows build (32-bit, mingw-w64), its tests run by ctest under Wine, and a check of
+# the whole set started under Wine. Each ctest run also replays the fuzzers' seeds and past
+# crashes (fuzz_replay.*).
 # A failing stage does not stop the later ones, so one run reports everything. Each stage prints
 # its counts, and the last line is the sum over all stages: "N passed, M failed, K skipped".
 # The exit status is non-zero when a test failed or was skipped (a skip can hide a fault), or when
@@ -190,6 +192,56 @@ if build build-fuzz -DKVLB_FUZZ=ON -DKVLB_TESTS=OFF -DCMAKE_C_COMPILER=clang -DC
   stage_done fuzz "$passed" "$failed" 0 "fuzzers run for ${fuzz_seconds}s each"
 else
   stage_error fuzz "build failed"
+fi
+
+stage_begin "Windows build, its tests and the set under Wine"
+# The tests of the folders ported to Windows (the platform's COM support, the component, the
+# adapter) run through Wine in a prefix of their own; then the whole set is installed into another
+# and checked case by case (scripts/check-win-set.sh). The dependency cache is built once and kept.
+win_dir=build-win
+if bash scripts/install-win-deps.sh && win_deps=$(bash scripts/build-win-deps.sh | tail -n 1) &&
+  build "$win_dir" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_WIN_DEPS="$win_deps" \
+    -DKVLB_TESTS=ON; then
+  rm -f "$win_dir/junit-windows.xml" "$win_dir/ctest.status"
+  (
+    # A subshell of its own: the Xvfb that wine-env.sh may start is never waited for by this script.
+    # shellcheck source=scripts/wine-env.sh
+    . scripts/wine-env.sh
+    # Wine's background programs, started by the session's first program, keep the output they are
+    # given: never ctest's or this script's.
+    kvlb_wine_start "$win_dir/wine-tests" >/dev/null 2>&1 </dev/null || exit 1
+    wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
+    kvlb_wine_install_netstat "$win_dir/wine-tools/netstat.exe" >/dev/null 2>&1 </dev/null
+    ctest --test-dir "$win_dir" -j "$jobs" --output-on-failure --no-tests=error \
+      --output-junit "$here/$win_dir/junit-windows.xml" --timeout 300 </dev/null
+    echo $? >"$win_dir/ctest.status"
+    kvlb_wine_stop
+  )
+  # Counted here, from the report the subshell's ctest wrote.
+  win_status=$(cat "$win_dir/ctest.status" 2>/dev/null || echo 1)
+  win_junit="$here/$win_dir/junit-windows.xml"
+  win_p=0 win_f=0 win_s=0
+  if [ -s "$win_junit" ]; then
+    win_counts=$(count_junit "$win_junit")
+    read -r win_p win_f win_s _ <<<"$(head -n 1 <<<"$win_counts")"
+    tail -n +2 <<<"$win_counts"
+    if [ "$win_status" -ne 0 ] && [ "$win_f" -eq 0 ] && [ "$win_s" -eq 0 ]; then
+      errors+=("windows: ctest exit $win_status")
+    fi
+  else
+    errors+=("windows: no test report (ctest exit $win_status)")
+  fi
+  # The set under Wine: one case per line of the check.
+  win_log=$(mktemp)
+  bash scripts/check-win-set.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
+  cat "$win_log"
+  set_p=$(grep -c '^ok: ' "$win_log")
+  set_f=$(grep -c '^FAIL: ' "$win_log")
+  grep -q '^check-win-set: ' "$win_log" || { set_f=$((set_f + 1)) && echo "the set check did not finish"; }
+  rm -f "$win_log"
+  stage_done windows $((win_p + set_p)) $((win_f + set_f)) "$win_s" "set under Wine: $set_p passed, $set_f failed"
+else
+  stage_error windows "build failed"
 fi
 
 echo "== all done in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"
