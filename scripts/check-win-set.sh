@@ -82,16 +82,10 @@ kvlb_wine_install_netstat "$build/wine-tools/netstat.exe" >/dev/null 2>&1 </dev/
 
 # One program folder as the installer leaves it: the programs, the adapter in KVLB\, the stand-in
 # component beside them in Component\, registered in the prefix.
-dest="$WINEPREFIX/drive_c/Program Files/KVLBTessarion"
-rm -rf "$dest"
-mkdir -p "$dest/KVLB" "$dest/Component"
-for p in $programs; do cp "$build/bin/$p.exe" "$dest/"; done
-cp "$build/bin/KVLB/KvlbTokenAdapter.dll" "$dest/KVLB/"
-cp "$build/bin/Component/SigningComponent.dll" "$dest/Component/"
-if (cd "$dest/Component" && timeout 60 wine regsvr32 /s SigningComponent.dll >/dev/null 2>&1 </dev/null); then
+if dest=$(kvlb_wine_install_set "$build"); then
   ok "the stand-in component registers with regsvr32 from the program folder"
 else
-  fail "regsvr32 did not register the stand-in component"
+  fail "the set could not be installed into the prefix, or regsvr32 did not register the component"
 fi
 
 (cd "$dest" && setsid wine KVLBTessarionMonitor.exe >"$build/wine/monitor.log" 2>&1 </dev/null &)

@@ -5,6 +5,9 @@
 #   kvlb_wine_start <folder>          prefix in <folder>/prefix, made when missing; exports the
 #                                     WINE* variables (and DISPLAY when Xvfb was started)
 #   kvlb_wine_install_netstat <exe>   our netstat.exe in the prefix's system32, ahead of Wine's
+#   kvlb_wine_install_set <build>     the set into C:\Program Files\KVLBTessarion of the prefix, as the
+#                                     installer leaves it, the stand-in component registered; prints
+#                                     the folder
 #   kvlb_wine_stop                    ends the prefix's wineserver and the Xvfb started here
 #
 # The wineserver is kept running between programs (a cold one costs seconds per start).
@@ -60,6 +63,20 @@ kvlb_wine_install_netstat() {
   cp "$exe" "$WINEPREFIX/drive_c/windows/system32/netstat.exe" || return 1
   # Wine would still run its own built-in netstat in place of the file without this.
   wine reg add 'HKCU\Software\Wine\DllOverrides' /v netstat.exe /d native /f >/dev/null
+}
+
+kvlb_wine_install_set() {
+  local build=${1:?kvlb_wine_install_set needs the Windows build folder}
+  local dest="$WINEPREFIX/drive_c/Program Files/KVLBTessarion" p
+  rm -rf "$dest"
+  mkdir -p "$dest/KVLB" "$dest/Component" || return 1
+  for p in KVLBTessarionMain KVLBTessarionMonitor KVLBTessarionWorker; do
+    cp "$build/bin/$p.exe" "$dest/" || return 1
+  done
+  cp "$build/bin/KVLB/KvlbTokenAdapter.dll" "$dest/KVLB/" &&
+    cp "$build/bin/Component/SigningComponent.dll" "$dest/Component/" || return 1
+  (cd "$dest/Component" && timeout 60 wine regsvr32 /s SigningComponent.dll >/dev/null 2>&1 </dev/null) || return 1
+  echo "$dest"
 }
 
 kvlb_wine_stop() {
