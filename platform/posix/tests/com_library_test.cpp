@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/posix/tests/com_error_fixture.h"
 #include "platform/root.h"
 #include "platform/test_root.h"
 #include "platform/win_com.h"
@@ -12,7 +13,7 @@
 namespace {
 
 const CLSID kSomeClass = {0x01234567, 0x89AB, 0xCDEF, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
-const IID kSomeInterface = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+using com_fixture::kSomeInterface;
 
 BSTR bstrOf(const char16_t* text) {
     return SysAllocString(text);
@@ -22,42 +23,8 @@ std::u16string textOf(BSTR b) {
     return b ? std::u16string(b, SysStringLen(b)) : u"<null>";
 }
 
-// An object that gives error information for kSomeInterface only, when told to.
-class ErrorSource final : public ISupportErrorInfo {
-  public:
-    explicit ErrorSource(bool supports) : supports_(supports) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (IsEqualIID(riid, IID_IUnknown) || (supports_ && IsEqualIID(riid, IID_ISupportErrorInfo))) {
-            *object = static_cast<ISupportErrorInfo*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
-        return IsEqualIID(riid, kSomeInterface) ? S_OK : S_FALSE;
-    }
-    ULONG refs = 1;
-
-  private:
-    bool supports_;
-};
-
-void setThreadError(const char16_t* description) {
-    ICreateErrorInfo* create = nullptr;
-    ASSERT_EQ(CreateErrorInfo(&create), S_OK);
-    create->SetDescription(const_cast<LPOLESTR>(description));
-    create->SetSource(const_cast<LPOLESTR>(u"Tests"));
-    create->SetGUID(kSomeInterface);
-    IErrorInfo* info = nullptr;
-    ASSERT_EQ(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)), S_OK);
-    SetErrorInfo(0, info);
-    info->Release();
-    create->Release();
-}
+using com_fixture::ErrorSource;
+using com_fixture::setThreadError;
 
 }  // namespace
 
