@@ -4,7 +4,9 @@
 # installs into one program folder (the adapter in its KVLB\ folder) and the stand-in component
 # registers with regsvr32; the monitor launches the service, whose first port answers this
 # machine's curl over TLS with the build's ECDSA certificate; an echo with a path id opens a
-# session through the installed adapter and answers 0; the worker's -allstop ends the set again.
+# session through the installed adapter and answers 0; the HTTPS gates, sessions, value store and
+# component calls then answer from outside as they do in the Linux build, each call reaching the
+# stand-in's journal; the worker's -allstop ends the set again.
 # Each case prints "ok: ..." or "FAIL: ...", the last line is "check-win-set: N passed, M failed",
 # and the exit status is non-zero when a case failed.
 #
@@ -99,15 +101,32 @@ if ! listening; then
 fi
 ok "the monitor launched the service, which listens on 127.0.0.1:$port"
 
-# ask <request JSON>: the "result" of the service's answer, still in Base64.
-ask() {
-  local request answer
-  request=$(printf '%s' "$1" | base64 -w0)
-  answer=$(curl -sS --max-time 20 --cacert "$build/certs/kvlb_ec_cert.pem" -H 'Origin: https://app.example.test' \
-    --data-urlencode "Parameter=$request" "https://127.0.0.1:$port/" 2>&1)
-  sed -n 's/.*"result": *"\([^"]*\)".*/\1/p' <<<"$answer"
-  [ -n "$answer" ] || echo "(no answer)" >&2
+origin='https://app.example.test'
+# post <request JSON> [curl options...]: the service's raw answer; curl's status when there is none.
+# The page's Origin is $origin, none when it is empty.
+post() {
+  local request=$1 page=()
+  shift
+  request=$(printf '%s' "$request" | base64 -w0)
+  [ -n "$origin" ] && page=(-H "Origin: $origin")
+  curl -sS --max-time 20 --cacert "$build/certs/kvlb_ec_cert.pem" "${page[@]}" "$@" \
+    --data-urlencode "Parameter=$request" "https://127.0.0.1:$port/" 2>/dev/null || echo "(no answer: curl $?)"
 }
+# field <answer> <key>: the key's value, still in Base64; "-" when the answer has no such key.
+field() {
+  local v
+  v=$(grep -o "\"$2\": *\"[^\"]*\"" <<<"$1" | sed 's/.*: *"\(.*\)"/\1/')
+  [ -n "$v" ] || grep -q "\"$2\":" <<<"$1" || v=-
+  printf '%s' "$v"
+}
+# value <answer> <key>: the key's value decoded, "-" when absent.
+value() {
+  local v
+  v=$(field "$1" "$2")
+  if [ "$v" = - ]; then printf -; else base64 -d <<<"$v" 2>/dev/null; fi
+}
+# ask <request JSON>: the "result" of the service's answer, still in Base64.
+ask() { field "$(post "$1")" result; }
 
 result=$(ask '{"FunctionName":"TessarionEcho","PathID":"5D0E7B21C48A4F93B6E2D7150A9C3F68","minServerVersion":"1.0.21.0630"}')
 if [ "$result" = "MA==" ]; then
@@ -115,6 +134,101 @@ if [ "$result" = "MA==" ]; then
 else
   fail "the echo with a path id answered result '$result' ($(base64 -d <<<"$result" 2>/dev/null)), not 0"
 fi
+
+# Black-box cases against the running set, one line per case.
+pathid='"PathID":"5D0E7B21C48A4F93B6E2D7150A9C3F68","minServerVersion":"1.0.21.0630"'
+journal="$WINEPREFIX/drive_c/ProgramData/SigningComponent/journal.txt"
+
+# gate <what> <expected result, or "none" for no reply> <request JSON> [curl options...]
+gate() {
+  local what=$1 want=$2 request=$3 answer got
+  shift 3
+  answer=$(post "$request" "$@")
+  if [ "$want" = none ]; then
+    got=$([[ $answer == "(no answer"* ]] && echo none || echo "$answer")
+  else
+    got=$(value "$answer" result)
+  fi
+  if [ "$got" = "$want" ]; then ok "$what: $want"; else fail "$what: '$got', not '$want' ($answer)"; fi
+}
+gate "a GET gets no reply" none '{"FunctionName":"TessarionEcho"}' -X GET
+gate "a PUT gets no reply" none '{"FunctionName":"TessarionEcho"}' -X PUT
+gate "a Host that is not local" 61904 '{"FunctionName":"TessarionEcho"}' -H "Host: example.com:$port"
+gate "a Host without a port" 61904 '{"FunctionName":"TessarionEcho"}' -H 'Host: localhost'
+gate "TLS 1.2 with Host localhost" 0 "{\"FunctionName\":\"TessarionEcho\",$pathid}" \
+  -H "Host: localhost:$port" --tls-max 1.2
+gate "TLS 1.3" 0 "{\"FunctionName\":\"TessarionEcho\",$pathid}" --tlsv1.3
+origin='' gate "no origin and no referer" 61012 '{"FunctionName":"TessarionEcho"}'
+origin='' gate "no origin and a referer without a path" 61012 '{"FunctionName":"TessarionEcho"}' -e https:
+origin='' gate "an origin rebuilt from the referer" 0 "{\"FunctionName\":\"TessarionEcho\",$pathid}" \
+  -e https://app.example.test/pay/page.html
+origin='https://elsewhere.test' gate "an origin outside the allow-list" 61908 \
+  "{\"FunctionName\":\"TessarionEcho\",$pathid}"
+gate "a body that is no Base64 JSON gets no reply" none '[1, 2'
+gate "a missing FunctionName reaches the adapter, which knows no such function" 61005 "{$pathid}"
+
+# opened: a new session by an echo (extra JSON members optional); prints its SessionID.
+opened() { value "$(post "{\"FunctionName\":\"TessarionEcho\",$pathid${1:+,$1}}")" SessionID; }
+# call <what> <session> <expected result> <JSON members>
+call() {
+  local what=$1 sid=$2 want=$3 answer got
+  answer=$(post "{\"SessionId\":\"$sid\",$4}")
+  got=$(value "$answer" result)
+  if [ "$got" = "$want" ]; then ok "$what: '$want'"; else fail "$what: '$got', not '$want' ($answer)"; fi
+}
+# journalled <what> <line>: the component's journal ends with the line.
+journalled() {
+  if [ "$(tail -n 1 "$journal" 2>/dev/null | tr -d '\r')" = "$2" ]; then
+    ok "$1 reached the component's journal"
+  else
+    fail "$1: the journal ends with '$(tail -n 1 "$journal" 2>/dev/null)', not '$2'"
+  fi
+}
+
+s1=$(opened) s2=$(opened)
+if [ -n "$s1" ] && [ "$s1" != - ] && [ -n "$s2" ] && [ "$s2" != - ] && [ "$s1" != "$s2" ]; then
+  ok "a second opening gets its own SessionID"
+else
+  fail "the openings answered the SessionIDs '$s1' and '$s2'"
+fi
+call "P11Init through the first session" "$s1" 1000 '"FunctionName":"P11Init","strLoadLibName":"token.dll"'
+journalled "P11Init" $'P11Init\tbstr:"token.dll"'
+call "GetVersion through the second session" "$s2" GetVersion:ok '"FunctionName":"GetVersion","flag":"1"'
+journalled "GetVersion" $'GetVersion\tint:1'
+call "an unknown function name" "$s1" 61005 '"FunctionName":"NoSuchFunction"'
+
+# The value store of an open session.
+call "setTessarionValue" "$s2" 0 \
+  '"FunctionName":"setTessarionValue","channel":"Basket","domain_list":"app.example.test","value":"three apples","timeout":"5"'
+call "getTessarionValue from an allowed origin" "$s2" "three apples" '"FunctionName":"getTessarionValue","channel":"Basket"'
+origin='https://other.test' call "getTessarionValue from another origin" "$s2" "" \
+  '"FunctionName":"getTessarionValue","channel":"Basket"'
+call "getTessarionValue of an unknown channel" "$s2" "" '"FunctionName":"getTessarionValue","channel":"nothing"'
+call "getTessarionValue without a channel" "$s2" 61005 '"FunctionName":"getTessarionValue"'
+call "setTessarionValue without a value" "$s2" 61005 \
+  '"FunctionName":"setTessarionValue","channel":"Basket","domain_list":"x"'
+call "setTessarionValue with a negative timeout" "$s2" 61005 \
+  '"FunctionName":"setTessarionValue","channel":"Basket","domain_list":"x","value":"v","timeout":"-1"'
+
+# Releases: each session has its own adapter copy, so releasing one leaves the other answering.
+# release <what> <session> <command> <expected answer>
+release() {
+  local answer
+  answer=$(post "{\"SessionId\":\"$2\",\"FunctionName\":\"$3\"}")
+  if [ "$answer" = "$4" ]; then ok "$1"; else fail "$1: answered '$answer', not '$4'"; fi
+}
+release "TessarionRelease of the first session answers no keys" "$s1" TessarionRelease '{}'
+call "the second session after the first one's release" "$s2" 1000 '"FunctionName":"P11Init","strLoadLibName":"b.dll"'
+journalled "P11Init of the second session" $'P11Init\tbstr:"b.dll"'
+call "the released session is gone (no path id to reopen it)" "$s1" 61009 '"FunctionName":"P11Init","strLoadLibName":"a.dll"'
+release "TessarionClose of an unknown session answers no keys" 0123456789ABCDEF TessarionClose '{}'
+s3=$(opened '"TessarionMode":"true"')
+release "TessarionClose of a browser-mode session answers no keys" "$s3" TessarionClose '{}'
+call "a browser-mode session stays after TessarionClose" "$s3" GetVersion:ok '"FunctionName":"GetVersion","flag":"2"'
+release "TessarionForceRelease of a browser-mode session answers no keys" "$s3" TessarionForceRelease '{}'
+call "a browser-mode session is gone after TessarionForceRelease" "$s3" 61009 '"FunctionName":"GetVersion","flag":"3"'
+release "TessarionClose of the second session answers no keys" "$s2" TessarionClose '{}'
+call "the second session is gone after TessarionClose" "$s2" 61009 '"FunctionName":"GetVersion","flag":"4"'
 
 (cd "$dest" && timeout 60 wine KVLBTessarionWorker.exe -allstop >/dev/null 2>&1 </dev/null)
 for _ in $(seq 80); do
