@@ -30,39 +30,7 @@ constexpr int kBarePort = 56911;
 constexpr int kRounds = 3;
 constexpr double kTarget = 0.70;
 const char* kAnswer = "1000";  // the stand-in's P11Init: 1000 + its function index 0
-const char* kFormHeader = "Content-Type: application/x-www-form-urlencoded";
 
-// Requests per second over kConnections kept-alive connections; -1 when any answer was wrong.
-// answered counts every request answered, the warm-up ones included.
-double throughput(int port, const std::string& request, double seconds, long* answered) {
-    std::atomic<long> done{0};
-    std::atomic<bool> failed{false};
-    std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < kConnections; ++i) {
-        clients.push_back(std::make_unique<Client>(port, kFormHeader));
-        // The TLS handshakes happen here, outside the timed part: the connections are kept alive.
-        if (!clients.back()->post(request) || replyValue(clients.back()->body, "result") != kAnswer)
-            failed = true;
-    }
-    auto begin = Clock::now();
-    auto end = begin + std::chrono::duration<double>(seconds);
-    std::vector<std::thread> threads;
-    for (auto& client : clients)
-        threads.emplace_back([&, c = client.get()] {
-            while (!failed && Clock::now() < end) {
-                if (!c->post(request) || replyValue(c->body, "result") != kAnswer) {
-                    std::fprintf(stderr, "port %d answered: %s\n", port, c->body.c_str());
-                    failed = true;
-                    return;
-                }
-                ++done;
-            }
-        });
-    for (auto& t : threads) t.join();
-    double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
-    *answered += done + kConnections;
-    return failed ? -1 : done / elapsed;
-}
 
 }  // namespace
 
@@ -120,8 +88,8 @@ int main(int argc, char** argv) {
     long bareAnswered = 0, serviceAnswered = 0;
     bool failed = false;
     for (int round = 0; round < kRounds && !failed; ++round) {
-        double b = throughput(kBarePort, call, seconds, &bareAnswered);
-        double s = throughput(kServicePort, call, seconds, &serviceAnswered);
+        double b = checkedThroughput(kBarePort, call, kAnswer, seconds, &bareAnswered);
+        double s = checkedThroughput(kServicePort, call, kAnswer, seconds, &serviceAnswered);
         failed = b < 0 || s < 0;
         baseline = std::max(baseline, b);
         service = std::max(service, s);

@@ -12,12 +12,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "service/https_front.h"
 #include "service/service_main.h"
@@ -32,6 +36,7 @@ constexpr int kServicePort = 56462;
 constexpr int kConnections = 8;
 inline const char* kPathId = "5D0E7B21C48A4F93B6E2D7150A9C3F68";
 inline const char* kOrigin = "https://app.example.test";
+inline const char* kFormHeader = "Content-Type: application/x-www-form-urlencoded";
 inline const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 inline std::string base64(const std::string& in) {
@@ -236,6 +241,41 @@ inline void stopService(pid_t pid) {
     if (pid <= 0) return;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
+}
+
+// Requests per second over kConnections kept-alive connections, each answer's "result" checked
+// against expected; -1 when any was wrong. The TLS handshakes happen before the timed part.
+// answered (when given) counts every request answered, the handshake ones included.
+inline double checkedThroughput(int port, const std::string& request, const std::string& expected, double seconds,
+                                long* answered = nullptr) {
+    std::atomic<long> done{0};
+    std::atomic<bool> failed{false};
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kConnections; ++i) {
+        clients.push_back(std::make_unique<Client>(port, kFormHeader));
+        if (!clients.back()->post(request) || replyValue(clients.back()->body, "result") != expected) {
+            std::fprintf(stderr, "port %d answered: %s\n", port, clients.back()->body.c_str());
+            return -1;
+        }
+    }
+    auto begin = Clock::now();
+    auto end = begin + std::chrono::duration<double>(seconds);
+    std::vector<std::thread> threads;
+    for (auto& client : clients)
+        threads.emplace_back([&, c = client.get()] {
+            while (!failed && Clock::now() < end) {
+                if (!c->post(request) || replyValue(c->body, "result") != expected) {
+                    std::fprintf(stderr, "port %d answered: %s\n", port, c->body.c_str());
+                    failed = true;
+                    return;
+                }
+                ++done;
+            }
+        });
+    for (auto& t : threads) t.join();
+    double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+    if (answered) *answered += done + kConnections;
+    return failed ? -1 : done / elapsed;
 }
 
 }  // namespace bench

@@ -21,41 +21,9 @@ using namespace bench;
 namespace {
 
 constexpr int kRounds = 3;
-const char* kFormHeader = "Content-Type: application/x-www-form-urlencoded";
 const char* kBareResult = "1000";  // the bare server's fixed answer
 const char* kCallResult = "1000";  // the stand-in's P11Init: 1000 + its function index 0
 
-// Requests per second over kConnections kept-alive connections, each answer checked; -1 when any
-// was wrong. The TLS handshakes happen before the timed part.
-double throughput(int port, const std::string& request, const std::string& expected, double seconds) {
-    std::atomic<long> done{0};
-    std::atomic<bool> failed{false};
-    std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < kConnections; ++i) {
-        clients.push_back(std::make_unique<Client>(port, kFormHeader));
-        if (!clients.back()->post(request) || replyValue(clients.back()->body, "result") != expected) {
-            std::fprintf(stderr, "port %d answered: %s\n", port, clients.back()->body.c_str());
-            return -1;
-        }
-    }
-    auto begin = Clock::now();
-    auto end = begin + std::chrono::duration<double>(seconds);
-    std::vector<std::thread> threads;
-    for (auto& client : clients)
-        threads.emplace_back([&, c = client.get()] {
-            while (!failed && Clock::now() < end) {
-                if (!c->post(request) || replyValue(c->body, "result") != expected) {
-                    std::fprintf(stderr, "port %d answered: %s\n", port, c->body.c_str());
-                    failed = true;
-                    return;
-                }
-                ++done;
-            }
-        });
-    for (auto& t : threads) t.join();
-    double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
-    return failed ? -1 : done / elapsed;
-}
 
 std::string opening(const char* function, const char* extra) {
     return std::string("{\"FunctionName\":\"") + function + "\",\"PathID\":\"" + kPathId +
@@ -75,11 +43,11 @@ void release(Client& control, const std::string& sid) {
 bool compare(const char* what, int servicePort, int barePort, const std::string& request,
              const std::string& expected, double seconds) {
     double service = 0, bare = 0;
-    throughput(barePort, request, kBareResult, std::min(seconds, 1.0));  // warm-up, unmeasured
-    throughput(servicePort, request, expected, std::min(seconds, 1.0));
+    checkedThroughput(barePort, request, kBareResult, std::min(seconds, 1.0));  // warm-up, unmeasured
+    checkedThroughput(servicePort, request, expected, std::min(seconds, 1.0));
     for (int round = 0; round < kRounds; ++round) {
-        double b = throughput(barePort, request, kBareResult, seconds);
-        double s = throughput(servicePort, request, expected, seconds);
+        double b = checkedThroughput(barePort, request, kBareResult, seconds);
+        double s = checkedThroughput(servicePort, request, expected, seconds);
         if (b < 0 || s < 0) return false;
         bare = std::max(bare, b);
         service = std::max(service, s);
