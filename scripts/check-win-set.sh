@@ -230,6 +230,35 @@ call "a browser-mode session is gone after TessarionForceRelease" "$s3" 61009 '"
 release "TessarionClose of the second session answers no keys" "$s2" TessarionClose '{}'
 call "the second session is gone after TessarionClose" "$s2" 61009 '"FunctionName":"GetVersion","flag":"4"'
 
+# The customer page in headless Chromium on this machine, trusting the build's certificate: it
+# opens a session with the path id, unlocks, calls P11ReadData and shows the decoded answer, with
+# non-ASCII text both ways. Page, page server and browser driver are the Linux build's
+# kvlb_browser_page (its folder: KVLB_LINUX_BUILD, default build, which the test command builds).
+page_tool="${KVLB_LINUX_BUILD:-$here/build}/tests/kvlb_browser_page"
+if [ ! -x "$page_tool" ]; then
+  fail "the page in headless Chromium: no $page_tool (build the Linux build, or set KVLB_LINUX_BUILD)"
+else
+  settings="$WINEPREFIX/drive_c/ProgramData/SigningComponent/settings.ini" kept=$(mktemp)
+  label='Étiquette 日本' text='Signé 署名' had=0
+  mkdir -p "$(dirname "$settings")"
+  [ -f "$settings" ] && cp "$settings" "$kept" && had=1
+  printf '\r\ncomponent_text=%s\r\n' "$text" >>"$settings"
+  shown=$("$page_tool" --service-port "$port" --cert "$build/certs/kvlb_ec_cert.pem" --host app.example.test \
+    --label "$label" --work "$build/wine/browser" 2>"$build/wine/browser.err" </dev/null)
+  page_status=$?
+  # The settings as they were, for whatever runs after.
+  if [ "$had" -eq 1 ]; then cp "$kept" "$settings"; else rm -f "$settings"; fi
+  rm -f "$kept"
+  sid=$(sed -n 's/^session=//p' <<<"$shown")
+  if [ "$page_status" -eq 0 ] && [[ $sid =~ ^[0-9A-Z]{8}_SID$ ]] &&
+    [ "$(grep -v '^session=\|^origin=' <<<"$shown")" = "$(printf 'open=0\nunlock=0\nanswer=%s\nstate=done' "$text")" ]; then
+    ok "the page in headless Chromium opened a session, unlocked and shows the component's answer"
+  else
+    fail "the page in headless Chromium (exit $page_status): $(tr '\n' ' ' <<<"$shown")$(head -c 2000 "$build/wine/browser.err")"
+  fi
+  journalled "the page's P11ReadData" "P11ReadData"$'\t'"bstr:\"$label\""$'\tint:1\tint:2'
+fi
+
 (cd "$dest" && timeout 60 wine KVLBTessarionWorker.exe -allstop >/dev/null 2>&1 </dev/null)
 for _ in $(seq 80); do
   listening || break
