@@ -230,6 +230,47 @@ call "a browser-mode session is gone after TessarionForceRelease" "$s3" 61009 '"
 release "TessarionClose of the second session answers no keys" "$s2" TessarionClose '{}'
 call "the second session is gone after TessarionClose" "$s2" 61009 '"FunctionName":"GetVersion","flag":"4"'
 
+# The 68 component functions through one session, each answer and the journal line the stand-in
+# wrote for it checked by the Linux build's client of the adapter's function table (one line per
+# function). KVLB_SET_FUNCTIONS_CHECK names the client; by default the one of the Linux build in
+# build/, which is built first when it is missing.
+functions_check=${KVLB_SET_FUNCTIONS_CHECK:-}
+if [ -z "$functions_check" ]; then
+  functions_check=$here/build/tests/kvlb_set_functions_check
+  if [ ! -x "$functions_check" ]; then
+    { [ -f "$here/build/CMakeCache.txt" ] ||
+      cmake -S "$here" -B "$here/build" -G Ninja -DKVLB_WERROR=ON >/dev/null; } &&
+      cmake --build "$here/build" --target kvlb_set_functions_check >/dev/null
+  fi
+fi
+if [ -x "$functions_check" ]; then
+  functions_log=$(timeout 300 "$functions_check" "$port" "$build/certs/kvlb_ec_cert.pem" "$journal" 2>&1)
+  functions_status=$?
+  printf '%s\n' "$functions_log"
+  passed=$((passed + $(grep -c '^ok: ' <<<"$functions_log")))
+  failed=$((failed + $(grep -c '^FAIL: ' <<<"$functions_log")))
+  if [ "$functions_status" -ne 0 ] && ! grep -q '^FAIL: ' <<<"$functions_log"; then
+    fail "the component functions' client ended with status $functions_status"
+  fi
+else
+  fail "no client of the component functions at $functions_check"
+fi
+
+# The certificate the set serves: under Wine the version detection always finds Windows 10, so it
+# is the build's ECDSA certificate, and the server signs its handshake with the EC key.
+handshake=$(timeout 20 openssl s_client -connect "127.0.0.1:$port" </dev/null 2>/dev/null)
+served=$(openssl x509 <<<"$handshake" 2>/dev/null)
+served_print=$(openssl x509 -noout -fingerprint -sha256 <<<"$served" 2>/dev/null)
+built_print=$(openssl x509 -noout -fingerprint -sha256 -in "$build/certs/kvlb_ec_cert.pem" 2>/dev/null)
+served_key=$(openssl x509 -noout -text <<<"$served" 2>/dev/null | grep -o 'Public Key Algorithm: .*')
+signature=$(grep -o 'Peer signature type: .*' <<<"$handshake")
+if [ -n "$built_print" ] && [ "$served_print" = "$built_print" ] &&
+  [ "$served_key" = "Public Key Algorithm: id-ecPublicKey" ] && [ "$signature" = "Peer signature type: ECDSA" ]; then
+  ok "the set serves the build's ECDSA certificate (kvlb_ec_cert.pem, EC key, ECDSA handshake signature)"
+else
+  fail "the set serves '${served_print:-no certificate}' (${served_key:-no key}, ${signature:-no signature}), not the build's ECDSA certificate '$built_print'"
+fi
+
 # The customer page in headless Chromium on this machine, trusting the build's certificate: it
 # opens a session with the path id, unlocks, calls P11ReadData and shows the decoded answer, with
 # non-ASCII text both ways. Page, page server and browser driver are the Linux build's

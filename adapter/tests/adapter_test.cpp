@@ -1,259 +1,37 @@
 // The adapter as the service uses it: loaded through LoadLibraryW from its own copy, driven
-// through its two exports, with the stand-in component registered in the test's machine root.
+// through its two exports, with the stand-in component registered on the test's machine. The
+// same cases run in the Linux build and, against the Windows DLL and the component registered
+// as a COM server, in the Windows build.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "adapter/tests/adapter_test_machine.h"
+#include "adapter/tests/component_function_table.h"
 #include "common/json_map.h"
-#include "component/component_journal.h"
-#include "component/signing_component.h"
-#include "platform/root.h"
-#include "platform/test_root.h"
-#include "platform/win_base.h"
 
-namespace fs = std::filesystem;
+using namespace component_table;
 
 namespace {
-
-enum Kind { T, I, V };               // text, integer, text variant
-enum Result { Number, Text, None };  // the method's out value
-
-struct Key {
-    const char* name;
-    Kind kind;
-};
-
-struct Function {
-    int index;
-    const char* name;
-    std::vector<Key> keys;
-    Result result;
-};
-
-// The 68 component functions: index, name, argument keys in call order with their kinds, result.
-const std::vector<Function> kFunctions = {
-    {0, "P11Init", {{"strLoadLibName", T}}, Number},
-    {1, "SetCodePage", {{"codepage", I}}, None},
-    {2, "P11SessionOpen", {}, Number},
-    {3, "P11Login", {{"UserPIN", T}}, Number},
-    {4, "P11Logout", {}, Number},
-    {5, "P11SessionClose", {}, Number},
-    {6, "P11Final", {}, Number},
-    {7, "P11ChangePin", {{"strOldPIN", T}, {"strNewPIN", T}}, Number},
-    {8, "GetErrorCode", {}, Number},
-    {9, "P11WriteX509Cert", {{"strCert", T}, {"strLabel", T}, {"strKeyID", T}}, Number},
-    {10, "CryptCertEncrypt", {{"strCert", T}, {"strData", T}, {"iFlags", I}, {"iKeyUsage", I}}, Text},
-    {11,
-     "P11GenerateCertRequest",
-     {{"strPriKeyLabel", T},
-      {"strPriKeyID", T},
-      {"strPubKeyLabel", T},
-      {"strPubKeyID", T},
-      {"KeyLength", I},
-      {"strSubject", T}},
-     Text},
-    {12,
-     "P11ReadCertificate",
-     {{"strSubject", T}, {"strIssuer", T}, {"hStore", I}, {"strData", T}, {"iFlags", I}, {"iKeyUsage", I}},
-     Text},
-    {13, "P11SetCurrentSlot", {{"SlotNumber", I}}, Number},
-    {14, "P11WriteData", {{"strData", T}, {"strLabel", T}, {"iPrivate", I}, {"iFlags", I}}, Number},
-    {15, "P11ReadData", {{"strLabel", T}, {"iPrivate", I}, {"iFlags", I}}, Text},
-    {16, "CryptCertGetSubject", {{"strCert", T}, {"iFlags", I}}, Text},
-    {17, "GetVersion", {{"flag", I}}, Text},
-    {18, "P11AcceptCert", {{"strCert", T}, {"iFlags", I}}, Number},
-    {19, "CryptCertGetIssuer", {{"strCert", T}, {"iFlags", I}}, Text},
-    {20, "CryptCertGetNotBefore", {{"strCert", T}, {"iFlags", I}}, Text},
-    {21, "CryptCertGetNotAfter", {{"strCert", T}, {"iFlags", I}}, Text},
-    {22, "CryptCertGetSerialNumber", {{"strCert", T}, {"iFlags", I}}, Text},
-    {23, "P11PureSign", {{"strLabel", T}, {"strData", T}, {"iFlags", I}}, Text},
-    {24,
-     "C_P11Sign",
-     {{"hStore", I}, {"strData", T}, {"signcodepage", T}, {"iFlags", I}, {"iHashFlag", I}},
-     Text},
-    {25,
-     "DetectReplug",
-     {{"bProvider", T}, {"bReader", T}, {"bAdvReaderList", T}, {"iFlags", I}, {"iReplugTime", I}},
-     Number},
-    {26, "P11SetSlotByReaderName", {{"bReader", T}}, Number},
-    {27, "CryptEncode", {{"bData", T}, {"strPemTitle", V}}, Text},
-    {28, "C_P11XMLSignTemplate", {{"bstrXML", T}, {"bstrSignId", T}}, Text},
-    {29,
-     "C_P11XMLIFXSign",
-     {{"bXML", T}, {"bId", T}, {"bSignedIds", T}, {"iFlags", I}, {"iHashFlag", I}},
-     Text},
-    {30, "C_P11PureSign", {{"bData", T}, {"signcodepage", T}, {"iFlags", I}, {"iHashFlag", I}}, Text},
-    {31, "CAPISetLanguage", {{"strLanguage", T}}, Number},
-    {32, "ReaderListDlg", {{"bTopMostDevice", T}}, Text},
-    {33, "P11signDrwr", {{"iDrwrType", I}, {"bstrXML", T}}, Text},
-    {34, "C_P11SelectCert", {{"strSubject", T}, {"strIssuer", T}, {"iFlags", I}, {"iKeyUsage", I}}, Number},
-    {35, "C_SetLanguage", {{"strLanguage", T}}, Number},
-    {36, "C_P11Login", {{"UserPIN", T}}, Number},
-    {37,
-     "C_P11CheckCertMAC",
-     {{"strTokenType", T}, {"strKeyLabel", T}, {"strCert", T}, {"strMAC", T}},
-     Number},
-    {38, "C_P11MakePubKeyMAC", {{"strTokenType", T}, {"strKeyLabel", T}, {"strCSR", T}}, Text},
-    {39, "C_SetResponse", {{"iFlags", I}}, Number},
-    {40,
-     "C_P11AutoPureSign",
-     {{"strLoadLibName", T},
-      {"UserPIN", T},
-      {"bReader", T},
-      {"bAdvReaderList", T},
-      {"strSubject", T},
-      {"strIssuer", T},
-      {"bData", T},
-      {"signcodepage", T},
-      {"iFlags", I},
-      {"iKeyUsage", I},
-      {"iHashFlag", I},
-      {"iReplugTime", I}},
-     Text},
-    {41,
-     "C_P11AutoSign",
-     {{"strLoadLibName", T},
-      {"UserPIN", T},
-      {"bReader", T},
-      {"bAdvReaderList", T},
-      {"strSubject", T},
-      {"strIssuer", T},
-      {"hStore", I},
-      {"strData", T},
-      {"signcodepage", T},
-      {"iFlags", I},
-      {"iKeyUsage", I},
-      {"iHashFlag", I},
-      {"iReplugTime", I}},
-     Text},
-    {42,
-     "C_XMLP11AutoIFXSign",
-     {{"strLoadLibName", T},
-      {"UserPIN", T},
-      {"bReader", T},
-      {"bAdvReaderList", T},
-      {"strSubject", T},
-      {"strIssuer", T},
-      {"bXML", T},
-      {"bId", T},
-      {"bSignedIds", T},
-      {"iFlags", I},
-      {"iKeyUsage", I},
-      {"iHashFlag", I},
-      {"iReplugTime", I}},
-     Text},
-    {43,
-     "C_P11AutoGenerateCertRequest",
-     {{"strTokenType", T},
-      {"strLoadLibName", T},
-      {"UserPIN", T},
-      {"bReader", T},
-      {"strPriKeyLabel", T},
-      {"strPriKeyID", T},
-      {"strPubKeyLabel", T},
-      {"strPubKeyID", T},
-      {"KeyLength", I},
-      {"strSubject", T},
-      {"iFlags", I},
-      {"iHashFlag", I}},
-     Text},
-    {44, "C_P11GetTokenInfo", {{"strField", T}}, Text},
-    {45,
-     "C_P11AutoMakePubKeyMAC",
-     {{"strTokenType", T}, {"strLoadLibName", T}, {"UserPIN", T}, {"strKeyLabel", T}, {"strCSR", T}},
-     Text},
-    {46,
-     "C_P11AutoCheckCertMAC",
-     {{"strTokenType", T},
-      {"strLoadLibName", T},
-      {"UserPIN", T},
-      {"strKeyLabel", T},
-      {"strCert", T},
-      {"strMAC", T}},
-     Number},
-    {47,
-     "C_P11AutoAcceptCert",
-     {{"strTokenType", T}, {"strLoadLibName", T}, {"UserPIN", T}, {"strCert", T}, {"iFlags", I}},
-     Number},
-    {48,
-     "C_P11GenerateCertRequest",
-     {{"strTokenType", T},
-      {"strPriKeyLabel", T},
-      {"strPriKeyID", T},
-      {"strPubKeyLabel", T},
-      {"strPubKeyID", T},
-      {"KeyLength", I},
-      {"strSubject", T},
-      {"iFlags", I},
-      {"iHashFlag", I}},
-     Text},
-    {49, "C_P11AcceptCert", {{"strTokenType", T}, {"strCert", T}, {"iFlags", I}}, Number},
-    {50, "C_GenerateUUID", {}, Text},
-    {51, "C_P11ReadCertificate", {{"iFlags", I}}, Text},
-    {52, "C_P11GetPublicKeyModulus", {{"strLabel", T}, {"iFlags", I}}, Text},
-    {53, "C_P11ChangePin", {{"strOldPIN", T}, {"strNewPIN", T}}, Number},
-    {54, "C_P11GetKeyLength", {{"iFlags", I}}, Number},
-    {55, "Init", {{"bInitCode", T}, {"bInitPath", T}}, Number},
-    {56, "ShowDebugMessage", {{"bShow", I}}, None},
-    {57,
-     "C_XMLP11AutoSignTemplate",
-     {{"strLoadLibName", T},
-      {"UserPIN", T},
-      {"bReader", T},
-      {"bAdvReaderList", T},
-      {"strSubject", T},
-      {"strIssuer", T},
-      {"bXML", T},
-      {"bId", T},
-      {"iFlags", I},
-      {"iKeyUsage", I},
-      {"iHashFlag", I},
-      {"iReplugTime", I}},
-     Text},
-    {58, "Get_TokenSN", {{"strLoadLibName", T}}, Text},
-    {59, "ReadPublicData", {{"strDriverName", T}, {"sObjectLabel", T}}, Text},
-    {60,
-     "C_VerifyByDES",
-     {{"strDriverName", T}, {"sUSERPin", T}, {"sRndNumP11", T}, {"s3DESKeyLabel", T}, {"sCNLabel", T}},
-     Number},
-    {61,
-     "C_CardMakingByDES",
-     {{"strDriverName", T},
-      {"sUSERPin", T},
-      {"s3DESKeyLabel", T},
-      {"s3DESKey", T},
-      {"sCNLabel", T},
-      {"sCN", T},
-      {"sBranchIDLabel", T},
-      {"sBranchID", T}},
-     Number},
-    {62, "Get_MAC", {}, Text},
-    {63, "Get_RandomString", {}, Text},
-    {64, "VerifyURL", {{"bOutURL", T}, {"iFlags", I}}, Number},
-    {65, "Show", {{"bXMLData", T}}, Number},
-    {66, "GetRespData", {}, Text},
-    {67, "C_P11FEDISign", {{"bData", T}, {"iFlags", I}, {"iHashFlag", I}}, Text},
-};
 
 typedef const char* (*CallMethodFunc)(const char*);
 typedef const char* (*CallJsonMapMethodFunc)(JsonMap*, const char*);
 
+template <typename F>
+F entry(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 // One loaded copy of the adapter, from a file of its own, as a session of the service holds it.
 class AdapterCopy {
   public:
-    AdapterCopy(const platform::TestRoot& root, const std::string& folder) {
-        fs::create_directories(root.c(folder));
-        fs::copy_file(KVLB_ADAPTER_LIBRARY, root.c(folder + "/KvlbTokenAdapter.dll"),
-                      fs::copy_options::overwrite_existing);
-        std::wstring path = L"C:\\" + std::wstring(folder.begin(), folder.end()) + L"\\KvlbTokenAdapter.dll";
-        module_ = LoadLibraryW(path.c_str());
+    AdapterCopy(TestMachine& machine, const std::string& folder) {
+        module_ = LoadLibraryW(machine.placeAdapterCopy(folder).c_str());
         if (module_) {
-            call_ = reinterpret_cast<CallMethodFunc>(GetProcAddress(module_, "callMethod"));
-            callMap_ = reinterpret_cast<CallJsonMapMethodFunc>(GetProcAddress(module_, "callJsonMapMethod"));
+            call_ = entry<CallMethodFunc>(module_, "callMethod");
+            callMap_ = entry<CallJsonMapMethodFunc>(module_, "callJsonMapMethod");
         }
     }
     ~AdapterCopy() {
@@ -282,112 +60,24 @@ class AdapterCopy {
     CallJsonMapMethodFunc callMap_ = nullptr;
 };
 
-std::string jsonEscape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-// A request object of the pairs in the given order.
-std::string request(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    std::string json = "{";
-    for (const auto& [k, v] : pairs) {
-        if (json.size() > 1) json += ",";
-        json += "\"" + k + "\":\"" + jsonEscape(v) + "\"";
-    }
-    return json + "}";
-}
-
-std::string journalQuoted(const std::string& text) {
-    return "\"" + escapeJournalText(text) + "\"";
-}
-
-struct Built {
-    std::string json;
-    std::string journalLine;  // what the component must have seen
-};
-
-// Every key of the row with a value of its own, written in reverse order so that the call order
-// can only come from the row; skip leaves one key out.
-Built buildCall(const Function& f, const std::vector<std::pair<std::string, std::string>>& extra = {},
-                const char* skip = nullptr) {
-    std::vector<std::pair<std::string, std::string>> pairs = {
-        {"FunctionName", f.name}, {"TessarionFunctionIndex", std::to_string(f.index)}};
-    for (const auto& e : extra) pairs.push_back(e);
-    std::string line = f.name;
-    for (size_t i = 0; i < f.keys.size(); ++i) {
-        const Key& k = f.keys[i];
-        std::string value = k.kind == I ? std::to_string(-(int)(i + 1) * 1001)
-                                        : std::string("v") + std::to_string(i) + "-" + k.name;
-        bool skipped = skip && std::string(skip) == k.name;
-        if (!skipped) pairs.insert(pairs.begin() + 2, {k.name, value});
-        if (k.kind == I)
-            line += "\tint:" + (skipped ? std::string("0") : value);
-        else if (k.kind == T)
-            line += skipped ? "\tbstr:null" : "\tbstr:" + journalQuoted(value);
-        else
-            line += skipped ? "\tvariant-bstr:null" : "\tvariant-bstr:" + journalQuoted(value);
-    }
-    return {request(pairs), line};
-}
-
-std::string defaultAnswer(const Function& f) {
-    switch (f.result) {
-        case Number:
-            return std::to_string(1000 + f.index);
-        case Text:
-            return std::string(f.name) + ":ok";
-        default:
-            return "0";
-    }
-}
-
-const Function& functionNamed(const std::string& name) {
-    for (const auto& f : kFunctions)
-        if (name == f.name) return f;
-    throw std::runtime_error("no function " + name);
-}
-
 class AdapterTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(kFunctions.size(), 68u);
-        ASSERT_TRUE(platform::registerComServer(CLSID_SigningComponent, KVLB_COMPONENT_LIBRARY));
-        fs::create_directories(root.c("Windows"));
-        std::ofstream ini(root.c("Windows/KVLBTessarion.ini"));
-        ini << "[KVLBTessarion]\r\nLog File=C:\\adapter.log\r\nLog Level=5\r\n";
-        ini.close();
-        adapter = std::make_unique<AdapterCopy>(root, "Session_0");
+        ASSERT_TRUE(machine.registerComponent());
+        adapter = std::make_unique<AdapterCopy>(machine, "Session_0");
         ASSERT_TRUE(adapter->loaded());
     }
 
-    std::vector<std::string> journal() {
-        std::vector<std::string> lines;
-        std::ifstream in(componentJournalPath());
-        for (std::string l; std::getline(in, l);) lines.push_back(l);
-        return lines;
-    }
+    std::vector<std::string> journal() { return machine.journal(); }
     std::string lastJournalLine() {
         auto lines = journal();
         return lines.empty() ? "" : lines.back();
     }
     size_t journalSize() { return journal().size(); }
-    // Everything the adapter logged so far.
-    std::string log() {
-        std::string all;
-        for (const auto& e : fs::directory_iterator(root.c())) {
-            std::string name = e.path().filename().string();
-            if (name.rfind("adapter", 0) != 0) continue;
-            std::ifstream in(e.path());
-            all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
-        return all;
-    }
+    std::string log() { return machine.log(); }
 
-    platform::TestRoot root;
+    TestMachine machine;
     std::unique_ptr<AdapterCopy> adapter;
 };
 
@@ -421,8 +111,8 @@ TEST_F(AdapterTest, AnswersFollowTheResultKind) {
         {"61908", "0", "61908", "0"},  // the component's numbers are passed on as they are
     };
     for (const auto& c : cases) {
-        platform::setSetting("component_number", c.number);
-        platform::setSetting("component_text", c.text);
+        machine.setComponentSetting("component_number", c.number);
+        machine.setComponentSetting("component_text", c.text);
         for (const auto& f : kFunctions) {
             SCOPED_TRACE(std::string(f.name) + " with " + c.number + " / " + c.text);
             std::string expected = f.result == Number ? c.numberAnswer
@@ -547,11 +237,11 @@ TEST_F(AdapterTest, FailingMethodAnswers61011WithTheSafeLineRecord) {
     ASSERT_EQ(adapter->unlock(), "0");
     for (const char* errorInfo : {"on", "off"}) {
         SCOPED_TRACE(errorInfo);
-        platform::setSetting("component_errorinfo", errorInfo);
+        machine.setComponentSetting("component_errorinfo", errorInfo);
         for (const char* name :
              {"P11Init", "ShowDebugMessage", "CryptEncode", "C_VerifyByDES", "GetRespData"}) {
             SCOPED_TRACE(name);
-            platform::setSetting("component_fail", name);
+            machine.setComponentSetting("component_fail", name);
             const Function& f = functionNamed(name);
             Built b = buildCall(f);
             EXPECT_EQ(adapter->call(b.json), "61011");
@@ -561,7 +251,7 @@ TEST_F(AdapterTest, FailingMethodAnswers61011WithTheSafeLineRecord) {
         }
     }
     // The next call after a failure is unaffected.
-    platform::setSetting("component_fail", "");
+    machine.setComponentSetting("component_fail", "");
     EXPECT_EQ(adapter->call(buildCall(functionNamed("P11Init")).json), "1000");
     std::string text = log();
     EXPECT_NE(text.find("Catch component exception"), std::string::npos);
@@ -569,14 +259,14 @@ TEST_F(AdapterTest, FailingMethodAnswers61011WithTheSafeLineRecord) {
 }
 
 TEST_F(AdapterTest, WithoutARegisteredComponentEveryCallAnswers61905UntilItIs) {
-    ASSERT_TRUE(platform::unregisterComServer(CLSID_SigningComponent));
+    ASSERT_TRUE(machine.unregisterComponent());
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(adapter->unlock(), "61905");
         EXPECT_EQ(adapter->call(buildCall(functionNamed("P11Init")).json), "61905");
         EXPECT_EQ(adapter->call(request({{"FunctionName", "Tessarion_GetVersion"}})), "61905");
     }
     EXPECT_NE(log().find("Component init error!"), std::string::npos);
-    ASSERT_TRUE(platform::registerComServer(CLSID_SigningComponent, KVLB_COMPONENT_LIBRARY));
+    ASSERT_TRUE(machine.registerComponent());
     EXPECT_EQ(adapter->call(buildCall(functionNamed("P11Init")).json), "61908");
     EXPECT_EQ(adapter->unlock(), "0");
     EXPECT_EQ(adapter->call(buildCall(functionNamed("P11Init")).json), "1000");
@@ -667,12 +357,9 @@ TEST_F(AdapterTest, UnlockFollowsTheBuiltInDomainAndReleaseNeedsANewUnlock) {
 TEST_F(AdapterTest, ReleaseLetsGoOfTheComponent) {
     // The service unloads a copy right after its release; whatever the copy still held then
     // would stay alive for the life of the service.
-    std::string path = "Z:" KVLB_COMPONENT_LIBRARY;
-    std::wstring wide(path.begin(), path.end());
-    HMODULE component = LoadLibraryW(wide.c_str());
+    HMODULE component = LoadLibraryW(machine.componentLibrary().c_str());
     ASSERT_NE(component, nullptr);
-    auto canUnloadNow =
-        reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(GetProcAddress(component, "DllCanUnloadNow"));
+    auto canUnloadNow = entry<HRESULT(STDAPICALLTYPE*)()>(component, "DllCanUnloadNow");
     ASSERT_NE(canUnloadNow, nullptr);
     ASSERT_EQ(adapter->unlock(), "0");
     EXPECT_EQ(adapter->call(request({{"FunctionName", "P11Logout"}})), "1004");
@@ -683,7 +370,7 @@ TEST_F(AdapterTest, ReleaseLetsGoOfTheComponent) {
 }
 
 TEST_F(AdapterTest, TwoCopiesFromTwoPathsAreIndependent) {
-    AdapterCopy other(root, "Session_1");
+    AdapterCopy other(machine, "Session_1");
     ASSERT_TRUE(other.loaded());
     const std::string logout = request({{"FunctionName", "P11Logout"}});
     ASSERT_EQ(adapter->unlock(), "0");
