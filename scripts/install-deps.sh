@@ -5,7 +5,7 @@ pkgs=(build-essential cmake ninja-build pkg-config
       libmicrohttpd-dev libgnutls28-dev gnutls-bin libjsmn-dev
       libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev
-      libcurl4-gnutls-dev curl
+      libcurl4-gnutls-dev curl openssl
       libnss3-tools chromium chromium-driver
       iproute2 procps libpng-dev)
 missing=()
