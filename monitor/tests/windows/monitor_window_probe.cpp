@@ -440,7 +440,7 @@ int wmain(int argc, wchar_t** argv) {
     check(icons == " 101:yes 104:yes 105:yes 102:no",
           "the icons 101, 104 and 105 load from the monitor's program file", "loaded" + icons);
 
-    check(plantComponent(), "a component's Big5 name and version files are placed in the data folder");
+    if (!plantComponent()) fail("the component's files could not be placed in the service's data folder");
     if (debug) {
         // In debug mode the About box adds the programs' versions.
         PostMessageW(tray, kTrayCallback, 0, WM_LBUTTONDBLCLK);
