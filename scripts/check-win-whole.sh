@@ -66,9 +66,9 @@ until_() {
 # told apart by their environment.
 procs() {
   local e d cmd image args
-  for e in $(grep -lzxF "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null); do
+  grep -lzxF "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null | while IFS= read -r e; do
     d=${e%/environ}
-    cmd=$(tr '\0' ' ' <"$d/cmdline" 2>/dev/null) || continue
+    cmd=$(tr '\0' ' ' 2>/dev/null <"$d/cmdline") || continue
     [[ ${cmd,,} == *.exe* ]] || continue
     image=${cmd%%.[eE][xX][eE]*}.exe
     image=${image##*[\\/]}
@@ -91,9 +91,9 @@ state() {
     "(listening: $(ss -ltnH | awk '{print $4}' | paste -sd' '))"
 }
 # whole: one monitor, one service that listens, one watchdog.
-whole() { [ "$(count monitors)" = 1 ] && [ "$(count services)" = 1 ] && [ "$(count watchdogs)" = 1 ] && listening; }
+whole() { listening && [ "$(count monitors)" = 1 ] && [ "$(count services)" = 1 ] && [ "$(count watchdogs)" = 1 ]; }
 # none: no program of the set is left, the port is closed.
-none() { [ "$(count monitors)" = 0 ] && [ "$(count services)" = 0 ] && [ "$(count watchdogs)" = 0 ] && silent; }
+none() { silent && [ "$(count monitors)" = 0 ] && [ "$(count services)" = 0 ] && [ "$(count watchdogs)" = 0 ]; }
 
 worker() { (cd "$dest" && timeout 60 wine KVLBTessarionWorker.exe "$@" >/dev/null 2>&1 </dev/null); }
 wine_kill() { timeout 30 wine taskkill /F /IM "$1" >/dev/null 2>&1 </dev/null; }
@@ -101,7 +101,7 @@ wine_kill() { timeout 30 wine taskkill /F /IM "$1" >/dev/null 2>&1 </dev/null; }
 # probe <what> [options]: the window program's cases become this check's cases.
 probe_out=$build/wine-whole/probe.out
 probe() {
-  local what=$1 rc
+  local what=$1 rc line
   shift
   timeout 120 wine "$build/wine-tools/monitor_window_probe.exe" "$@" >"$probe_out" 2>&1 </dev/null
   rc=$?
@@ -151,7 +151,7 @@ find "$user_dir" -name KVLBTessarion.ini -delete
 log_dir=$user_dir/Desktop/TessarionLog
 
 (cd "$dest" && setsid wine KVLBTessarionMonitor.exe >"$build/wine-whole/monitor.log" 2>&1 </dev/null &)
-if until_ 60 whole && [ "$(services | cut -d' ' -f2-)" = 0 ]; then
+if until_ 90 whole && [ "$(services | cut -d' ' -f2-)" = 0 ]; then
   ok "the monitor launched the service (attempt 0), which listens, and its watchdog"
 else
   fail "the monitor did not bring the set up: $(state)"
@@ -174,7 +174,7 @@ fi
 
 # The worker's control verbs, with the monitor running.
 monitor=$(monitors | cut -d' ' -f1)
-stopped() { [ "$(count services)" = 0 ] && silent; }
+stopped() { silent && [ "$(count services)" = 0 ]; }
 worker -stop
 if until_ 15 stopped && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ] && [ "$(count watchdogs)" = 1 ]; then
   ok "-stop ends the service and leaves the monitor and the watchdog"

@@ -5,9 +5,11 @@
 // here, not taken from the monitor's headers, so that a wrong constant there shows.
 // Each case prints "ok: ..." or "FAIL: ..."; the exit code is 1 when one failed.
 //
-//   monitor_window_probe [--stopped] [--debug] [--shot <png>]   the checks; --stopped: the service
-//       is not running; --debug: debug mode is on, and the probe ends it through the menu's
-//       "Turn off debug mode" item
+//   monitor_window_probe [--shot <png>]   the window, the icons, the menu of a running service
+//       (and its screenshot), the About box by the menu and by a double click
+//   monitor_window_probe --stopped         the menu of a stopped service
+//   monitor_window_probe --debug           debug mode: the About box's versions, the menu's debug
+//       items; then the menu's "Turn off debug mode" ends debug mode
 //   monitor_window_probe --command <id>      posts WM_COMMAND <id> to the tray window, as the
 //       monitor's other senders do (61014 switches debug mode on)
 //   monitor_window_probe --list              prints every top-level window (class, title, process)
@@ -382,6 +384,33 @@ void listWindows() {
     }
 }
 
+// The hidden tray window: the only window of its class, untitled, never shown, top level, owned
+// by the monitor's process; and the icons 101, 104 and 105 in its program file, and no other.
+void checkWindowAndIcons(HWND tray, size_t windows, const std::wstring& image) {
+    std::wstring base = image.substr(image.find_last_of(L'\\') + 1);
+    check(windows == 1 && windowText(tray).empty() && !IsWindowVisible(tray) && GetParent(tray) == nullptr &&
+              FindWindowW(kTrayClass, nullptr) == tray &&
+              lstrcmpiW(base.c_str(), L"KVLBTessarionMonitor.exe") == 0,
+          "one hidden, untitled top-level window of the class KVLBTessarionMonitor.exe, the monitor's own",
+          std::to_string(windows) + " window(s), title " + shown(windowText(tray)) + ", visible " +
+              std::to_string(IsWindowVisible(tray)) + ", process image " + shown(image));
+
+    // The icons: 101, 104 and 105 load from the program file; no other number does.
+    HMODULE file = LoadLibraryExW(image.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    std::string icons;
+    for (int id : {101, 104, 105, 102}) {
+        HICON icon =
+            file
+                ? static_cast<HICON>(LoadImageW(file, MAKEINTRESOURCEW(id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE))
+                : nullptr;
+        icons += " " + std::to_string(id) + (icon ? ":yes" : ":no");
+        if (icon) DestroyIcon(icon);
+    }
+    if (file) FreeLibrary(file);
+    check(icons == " 101:yes 104:yes 105:yes 102:no",
+          "the icons 101, 104 and 105 load from the monitor's program file", "loaded" + icons);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -407,8 +436,6 @@ int wmain(int argc, wchar_t** argv) {
         if (a == L"--shot" && i + 1 < argc) shot = argv[++i];
     }
 
-    // The hidden tray window: the only window of its class, untitled, never shown, top level,
-    // owned by the monitor's process.
     std::vector<HWND> trays = awaitWindows([](HWND w) { return className(w) == kTrayClass; });
     if (trays.empty()) {
         fail("no window of the class KVLBTessarionMonitor.exe");
@@ -417,28 +444,9 @@ int wmain(int argc, wchar_t** argv) {
     HWND tray = trays.front();
     DWORD monitor = processOf(tray);
     std::wstring image = imagePath(monitor);
-    std::wstring base = image.substr(image.find_last_of(L'\\') + 1);
-    check(trays.size() == 1 && windowText(tray).empty() && !IsWindowVisible(tray) &&
-              GetParent(tray) == nullptr && FindWindowW(kTrayClass, nullptr) == tray &&
-              lstrcmpiW(base.c_str(), L"KVLBTessarionMonitor.exe") == 0,
-          "one hidden, untitled top-level window of the class KVLBTessarionMonitor.exe, the monitor's own",
-          std::to_string(trays.size()) + " window(s), title " + shown(windowText(tray)) + ", visible " +
-              std::to_string(IsWindowVisible(tray)) + ", process image " + shown(image));
-
-    // The icons: 101, 104 and 105 load from the program file; no other number does.
-    HMODULE file = LoadLibraryExW(image.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    std::string icons;
-    for (int id : {101, 104, 105, 102}) {
-        HICON icon =
-            file
-                ? static_cast<HICON>(LoadImageW(file, MAKEINTRESOURCEW(id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE))
-                : nullptr;
-        icons += " " + std::to_string(id) + (icon ? ":yes" : ":no");
-        if (icon) DestroyIcon(icon);
-    }
-    if (file) FreeLibrary(file);
-    check(icons == " 101:yes 104:yes 105:yes 102:no",
-          "the icons 101, 104 and 105 load from the monitor's program file", "loaded" + icons);
+    // The window and the icons do not change with the service's state or debug mode: checked in
+    // the plain run only.
+    if (running && !debug) checkWindowAndIcons(tray, trays.size(), image);
 
     if (!plantComponent()) fail("the component's files could not be placed in the service's data folder");
     if (debug) {
@@ -479,6 +487,13 @@ int wmain(int argc, wchar_t** argv) {
         // Debug mode ends through its own menu item.
         chooseByKeys(menuWindow, items, 61015);
         check(awaitGone(menuWindow), "choosing \"Turn off debug mode\" with the keyboard closes the menu");
+        return failures ? 1 : 0;
+    }
+
+    if (!running) {
+        // The About box does not depend on the service; Escape closes the menu.
+        PostMessageW(menuWindow, WM_KEYDOWN, VK_ESCAPE, 0);
+        if (!awaitGone(menuWindow)) fail("Escape did not close the menu");
         return failures ? 1 : 0;
     }
 
