@@ -43,7 +43,9 @@ finish() {
   [ -n "${WINEPREFIX:-}" ] && [ -n "${dest:-}" ] && worker -allstop
   kvlb_wine_stop
   echo "check-win-whole: $passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
+  # The trap's own status would not reach the caller; exit's does.
+  [ "$failed" -eq 0 ] && exit 0
+  exit 1
 }
 
 port=56462
@@ -210,7 +212,7 @@ log_states() { cat "$log_dir"/*.txt 2>/dev/null | grep -a 'Log state' | tr '\n' 
 # The service starts its watcher of the event only after all its daemons, a while after its first
 # port answers; a pulse before that goes unseen, as pulses do.
 sleep 3
-probe "debug mode on" --command 61014
+probe "debug mode on" --debug-on
 ini=$(find "$user_dir" -name KVLBTessarion.ini 2>/dev/null | head -n 1)
 want_ini=$'[KVLBTessarion]\r\nLog File=C:\\users\\'"${user_dir##*/}"$'\\Desktop\\TessarionLog\\KVLBTessarion.txt\r\nLog Level=5'
 if [ -n "$ini" ] && [ "$(cat "$ini")" = "$want_ini" ]; then

@@ -10,8 +10,8 @@
 //   monitor_window_probe --stopped         the menu of a stopped service
 //   monitor_window_probe --debug           debug mode: the About box's versions, the menu's debug
 //       items; then the menu's "Turn off debug mode" ends debug mode
-//   monitor_window_probe --command <id>      posts WM_COMMAND <id> to the tray window, as the
-//       monitor's other senders do (61014 switches debug mode on)
+//   monitor_window_probe --debug-on        with the About box open, WM_COMMAND 61014 to the tray
+//       window (as the monitor's other senders do) switches debug mode on and closes the box
 //   monitor_window_probe --list              prints every top-level window (class, title, process)
 #include <windows.h>
 #include <psapi.h>
@@ -414,7 +414,7 @@ void checkWindowAndIcons(HWND tray, size_t windows, const std::wstring& image) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    bool running = true, debug = false;
+    bool running = true, debug = false, debugOn = false;
     std::wstring shot;
     for (int i = 1; i < argc; ++i) {
         std::wstring a = argv[i];
@@ -422,15 +422,7 @@ int wmain(int argc, wchar_t** argv) {
             listWindows();
             return 0;
         }
-        if (a == L"--command" && i + 1 < argc) {
-            HWND tray = FindWindowW(kTrayClass, nullptr);
-            if (tray == nullptr) {
-                fail("no tray window to send the command to");
-                return 1;
-            }
-            PostMessageW(tray, WM_COMMAND, static_cast<WPARAM>(_wtoi(argv[++i])), 0);
-            return 0;
-        }
+        if (a == L"--debug-on") debugOn = true;
         if (a == L"--stopped") running = false;
         if (a == L"--debug") debug = true;
         if (a == L"--shot" && i + 1 < argc) shot = argv[++i];
@@ -447,6 +439,20 @@ int wmain(int argc, wchar_t** argv) {
     // The window and the icons do not change with the service's state or debug mode: checked in
     // the plain run only.
     if (running && !debug) checkWindowAndIcons(tray, trays.size(), image);
+
+    if (debugOn) {
+        PostMessageW(tray, kTrayCallback, 0, WM_LBUTTONDBLCLK);
+        awaitWindows([monitor](HWND) { return !aboutBoxes(monitor).empty(); });
+        std::vector<HWND> boxes = aboutBoxes(monitor);
+        if (boxes.size() != 1) {
+            fail("the About box did not open before debug mode was switched on");
+            return 1;
+        }
+        PostMessageW(tray, WM_COMMAND, 61014, 0);
+        check(awaitGone(boxes.front()),
+              "switching debug mode on (WM_COMMAND 61014) closes the open About box");
+        return failures ? 1 : 0;
+    }
 
     if (!plantComponent()) fail("the component's files could not be placed in the service's data folder");
     if (debug) {
