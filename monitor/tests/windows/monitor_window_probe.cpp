@@ -438,7 +438,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring image = imagePath(monitor);
     // The window and the icons do not change with the service's state or debug mode: checked in
     // the plain run only.
-    if (running && !debug) checkWindowAndIcons(tray, trays.size(), image);
+    if (running && !debug && !debugOn) checkWindowAndIcons(tray, trays.size(), image);
 
     if (debugOn) {
         PostMessageW(tray, kTrayCallback, 0, WM_LBUTTONDBLCLK);
