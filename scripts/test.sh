@@ -197,7 +197,8 @@ fi
 stage_begin "Windows build, its tests and the set under Wine"
 # The tests of the folders ported to Windows (the platform's COM support, the component, the
 # adapter) run through Wine in a prefix of their own; then the whole set is installed into another
-# and checked case by case (scripts/check-win-set.sh). The dependency cache is built once and kept.
+# and checked case by case (scripts/check-win-set.sh), and into a third for the set as a whole
+# (scripts/check-win-whole.sh). The dependency cache is built once and kept.
 win_dir=build-win
 if bash scripts/install-win-deps.sh && win_deps=$(bash scripts/build-win-deps.sh | tail -n 1) &&
   build "$win_dir" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_WIN_DEPS="$win_deps" \
@@ -238,8 +239,15 @@ if bash scripts/install-win-deps.sh && win_deps=$(bash scripts/build-win-deps.sh
   set_p=$(grep -c '^ok: ' "$win_log")
   set_f=$(grep -c '^FAIL: ' "$win_log")
   grep -q '^check-win-set: ' "$win_log" || { set_f=$((set_f + 1)) && echo "the set check did not finish"; }
+  # The set as a whole (keeper, worker verbs, watchdog, debug mode, the monitor's windows).
+  bash scripts/check-win-whole.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
+  cat "$win_log"
+  whole_p=$(grep -c '^ok: ' "$win_log")
+  whole_f=$(grep -c '^FAIL: ' "$win_log")
+  grep -q '^check-win-whole: ' "$win_log" || { whole_f=$((whole_f + 1)) && echo "the whole-set check did not finish"; }
   rm -f "$win_log"
-  stage_done windows $((win_p + set_p)) $((win_f + set_f)) "$win_s" "set under Wine: $set_p passed, $set_f failed"
+  stage_done windows $((win_p + set_p + whole_p)) $((win_f + set_f + whole_f)) "$win_s" \
+    "set under Wine: $set_p passed, $set_f failed; whole set: $whole_p passed, $whole_f failed"
 else
   stage_error windows "build failed"
 fi

@@ -1,0 +1,273 @@
+#!/usr/bin/env bash
+# Checks the whole set under Wine, in a prefix of its own, case by case, as its user and its other
+# programs steer it: the monitor's keeper relaunching a service that was killed; the worker's
+# -stop, -start, -restart, -allstop and -reset, each leaving the programs and the port as they
+# should be; the watchdog restoring the set after the monitor was killed; the debug-mode switch
+# reaching the service and the watchdog through the event (their "Log state: " records in the log
+# that the ini names); and the monitor's tray window, icons, popup menu and About box, opened
+# through the monitor's own messages and read back by monitor_window_probe.exe, which also writes
+# a screenshot of the open menu to <build>/monitor-menu.png for a person to look at.
+# Each case prints "ok: ..." or "FAIL: ...", the last line is "check-win-whole: N passed, M failed",
+# and the exit status is non-zero when a case failed.
+#
+#   scripts/check-win-whole.sh [--built] [build folder]     (default: build-win)
+#
+# --built checks the set already in the build folder (the test command's) without building it.
+# Run it in a network namespace of its own: the set listens on fixed ports.
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+built=0
+if [ "${1:-}" = "--built" ]; then
+  built=1
+  shift
+fi
+build=$(mkdir -p "${1:-$here/build-win}" && cd "${1:-$here/build-win}" && pwd)
+
+if [ "$built" -eq 0 ]; then
+  deps=$("$here/scripts/build-win-deps.sh" | tail -n 1) || exit 1
+  cmake -S "$here" -B "$build" -G Ninja -DKVLB_WERROR=ON -DKVLB_TESTS=OFF \
+    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_WIN_DEPS="$deps" >/dev/null || exit 1
+  cmake --build "$build" -j "$(nproc)" || exit 1
+fi
+
+passed=0 failed=0
+ok() {
+  echo "ok: $1"
+  passed=$((passed + 1))
+}
+fail() {
+  echo "FAIL: $1"
+  failed=$((failed + 1))
+}
+finish() {
+  [ -n "${WINEPREFIX:-}" ] && [ -n "${dest:-}" ] && worker -allstop
+  kvlb_wine_stop
+  echo "check-win-whole: $passed passed, $failed failed"
+  # The trap's own status would not reach the caller; exit's does.
+  [ "$failed" -eq 0 ] && exit 0
+  exit 1
+}
+
+port=56462
+listening() { ss -ltn | grep -q "127.0.0.1:$port "; }
+silent() { ! listening; }
+# until <seconds> <command...>: polls the command every 0.25 s until it succeeds.
+until_() {
+  local n=$(($1 * 4))
+  shift
+  while [ "$n" -gt 0 ]; do
+    "$@" && return 0
+    sleep 0.25
+    n=$((n - 1))
+  done
+  "$@"
+}
+
+# procs <image>: "pid arguments" of each process of this prefix running that program, from the
+# Windows command line that Wine shows as the process's own. Other prefixes on the machine are
+# told apart by their environment.
+procs() {
+  local e d cmd image args
+  grep -lzxF "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null | while IFS= read -r e; do
+    d=${e%/environ}
+    cmd=$(tr '\0' ' ' 2>/dev/null <"$d/cmdline") || continue
+    [[ ${cmd,,} == *.exe* ]] || continue
+    image=${cmd%%.[eE][xX][eE]*}.exe
+    image=${image##*[\\/]}
+    image=${image#\"}
+    [ "${image,,}" = "${1,,}" ] || continue
+    args=${cmd#*.[eE][xX][eE]}
+    args=${args#\"}
+    args=$(xargs <<<"$args" 2>/dev/null)
+    echo "${d#/proc/} $args"
+  done
+}
+monitors() { procs KVLBTessarionMonitor.exe; }
+services() { procs KVLBTessarionMain.exe; }
+watchdogs() { procs KVLBTessarionWorker.exe | grep -i -- ' -watchdog$'; }
+count() { "$@" | grep -c .; }
+# The set as a line for the reports.
+state() {
+  echo "monitor: [$(monitors | paste -sd,)] service: [$(services | paste -sd,)]" \
+    "watchdog: [$(watchdogs | paste -sd,)] port $port $(listening && echo answers || echo closed)" \
+    "(listening: $(ss -ltnH | awk '{print $4}' | paste -sd' '))"
+}
+# whole: one monitor, one service that listens, one watchdog.
+whole() { listening && [ "$(count monitors)" = 1 ] && [ "$(count services)" = 1 ] && [ "$(count watchdogs)" = 1 ]; }
+# none: no program of the set is left, the port is closed.
+none() { silent && [ "$(count monitors)" = 0 ] && [ "$(count services)" = 0 ] && [ "$(count watchdogs)" = 0 ]; }
+
+worker() { (cd "$dest" && timeout 60 wine KVLBTessarionWorker.exe "$@" >/dev/null 2>&1 </dev/null); }
+wine_kill() { timeout 30 wine taskkill /F /IM "$1" >/dev/null 2>&1 </dev/null; }
+
+# probe <what> [options]: the window program's cases become this check's cases.
+probe_out=$build/wine-whole/probe.out
+probe() {
+  local what=$1 rc line
+  shift
+  timeout 120 wine "$build/wine-tools/monitor_window_probe.exe" "$@" >"$probe_out" 2>&1 </dev/null
+  rc=$?
+  while IFS= read -r line; do
+    line=${line%$'\r'}
+    case $line in
+    ok:\ *) ok "$what: ${line#ok: }" ;;
+    FAIL:\ *) fail "$what: ${line#FAIL: }" ;;
+    esac
+  done <"$probe_out"
+  if [ "$rc" -ne 0 ] && ! grep -q '^FAIL: ' "$probe_out"; then
+    fail "$what: the window program ended with $rc: $(tail -n 3 "$probe_out" | tr '\n' ' ')"
+  fi
+}
+
+if listening; then
+  fail "port $port is taken before the set starts"
+  echo "check-win-whole: $passed passed, $failed failed"
+  exit 1
+fi
+
+# shellcheck source=scripts/wine-env.sh
+. "$here/scripts/wine-env.sh"
+trap finish EXIT
+# The prefix's first programs start Wine's background ones, which keep whatever output they were
+# given: never a pipe of the caller's.
+kvlb_wine_start "$build/wine-whole" >/dev/null 2>&1 </dev/null || {
+  fail "no Wine prefix in $build/wine-whole"
+  exit 1
+}
+wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
+kvlb_wine_install_netstat "$build/wine-tools/netstat.exe" >/dev/null 2>&1 </dev/null
+dest=$(kvlb_wine_install_set "$build") || {
+  fail "the set could not be installed into $build/wine-whole"
+  dest=
+  exit 1
+}
+
+# The user's folders of a new prefix lead to this machine's home folder; the desktop, where debug
+# mode logs, becomes a folder of the prefix's own. Debug mode, the monitor's settings and the
+# components of an earlier run are cleared.
+user_dir=$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -n 1)
+[ -L "$user_dir/Desktop" ] && rm -f "$user_dir/Desktop"
+mkdir -p "$user_dir/Desktop"
+rm -rf "$user_dir/Desktop/TessarionLog" "$WINEPREFIX/drive_c/ProgramData/KVLBTessarionMain"
+find "$user_dir" -name KVLBTessarion.ini -delete
+log_dir=$user_dir/Desktop/TessarionLog
+
+(cd "$dest" && setsid wine KVLBTessarionMonitor.exe >"$build/wine-whole/monitor.log" 2>&1 </dev/null &)
+if until_ 90 whole && [ "$(services | cut -d' ' -f2-)" = 0 ]; then
+  ok "the monitor launched the service (attempt 0), which listens, and its watchdog"
+else
+  fail "the monitor did not bring the set up: $(state)"
+  exit 1
+fi
+
+# The monitor's windows, read from outside.
+probe "monitor windows" --shot "Z:$build/monitor-menu.png"
+
+
+# The keeper: a service killed from outside is launched again as the next attempt.
+before=$(services | cut -d' ' -f1)
+wine_kill KVLBTessarionMain.exe
+relaunched() { [ "$(services | cut -d' ' -f2-)" = 1 ] && listening; }
+if until_ 30 relaunched && [ "$(services | cut -d' ' -f1)" != "$before" ]; then
+  ok "the keeper launched the killed service again as attempt 1, which listens"
+else
+  fail "the keeper did not relaunch the killed service: $(state)"
+fi
+
+# The worker's control verbs, with the monitor running.
+monitor=$(monitors | cut -d' ' -f1)
+stopped() { silent && [ "$(count services)" = 0 ]; }
+worker -stop
+if until_ 15 stopped && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ] && [ "$(count watchdogs)" = 1 ]; then
+  ok "-stop ends the service and leaves the monitor and the watchdog"
+else
+  fail "-stop: $(state)"
+fi
+# The menu offers Start while the service is stopped.
+probe "monitor windows, service stopped" --stopped
+
+worker -start
+if until_ 30 whole && [ "$(services | cut -d' ' -f2-)" = 0 ] && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ]; then
+  ok "-start has the running monitor launch the service again (attempt 0)"
+else
+  fail "-start with the monitor running: $(state)"
+fi
+
+before=$(services | cut -d' ' -f1)
+worker -restart
+renewed() { whole && [ "$(services | cut -d' ' -f1)" != "$before" ]; }
+if until_ 30 renewed && [ "$(services | cut -d' ' -f2-)" = 0 ] && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ]; then
+  ok "-restart replaces the service (attempt 0) and keeps the monitor"
+else
+  fail "-restart: $(state)"
+fi
+
+# Debug mode: the monitor writes the log ini and pulses the event; the service and the watchdog
+# turn their logging on (their "Log state: Enable" records in the file the ini names), and off
+# again when the menu's "Turn off debug mode" deletes the ini and pulses once more.
+# logged <tag> <state>: the log holds a record of that program's tag with that log state; the
+# writer adds the date to the file's name.
+logged() { cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -aq "Log state: $2"; }
+log_states() { cat "$log_dir"/*.txt 2>/dev/null | grep -a 'Log state' | tr '\n' '|'; }
+# The service starts its watcher of the event only after all its daemons, a while after its first
+# port answers; a pulse before that goes unseen, as pulses do.
+sleep 3
+probe "debug mode on" --debug-on
+ini=$(find "$user_dir" -name KVLBTessarion.ini 2>/dev/null | head -n 1)
+want_ini=$'[KVLBTessarion]\r\nLog File=C:\\users\\'"${user_dir##*/}"$'\\Desktop\\TessarionLog\\KVLBTessarion.txt\r\nLog Level=5'
+if [ -n "$ini" ] && [ "$(cat "$ini")" = "$want_ini" ]; then
+  ok "debug mode writes the log ini into the temp folder, naming the desktop's TessarionLog folder"
+else
+  fail "debug mode's log ini: '${ini:-none}' holds '$(tr '\r\n' '^|' <"$ini" 2>/dev/null)'"
+fi
+both_on() { logged '\[KVLBTessarion\]' Enable && logged TessarionWorker- Enable; }
+if until_ 15 both_on; then
+  ok "the event turns the logging of the service and of the watchdog on, into the ini's log file"
+else
+  fail "after debug mode on, the log holds: $(log_states)"
+fi
+probe "monitor windows, debug mode" --debug
+both_off() { logged '\[KVLBTessarion\]' Disable && logged TessarionWorker- Disable; }
+if until_ 15 both_off && [ -z "$(find "$user_dir" -name KVLBTessarion.ini)" ]; then
+  ok "the menu's \"Turn off debug mode\" deletes the ini and turns the service's and the watchdog's logging off"
+else
+  fail "after debug mode off: ini '$(find "$user_dir" -name KVLBTessarion.ini)', log states: $(log_states)"
+fi
+
+worker -allstop
+if until_ 15 none; then
+  ok "-allstop ends the watchdog, the monitor and the service"
+else
+  fail "-allstop: $(state)"
+fi
+
+worker -start
+if until_ 60 whole; then
+  ok "-start with no monitor running starts the monitor, which brings up the service and a watchdog"
+else
+  fail "-start without a monitor: $(state)"
+fi
+
+monitor=$(monitors | cut -d' ' -f1) watchdog=$(watchdogs | cut -d' ' -f1)
+worker -reset
+reset_done() {
+  whole && [ "$(monitors | cut -d' ' -f1)" != "$monitor" ] && [ "$(watchdogs | cut -d' ' -f1)" != "$watchdog" ]
+}
+if until_ 60 reset_done; then
+  ok "-reset replaces the monitor and the watchdog, and the service listens again"
+else
+  fail "-reset: $(state)"
+fi
+
+# The watchdog: a monitor killed from outside leaves its mutex; the watchdog sees it free and
+# resets the set.
+monitor=$(monitors | cut -d' ' -f1) service=$(services | cut -d' ' -f1)
+wine_kill KVLBTessarionMonitor.exe
+restored() {
+  whole && [ "$(monitors | cut -d' ' -f1)" != "$monitor" ] && [ "$(services | cut -d' ' -f1)" != "$service" ]
+}
+if until_ 60 restored; then
+  ok "the watchdog restores the set after the monitor was killed: a new monitor, service and watchdog"
+else
+  fail "after the monitor was killed: $(state)"
+fi
