@@ -43,7 +43,9 @@ finish() {
     (cd "$dest" && timeout 60 wine KVLBTessarionWorker.exe -allstop >/dev/null 2>&1 </dev/null)
   kvlb_wine_stop
   echo "check-win-set: $passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
+  # The trap's own status would not reach the caller; exit's does.
+  [ "$failed" -eq 0 ] && exit 0
+  exit 1
 }
 
 port=56462
