@@ -23,10 +23,15 @@
 #endif
 
 #ifdef _WIN32
+// Looked up once per process: under Wine the lookup costs more than the rest of a call.
 inline std::filesystem::path componentFolder() {
-    wchar_t base[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return {};
-    return std::filesystem::path(base) / L"SigningComponent";
+    static const std::filesystem::path folder = [] {
+        wchar_t base[MAX_PATH] = {};
+        if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base)))
+            return std::filesystem::path();
+        return std::filesystem::path(base) / L"SigningComponent";
+    }();
+    return folder;
 }
 // "key=value" lines, the keys of component/README.md.
 inline std::filesystem::path componentSettingsPath() {
