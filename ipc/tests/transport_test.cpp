@@ -11,25 +11,23 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <signal.h>
-#include <spawn.h>
+#include <memory>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <vector>
 
 #include "common/log.h"
 #include "common/system.h"
 #include "ipc/message.h"
+#include "platform/test_process.h"
 #include "platform/test_root.h"
 #include "platform/test_support.h"
-
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+using test_support::ChildProcess;
 using test_support::pollUntil;
 
 std::string readFile(const std::string& path) {
@@ -53,32 +51,23 @@ constexpr char kChannel[] = "KVLBTessarionMain.exe";
 class Transport : public testing::Test {
   protected:
     void SetUp() override {
-        writeFile(root.c("Windows/KVLBTessarion.ini"),
-                  "[KVLBTessarion]\nLog File=C:\\logs\\ipc.log\nLog Level=5\n");
+        writeFile(root.ini(), "[KVLBTessarion]\nLog File=C:\\logs\\ipc.log\nLog Level=5\n");
         std::filesystem::create_directories(root.c("logs"));
     }
-    void TearDown() override {
-        for (pid_t p : children) {
-            kill(p, SIGKILL);
-            waitpid(p, nullptr, 0);
-        }
-    }
+    void TearDown() override { children.clear(); }  // ends the receivers still running
 
-    pid_t startReceiver(const char* name, std::vector<std::string> options, const char* channel = kChannel) {
-        std::string program = std::string(KVLB_TEST_DIR) + "/ipc_receiver/ipc_receiver";
-        std::vector<std::string> args{program, channel, name};
+    ChildProcess* startReceiver(const char* name, std::vector<std::string> options,
+                                const char* channel = kChannel) {
+        std::vector<std::string> args{KVLB_RECEIVER_PROGRAM, channel, root.path(), name};
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
-        children.push_back(pid);
+        children.push_back(std::make_unique<ChildProcess>(args));
+        ChildProcess* child = children.back().get();
+        EXPECT_TRUE(child->started()) << name << " was not started";
         EXPECT_TRUE(pollUntil([&] { return hasEvent(name, "ready"); })) << name << " did not start";
         if (std::find(options.begin(), options.end(), "--lock-only") == options.end()) {
             EXPECT_NE(channelWindow(channel), nullptr) << name << " has no channel window";
         }
-        return pid;
+        return child;
     }
     std::vector<std::string> events(const char* name) {
         std::vector<std::string> out;
@@ -100,18 +89,15 @@ class Transport : public testing::Test {
     std::string log() {
         std::string all;
         std::error_code ec;
-        for (auto& f : std::filesystem::directory_iterator(root.c("logs"), ec)) all += readFile(f.path());
+        for (auto& f : std::filesystem::directory_iterator(root.c("logs"), ec))
+            all += readFile(f.path().string());
         return all;
     }
     // Exit code once the process ended, -1 while it runs after the wait.
-    int exitCode(pid_t pid, std::chrono::milliseconds within = 15s) {
-        int status = 0;
-        bool ended = pollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, within);
-        if (!ended) return -1;
-        children.erase(std::remove(children.begin(), children.end(), pid), children.end());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    int exitCode(const ChildProcess* child, std::chrono::milliseconds within = 15s) {
+        return child->exitCode(within);
     }
-    bool running(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == 0; }
+    bool running(const ChildProcess* child) { return child->running(); }
     HWND channelWindow(const char* channel = kChannel) {
         std::wstring wide(channel, channel + strlen(channel));
         HWND w = nullptr;
@@ -153,18 +139,21 @@ class Transport : public testing::Test {
         }
         return pollUntil(seen, 1500ms) ? 11 : 0;
     }
+#ifndef _WIN32
+    // The emulation's desktop driver, which plays the session changes of a real desktop.
     int runDriver(const char* verb) {
         std::string cmd = std::string(KVLB_BIN_DIR) + "/kvlbdesktop " + verb;
         int status = system(cmd.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+#endif
 
     platform::TestRoot root;
-    std::vector<pid_t> children;
+    std::vector<std::unique_ptr<ChildProcess>> children;
 };
 
 TEST_F(Transport, SuicideByWindowRunsTheFinalFunctionAndTheProcessGoesOn) {
-    pid_t pid = startReceiver("A", {"--final"});
+    ChildProcess* receiver = startReceiver("A", {"--final"});
     sendByWindow(kInstructionSuicide);
     // the send returns only after the window procedure, final function included, has run
     EXPECT_TRUE(hasEvent("A", "final"));
@@ -172,22 +161,22 @@ TEST_F(Transport, SuicideByWindowRunsTheFinalFunctionAndTheProcessGoesOn) {
     EXPECT_NE(text.find("[Receiver-A][Normal] Receive message: TessarionInstruction_Suicide"),
               std::string::npos);
     EXPECT_NE(text.find("[Receiver-A][Normal] Execute final function"), std::string::npos);
-    EXPECT_TRUE(running(pid));
+    EXPECT_TRUE(running(receiver));
 }
 
 TEST_F(Transport, SuicideByWindowWithoutFinalFunctionExits) {
-    pid_t pid = startReceiver("A", {});
+    ChildProcess* receiver = startReceiver("A", {});
     sendByWindow(kInstructionSuicide);
-    EXPECT_EQ(exitCode(pid), 0);
+    EXPECT_EQ(exitCode(receiver), 0);
     EXPECT_NE(log().find("[Receiver-A][Normal] Execute exit"), std::string::npos);
     EXPECT_FALSE(hasEvent("A", "final"));
 }
 
 TEST_F(Transport, SuicideByLockRunsTheFinalFunctionAndExitsWithZero) {
-    pid_t pid = startReceiver("A", {"--final", "--lock-only"});
+    ChildProcess* receiver = startReceiver("A", {"--final", "--lock-only"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionSuicide));  // no window: lock mode only
     int code = -1;
-    EXPECT_GT(lockSendsUntil([&] { return (code = exitCode(pid, 0ms)) != -1; }, kInstructionSuicide), 0);
+    EXPECT_GT(lockSendsUntil([&] { return (code = exitCode(receiver, 0ms)) != -1; }, kInstructionSuicide), 0);
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(hasEvent("A", "final"));
     std::string text = log();
@@ -198,7 +187,7 @@ TEST_F(Transport, SuicideByLockRunsTheFinalFunctionAndExitsWithZero) {
 }
 
 TEST_F(Transport, StartWithoutStartFunctionIsAnsweredOnceByEachTransport) {
-    pid_t pid = startReceiver("A", {"--final"});
+    ChildProcess* receiver = startReceiver("A", {"--final"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionStart));
     const std::string byLock = "[Receiver-A][Normal] IPC Message Lock Mode: Recivie start message";
     int sends = lockSendsUntil([&] { return log().find(byLock) != std::string::npos; }, kInstructionStart);
@@ -211,7 +200,7 @@ TEST_F(Transport, StartWithoutStartFunctionIsAnsweredOnceByEachTransport) {
     EXPECT_GE(lockHits, 1u);
     EXPECT_LE(lockHits, (size_t)sends);
     EXPECT_EQ(countOf(text, "[Receiver-A][Normal] No start function"), 1u + lockHits);
-    EXPECT_TRUE(running(pid));
+    EXPECT_TRUE(running(receiver));
 }
 
 TEST_F(Transport, SlotsRunOnBothTransports) {
@@ -228,6 +217,8 @@ TEST_F(Transport, SlotsRunOnBothTransports) {
     }
 }
 
+#ifndef _WIN32
+// The worker here is a shell script of the emulated machine's system folder.
 TEST_F(Transport, MonitorStartIsUnknownByWindowAndStartsTheWorkerByLock) {
     // the worker the lock receiver starts is found in the machine's system folder
     std::string worker = root.c("Windows/System32/KVLBTessarionWorker.exe");
@@ -250,6 +241,7 @@ TEST_F(Transport, MonitorStartIsUnknownByWindowAndStartsTheWorkerByLock) {
     EXPECT_NE(text.find("[Receiver-A][Normal] IPC Message Lock Mode: Recivie MonitorStart message"),
               std::string::npos);
 }
+#endif
 
 // Resigns a message whose time value is moved back by the given seconds.
 void makeOlder(TessarionMessage* m, int seconds) {
@@ -267,7 +259,7 @@ void makeOlder(TessarionMessage* m, int seconds) {
 }
 
 TEST_F(Transport, DamagedMessagesAreRejectedAndNothingRuns) {
-    pid_t pid = startReceiver("A", {"--final", "--slots"});
+    ChildProcess* receiver = startReceiver("A", {"--final", "--slots"});
     HWND w = channelWindow();
     ASSERT_NE(w, nullptr);
     const std::string rejected = "[Receiver-A][Warning] [Warning] Verify TessarionMessage fail";
@@ -303,8 +295,8 @@ TEST_F(Transport, DamagedMessagesAreRejectedAndNothingRuns) {
     free(json);
     EXPECT_NE(log().find("[Receiver-B][Normal] Receive UNKNOW instruction: tessarioninstruction_suicide"),
               std::string::npos);
-    EXPECT_TRUE(running(pid));
-    EXPECT_TRUE(running(children.back()));
+    EXPECT_TRUE(running(receiver));
+    EXPECT_TRUE(running(children.back().get()));
 }
 
 TEST_F(Transport, SecondWindowReceiverOnAHeldChannelFailsWhileItsLockReceiverRuns) {
@@ -319,8 +311,10 @@ TEST_F(Transport, SecondWindowReceiverOnAHeldChannelFailsWhileItsLockReceiverRun
     EXPECT_GT(lockSendsUntil([&] { return hasEvent("B", "start"); }, kInstructionStart), 0);
 }
 
+#ifndef _WIN32
+// Session changes played by the emulation's desktop driver.
 TEST_F(Transport, SessionChangesFromTheDesktopSetAndClearTheSessionFlag) {
-    pid_t pid = startReceiver("A", {"--session-flag", "--final"});
+    ChildProcess* receiver = startReceiver("A", {"--session-flag", "--final"});
     ASSERT_NE(channelWindow(), nullptr);
     static const struct {
         const char* verb;
@@ -344,16 +338,17 @@ TEST_F(Transport, SessionChangesFromTheDesktopSetAndClearTheSessionFlag) {
         EXPECT_NE(log().find(std::string("[Receiver-A][Normal] ") + c.record), std::string::npos) << c.verb;
     }
     EXPECT_FALSE(hasEvent("A", "final"));
-    EXPECT_TRUE(running(pid));
+    EXPECT_TRUE(running(receiver));
 }
 
 TEST_F(Transport, LockWithoutSessionFlagRunsTheFinalFunctionAndExits) {
-    pid_t pid = startReceiver("A", {"--final"});
+    ChildProcess* receiver = startReceiver("A", {"--final"});
     ASSERT_NE(channelWindow(), nullptr);
     runDriver("lock");
-    EXPECT_EQ(exitCode(pid), 0);
+    EXPECT_EQ(exitCode(receiver), 0);
     EXPECT_TRUE(hasEvent("A", "final"));
 }
+#endif
 
 TEST_F(Transport, PulseOfTheDebugModeEventTogglesLoggingInAnotherProcess) {
     if (debugStatusUpdateEvent) {
