@@ -2,12 +2,13 @@
 //
 // Linux: a root folder of the emulation of its own (drive C: is <root>/c), removed afterwards.
 // Windows: the machine is the test prefix itself, so drive C: is the real one. The case gets a
-// scratch folder of its own; what it added to C:\ and C:\ProgramData, and the log inis of the
-// Windows and temp folders, are removed when it ends. Tests that use it hold the ctest lock "KvlbMachine".
+// scratch folder of its own; what it added to C:\, the programs' data folder and the log inis of
+// the Windows and temp folders are removed when it ends (other tests' folders of the common data
+// folder are left alone). Tests that use it hold the ctest lock
+// "KvlbMachine". A case that is killed leaves its files behind.
 #pragma once
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,20 +39,20 @@ class TestRoot {
                 if (GetLastError() != ERROR_ALREADY_EXISTS) break;
             }
         }
-        for (const char* dir : kWatched) before_[dir] = entries(dir);
+        before_ = entries();
         if (n > 0 && n < MAX_PATH)
-            machineFiles_.push_back(std::filesystem::path(temp).string() + "KVLBTessarion.ini");
-        machineFiles_.push_back(ini());
-        for (auto it = machineFiles_.begin(); it != machineFiles_.end();)
-            it = std::filesystem::exists(*it) ? machineFiles_.erase(it) : it + 1;
+            added_.push_back(std::filesystem::path(temp).string() + "KVLBTessarion.ini");
+        added_.push_back(ini());
+        added_.push_back(c("ProgramData/KVLBTessarionMain"));
+        for (auto it = added_.begin(); it != added_.end();)
+            it = std::filesystem::exists(*it) ? added_.erase(it) : it + 1;
     }
     ~TestRoot() {
         if (std::getenv("KVLB_KEEP_ROOT")) return;
         std::error_code ec;
-        for (const char* dir : kWatched)
-            for (const auto& name : entries(dir))
-                if (!before_[dir].count(name)) std::filesystem::remove_all(std::string(dir) + name, ec);
-        for (const auto& file : machineFiles_) std::filesystem::remove(file, ec);
+        for (const auto& name : entries())
+            if (!before_.count(name)) std::filesystem::remove_all(c(name), ec);
+        for (const auto& path : added_) std::filesystem::remove_all(path, ec);
         if (!path_.empty()) std::filesystem::remove_all(path_, ec);
     }
     // Host path of a Windows path on drive C: ("Windows\\System32" -> C:/Windows/System32).
@@ -114,16 +115,16 @@ class TestRoot {
     }
     std::string path_;
 #ifdef _WIN32
-    static constexpr const char* kWatched[] = {"C:/", "C:/ProgramData/"};
-    static std::set<std::string> entries(const char* dir) {
+    // The names in C:\.
+    static std::set<std::string> entries() {
         std::set<std::string> names;
         std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        for (const auto& e : std::filesystem::directory_iterator("C:/", ec))
             names.insert(e.path().filename().string());
         return names;
     }
-    std::map<std::string, std::set<std::string>> before_;
-    std::vector<std::string> machineFiles_;  // the log inis the case may add, where it found none
+    std::set<std::string> before_;
+    std::vector<std::string> added_;  // machine paths the case may add, where it found none
 #else
     std::string previous_;
 #endif

@@ -15,6 +15,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #include "common/log.h"
 #include "common/system.h"
@@ -139,14 +142,23 @@ class Transport : public testing::Test {
         }
         return pollUntil(seen, 1500ms) ? 11 : 0;
     }
+    // A session change, as the desktop tells it to the windows registered for it: on Linux the
+    // emulation's desktop driver; on Windows (Wine sends none) the test sends the session
+    // manager's message to the channel window itself.
+    int sessionChange(const char* verb, WPARAM code) {
 #ifndef _WIN32
-    // The emulation's desktop driver, which plays the session changes of a real desktop.
-    int runDriver(const char* verb) {
+        (void)code;
         std::string cmd = std::string(KVLB_BIN_DIR) + "/kvlbdesktop " + verb;
         int status = system(cmd.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+#else
+        (void)verb;
+        DWORD_PTR answer = 0;
+        return SendMessageTimeoutW(channelWindow(), WM_WTSSESSION_CHANGE, code, 1, SMTO_NORMAL, 5000, &answer)
+                   ? 0
+                   : 1;
 #endif
+    }
 
     platform::TestRoot root;
     std::vector<std::unique_ptr<ChildProcess>> children;
@@ -217,23 +229,26 @@ TEST_F(Transport, SlotsRunOnBothTransports) {
     }
 }
 
-#ifndef _WIN32
-// The worker here is a shell script of the emulated machine's system folder.
 TEST_F(Transport, MonitorStartIsUnknownByWindowAndStartsTheWorkerByLock) {
     // the worker the lock receiver starts is found in the machine's system folder
-    std::string worker = root.c("Windows/System32/KVLBTessarionWorker.exe");
-    writeFile(worker, "#!/bin/sh\necho \"$@\" >> \"$KVLB_ROOT/worker.args\"\n");
-    std::filesystem::permissions(worker, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                                             std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                             std::filesystem::perms::others_exec);
+    const std::string worker = root.c("Windows/System32/KVLBTessarionWorker.exe");
+    const std::string args = root.c("Windows/System32/KVLBTessarionWorker.args");
+    struct Remove {  // the real machine's system folder outlives the case
+        std::vector<std::string> files;
+        ~Remove() {
+            std::error_code ec;
+            for (const auto& f : files) std::filesystem::remove(f, ec);
+        }
+    } remove{{worker, args}};
+    std::filesystem::create_directories(std::filesystem::path(worker).parent_path());
+    ASSERT_TRUE(std::filesystem::copy_file(KVLB_WORKER_STANDIN, worker,
+                                           std::filesystem::copy_options::overwrite_existing));
     startReceiver("A", {"--final"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionMonitorStart));
-    EXPECT_GT(lockSendsUntil([&] { return !readFile(root.path() + "/worker.args").empty(); },
-                             kInstructionMonitorStart),
-              0);
-    std::string args = readFile(root.path() + "/worker.args");
-    EXPECT_EQ(args.substr(0, 7), "-start\n");
-    EXPECT_EQ(countOf(args, "-start\n") * 7, args.size());
+    EXPECT_GT(lockSendsUntil([&] { return !readFile(args).empty(); }, kInstructionMonitorStart), 0);
+    std::string seen = readFile(args);
+    EXPECT_EQ(seen.substr(0, 7), "-start\n");
+    EXPECT_EQ(countOf(seen, "-start\n") * 7, seen.size());
     std::string text = log();
     EXPECT_NE(text.find("[Receiver-A][Normal] Receive UNKNOW instruction: TessarionInstruction_MonitorStart"),
               std::string::npos);
@@ -241,7 +256,6 @@ TEST_F(Transport, MonitorStartIsUnknownByWindowAndStartsTheWorkerByLock) {
     EXPECT_NE(text.find("[Receiver-A][Normal] IPC Message Lock Mode: Recivie MonitorStart message"),
               std::string::npos);
 }
-#endif
 
 // Resigns a message whose time value is moved back by the given seconds.
 void makeOlder(TessarionMessage* m, int seconds) {
@@ -311,26 +325,25 @@ TEST_F(Transport, SecondWindowReceiverOnAHeldChannelFailsWhileItsLockReceiverRun
     EXPECT_GT(lockSendsUntil([&] { return hasEvent("B", "start"); }, kInstructionStart), 0);
 }
 
-#ifndef _WIN32
-// Session changes played by the emulation's desktop driver.
 TEST_F(Transport, SessionChangesFromTheDesktopSetAndClearTheSessionFlag) {
     ChildProcess* receiver = startReceiver("A", {"--session-flag", "--final"});
     ASSERT_NE(channelWindow(), nullptr);
     static const struct {
         const char* verb;
+        WPARAM code;
         const char* flag;
         const char* record;
     } cases[] = {
-        {"lock", "flag=1", "Receive windows lock signal"},
-        {"unlock", "flag=0", "Receive windows unlock signal"},
-        {"disconnect", "flag=1", "Receive disconnect signal"},
-        {"connect", "flag=0", "Receive connect signal"},
-        {"remote-disconnect", "flag=1", "Receive remote disconnect signal"},
-        {"remote-connect", "flag=0", "Receive remote connect signal"},
+        {"lock", WTS_SESSION_LOCK, "flag=1", "Receive windows lock signal"},
+        {"unlock", WTS_SESSION_UNLOCK, "flag=0", "Receive windows unlock signal"},
+        {"disconnect", WTS_CONSOLE_DISCONNECT, "flag=1", "Receive disconnect signal"},
+        {"connect", WTS_CONSOLE_CONNECT, "flag=0", "Receive connect signal"},
+        {"remote-disconnect", WTS_REMOTE_DISCONNECT, "flag=1", "Receive remote disconnect signal"},
+        {"remote-connect", WTS_REMOTE_CONNECT, "flag=0", "Receive remote connect signal"},
     };
     size_t seen = events("A").size();
     for (auto& c : cases) {
-        EXPECT_EQ(runDriver(c.verb), 0) << c.verb;
+        EXPECT_EQ(sessionChange(c.verb, c.code), 0) << c.verb;
         EXPECT_TRUE(pollUntil([&] { return events("A").size() > seen; })) << c.verb;
         auto e = events("A");
         seen = e.size();
@@ -344,11 +357,10 @@ TEST_F(Transport, SessionChangesFromTheDesktopSetAndClearTheSessionFlag) {
 TEST_F(Transport, LockWithoutSessionFlagRunsTheFinalFunctionAndExits) {
     ChildProcess* receiver = startReceiver("A", {"--final"});
     ASSERT_NE(channelWindow(), nullptr);
-    runDriver("lock");
+    sessionChange("lock", WTS_SESSION_LOCK);
     EXPECT_EQ(exitCode(receiver), 0);
     EXPECT_TRUE(hasEvent("A", "final"));
 }
-#endif
 
 TEST_F(Transport, PulseOfTheDebugModeEventTogglesLoggingInAnotherProcess) {
     if (debugStatusUpdateEvent) {
