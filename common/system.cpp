@@ -124,9 +124,11 @@ HANDLE getMutexLock(const wchar_t* inputMutexLock, DWORD timeout) {
         return nullptr;
     }
     wchar_t name[512];
-    int length = swprintf(name, 512, L"%ls_%ls", user, inputMutexLock);
+    // A name that does not fit would be cut into another mutex's name. Measured first: a C
+    // runtime may cut the text and still answer a length.
+    const bool fits = wcslen(user) + 1 + wcslen(inputMutexLock) < 512;
+    int length = fits ? swprintf(name, 512, L"%ls_%ls", user, inputMutexLock) : -1;
     free(user);
-    // A name that does not fit would be cut into another mutex's name.
     if (length < 0) {
         reportAllocFail(kSource, 2677);
         return nullptr;

@@ -1,5 +1,5 @@
 // Test fixture: a fresh root whose log front end writes into one file under C:\logs; logText()
-// reads back every log file of the root. A front end that writes no records fails every case.
+// reads back every log file there. A front end that writes no records fails every case.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ class LogFilesTest : public ::testing::Test {
     }
     std::string logText() const {
         std::string all;
-        for (const auto& file : std::filesystem::recursive_directory_iterator(root.path())) {
+        for (const auto& file : std::filesystem::recursive_directory_iterator(root.c("logs"))) {
             if (!file.is_regular_file() || file.path().extension() != ".log") continue;
             std::ifstream in(file.path(), std::ios::binary);
             std::stringstream content;

@@ -20,7 +20,7 @@ const char* const kIni = "[KVLBTessarion]\nLog File=C:\\logs\\front.log\nLog Lev
 class LogFrontTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        testfiles::setClock(2021, 12, 23);
+        day = testfiles::fixDay();
         std::filesystem::create_directories(root.c("logs"));
     }
     void TearDown() override {
@@ -39,16 +39,17 @@ class LogFrontTest : public ::testing::Test {
         return out;
     }
     platform::TestRoot root;
+    testfiles::Day day;
 };
 
 TEST_F(LogFrontTest, SetLogFindsTheIniAndKeepsTheFirstTag) {
-    writeHost(root.c("Windows/KVLBTessarion.ini"), kIni);
+    writeHost(root.ini(), kIni);
     EXPECT_TRUE(setLog("KVLBTessarion"));
     EXPECT_TRUE(setLog("Other"));  // already on: the first tag stays
     logNormal("Second: ", "call");
     auto r = records();
     ASSERT_EQ(r.size(), 4u);
-    EXPECT_EQ(r[0], "Log Enable 'C:\\Windows\\KVLBTessarion.ini'");
+    EXPECT_EQ(r[0], "Log Enable '" + root.iniName() + "'");
     EXPECT_TRUE(std::regex_match(
         r[1], std::regex(R"(log\.cpp \d+ setLog Compile Time : \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d)")))
         << r[1];
@@ -57,7 +58,7 @@ TEST_F(LogFrontTest, SetLogFindsTheIniAndKeepsTheFirstTag) {
 }
 
 TEST_F(LogFrontTest, WrapperRecords) {
-    writeHost(root.c("Windows/KVLBTessarion.ini"), kIni);
+    writeHost(root.ini(), kIni);
     ASSERT_TRUE(setLog("T"));
     logNormal("m: ", "v");
     logNormalInt("n: ", -5);
@@ -101,7 +102,7 @@ TEST_F(LogFrontTest, WrapperRecords) {
 }
 
 TEST_F(LogFrontTest, LongTagIsCutTo63Characters) {
-    writeHost(root.c("Windows/KVLBTessarion.ini"), kIni);
+    writeHost(root.ini(), kIni);
     std::string tag(70, 't');
     tag[62] = 'E';
     ASSERT_TRUE(setLog(tag.c_str()));
@@ -109,13 +110,12 @@ TEST_F(LogFrontTest, LongTagIsCutTo63Characters) {
 }
 
 TEST_F(LogFrontTest, LevelBelowFiveEnablesButWritesNoWrapperRecord) {
-    writeHost(root.c("Windows/KVLBTessarion.ini"),
-              "[KVLBTessarion]\nLog File=C:\\logs\\front.log\nLog Level=3\n");
+    writeHost(root.ini(), "[KVLBTessarion]\nLog File=C:\\logs\\front.log\nLog Level=3\n");
     EXPECT_TRUE(setLog("T"));
     logNormal("Hidden: ", "x");
     logPlain("hidden", "");
-    EXPECT_EQ(records(), std::vector<std::string>{"Log Enable 'C:\\Windows\\KVLBTessarion.ini'"});
-    EXPECT_NE(readHost(root.c("logs/front_20211223.log")).find(" [WARN ] "), std::string::npos);
+    EXPECT_EQ(records(), std::vector<std::string>{"Log Enable '" + root.iniName() + "'"});
+    EXPECT_NE(readHost(root.c("logs/front_" + day.stamp + ".log")).find(" [WARN ] "), std::string::npos);
 }
 
 TEST_F(LogFrontTest, WithoutIniLoggingStaysOff) {
@@ -137,8 +137,7 @@ TEST_F(LogFrontTest, PlainRecordsNeedOnlyTheWriter) {
 // Runs setLog in a program of its own folder and answers which ini it took.
 std::string iniTakenByHelper(const platform::TestRoot& root) {
     std::string helper = std::string(KVLB_TEST_DIR) + "/log_front/LogFrontHelper.exe";
-    pid_t pid = testfiles::spawn({helper, "setlog", "Helper"});
-    if (pid <= 0 || testfiles::waitExit(pid) != 0) return "<helper failed>";
+    if (testfiles::runToEnd({helper, "setlog", "Helper"}) != 0) return "<helper failed>";
     for (const auto& r : recordTexts(root.c("logs")))
         if (r.rfind("Log Enable '", 0) == 0) {
             std::filesystem::remove_all(root.c("logs"));
@@ -152,19 +151,19 @@ TEST_F(LogFrontTest, IniBesideTheProgramComesFirstThenWindowsThenTemp) {
     std::string besideHelper = std::string(KVLB_TEST_DIR) + "/log_front/KVLBTessarion.ini";
     wchar_t temp[MAX_PATH];
     ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-    char tempHost[1024];
-    ASSERT_TRUE(winPathToHost(temp, tempHost, sizeof tempHost));
+    std::string tempHost = test_support::hostPath(temp);
+    ASSERT_FALSE(tempHost.empty());
     writeHost(besideHelper, kIni);
-    writeHost(root.c("Windows/KVLBTessarion.ini"), kIni);
-    writeHost(std::string(tempHost) + "/KVLBTessarion.ini", kIni);
+    writeHost(root.ini(), kIni);
+    writeHost(tempHost + "/KVLBTessarion.ini", kIni);
 
     std::string taken = iniTakenByHelper(root);
     std::filesystem::remove(besideHelper);
     const std::string beside = "\\tests\\log_front\\KVLBTessarion.ini";
     EXPECT_TRUE(taken.size() > beside.size() && taken.substr(taken.size() - beside.size()) == beside)
         << taken;
-    EXPECT_EQ(iniTakenByHelper(root), "C:\\Windows\\KVLBTessarion.ini");
-    std::filesystem::remove(root.c("Windows/KVLBTessarion.ini"));
+    EXPECT_EQ(iniTakenByHelper(root), root.iniName());
+    std::filesystem::remove(root.ini());
     // The temp folder ends in a backslash already: no second one.
     char tempNarrow[MAX_PATH * 4];
     WideCharToMultiByte(CP_UTF8, 0, temp, -1, tempNarrow, sizeof tempNarrow, nullptr, nullptr);
@@ -194,7 +193,7 @@ bool pulseUntil(HANDLE event, unsigned char state) {
 }
 
 TEST_F(LogFrontTest, WatcherTogglesLoggingAtEachPulse) {
-    writeHost(root.c("Windows/KVLBTessarion.ini"), kIni);
+    writeHost(root.ini(), kIni);
     debugState = setLog("KVLBTessarion") ? 1 : 0;
     ASSERT_EQ(debugState, 1);
     HANDLE monitorEvent = CreateEventW(nullptr, TRUE, FALSE, L"KVLBTessarion_DEBUG_MODE");
@@ -216,7 +215,7 @@ TEST_F(LogFrontTest, WatcherTogglesLoggingAtEachPulse) {
     EXPECT_EQ(logEnabled.load(), 1);
     auto r = records();
     ASSERT_GE(r.size(), 3u);
-    EXPECT_EQ(r[r.size() - 3], "Log Enable 'C:\\Windows\\KVLBTessarion.ini'");
+    EXPECT_EQ(r[r.size() - 3], "Log Enable '" + root.iniName() + "'");
     EXPECT_NE(r[r.size() - 2].find("setLog Compile Time : "), std::string::npos);
     EXPECT_EQ(r.back(), "[KVLBTessarion][Normal] Log state: Enable");
     CloseHandle(monitorEvent);  // the watcher keeps its own handle

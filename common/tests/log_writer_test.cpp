@@ -135,26 +135,27 @@ TEST(LogFileName, LevelNames) {
 }
 
 TEST_F(LogWriterTest, RecordFormatByteForByte) {
-    testfiles::setClock(2021, 12, 23);
+    const auto day = testfiles::fixDay();
     std::filesystem::create_directories(root.c("logs"));
     std::string path = ini("[KVLBTessarion]\nLog File=C:\\logs\\t.log\nLog Level=5\n");
     ASSERT_EQ(initLogFromIni("KVLBTessarion", path.c_str()), 0);
     EXPECT_EQ(writeLogLine(5, "one\ntwo %d", 2), 0);
 
-    ASSERT_EQ(testfiles::listHost(root.c("logs")), std::vector<std::string>{"t_20211223.log"});
-    std::string bytes = readHost(root.c("logs/t_20211223.log"));
+    ASSERT_EQ(testfiles::listHost(root.c("logs")), std::vector<std::string>{"t_" + day.stamp + ".log"});
+    std::string bytes = readHost(root.c("logs/t_" + day.stamp + ".log"));
     char ids[32];
-    snprintf(ids, sizeof ids, "[%05lu-%05lu] ", static_cast<unsigned long>(getpid()) % 100000ul,
+    snprintf(ids, sizeof ids, "[%05lu-%05lu] ", static_cast<unsigned long>(GetCurrentProcessId()) % 100000ul,
              static_cast<unsigned long>(GetCurrentThreadId()) % 100000ul);
-    std::regex expected(std::string(R"(2021-12-23 12:00:\d{2}\.\d{3} \[DEBUG\] )") +
+    std::regex expected(std::string(day.dashed + " " + day.hourMinute + R"(:\d{2}\.\d{3} \[DEBUG\] )") +
                         std::regex_replace(ids, std::regex(R"([\[\]])"), R"(\$&)") +
-                        R"(Log Enable 'C:\\t\.ini'\r\n)" + R"(2021-12-23 12:00:\d{2}\.\d{3} \[DEBUG\] )" +
+                        R"(Log Enable 'C:\\t\.ini'\r\n)" + day.dashed + " " + day.hourMinute +
+                        R"(:\d{2}\.\d{3} \[DEBUG\] )" +
                         std::regex_replace(ids, std::regex(R"([\[\]])"), R"(\$&)") + "one\r\ntwo 2\r\n");
     EXPECT_TRUE(std::regex_match(bytes, expected)) << bytes;
 }
 
 TEST_F(LogWriterTest, LevelsDecideWhatIsWritten) {
-    testfiles::setClock(2021, 12, 23);
+    const auto day = testfiles::fixDay();
     std::filesystem::create_directories(root.c("logs"));
 
     // Without "Log Level" the writer stays off and writes nothing at all.
@@ -171,7 +172,7 @@ TEST_F(LogWriterTest, LevelsDecideWhatIsWritten) {
     EXPECT_EQ(logSettings.maxSize, 100);
     EXPECT_EQ(writeLogLine(5, "dropped"), -2);
     EXPECT_EQ(writeLogLine(3, "kept"), 0);
-    auto lines = splitRecords(readHost(root.c("logs/t_20211223.log")));
+    auto lines = splitRecords(readHost(root.c("logs/t_" + day.stamp + ".log")));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find(" [WARN ] ["), std::string::npos);
     EXPECT_NE(lines[0].find("Log Enable 'C:\\t.ini'"), std::string::npos);
@@ -186,7 +187,7 @@ TEST_F(LogWriterTest, LevelsDecideWhatIsWritten) {
     path = ini("[KVLBTessarion]\nLog File=C:\\logs\\zero.log\nLog Level=0\n");
     EXPECT_EQ(initLogFromIni("KVLBTessarion", path.c_str()), 0);
     EXPECT_EQ(writeLogLine(5, "dropped"), -2);
-    lines = splitRecords(readHost(root.c("logs/zero_20211223.log")));
+    lines = splitRecords(readHost(root.c("logs/zero_" + day.stamp + ".log")));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\S+ \S+  \[\d{5}-\d{5}\] Log Enable 'C:\\t\.ini')")))
         << lines[0];
@@ -195,20 +196,20 @@ TEST_F(LogWriterTest, LevelsDecideWhatIsWritten) {
     setLogFileLevel(nullptr, 0);
     EXPECT_EQ(initLogFromIni("KVLBTessarion", ini("[KVLBTessarion]\nLog Level=5\n").c_str()), 0);
     EXPECT_EQ(writeLogLine(5, "default"), 0);
-    auto defaults = splitRecords(readHost(root.c("ZTLog_20211223.log")));
+    auto defaults = splitRecords(readHost(root.c("ZTLog_" + day.stamp + ".log")));
     ASSERT_EQ(defaults.size(), 2u);
     EXPECT_NE(defaults[1].find("] default"), std::string::npos);
 }
 
 TEST_F(LogWriterTest, SetLogFileLevelDirectly) {
-    testfiles::setClock(2021, 12, 23);
+    const auto day = testfiles::fixDay();
     EXPECT_EQ(setLogFileLevel("C:\\direct.log", 5), 0);
     EXPECT_EQ(writeLogLine(5, "a"), 0);
     EXPECT_EQ(setLogFileLevel(nullptr, 4), 0);  // no name: nothing changes
     EXPECT_EQ(writeLogLine(5, "b"), 0);
     EXPECT_EQ(setLogFileLevel(nullptr, 0), 0);
     EXPECT_EQ(writeLogLine(5, "c"), -2);
-    auto lines = splitRecords(readHost(root.c("direct_20211223.log")));
+    auto lines = splitRecords(readHost(root.c("direct_" + day.stamp + ".log")));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].find("] b"), std::string::npos);
     // A folder that does not exist drops the record quietly.
@@ -217,7 +218,7 @@ TEST_F(LogWriterTest, SetLogFileLevelDirectly) {
 }
 
 TEST_F(LogWriterTest, BadInputIsRefusedOrWrittenWhole) {
-    testfiles::setClock(2021, 12, 23);
+    const auto day = testfiles::fixDay();
     EXPECT_EQ(initLogFromIni("KVLBTessarion", nullptr), PROFILE_NO_FILE);
     EXPECT_EQ(initLogFromIni(nullptr, ini("[KVLBTessarion]\nLog Level=5\n").c_str()), PROFILE_NO_SECTION);
     EXPECT_EQ(logSettings.enabled, 0);
@@ -230,7 +231,7 @@ TEST_F(LogWriterTest, BadInputIsRefusedOrWrittenWhole) {
     std::string big(100000, 'b');
     EXPECT_EQ(writeLogLine(5, "%s", big.c_str()), 0);
     EXPECT_EQ(writeLogLine(5, "%s", "100% kept"), 0);
-    auto lines = splitRecords(readHost(root.c("bad_20211223.log")));
+    auto lines = splitRecords(readHost(root.c("bad_" + day.stamp + ".log")));
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"(\] $)")));
     EXPECT_EQ(lines[1].substr(lines[1].size() - big.size()), big);
@@ -238,7 +239,7 @@ TEST_F(LogWriterTest, BadInputIsRefusedOrWrittenWhole) {
 }
 
 TEST_F(LogWriterTest, RotationBySizeKeepsTheCounterAcrossDays) {
-    testfiles::setClock(2021, 12, 23);
+    const auto day = testfiles::fixDay();
     std::filesystem::create_directories(root.c("logs"));
     ASSERT_EQ(
         initLogFromIni("KVLBTessarion", ini("[KVLBTessarion]\nLog File=C:\\logs\\r.log\nLog MaxSize=100\n"
@@ -246,41 +247,43 @@ TEST_F(LogWriterTest, RotationBySizeKeepsTheCounterAcrossDays) {
                                             .c_str()),
         0);
     // A file exactly at the maximum size still takes the next record...
-    writeHost(root.c("logs/r_20211223.log"), std::string(100, 'p'));
+    writeHost(root.c("logs/r_" + day.stamp + ".log"), std::string(100, 'p'));
     writeLogLine(5, "first");
-    EXPECT_EQ(splitRecords(readHost(root.c("logs/r_20211223.log"))).size(), 1u);
+    EXPECT_EQ(splitRecords(readHost(root.c("logs/r_" + day.stamp + ".log"))).size(), 1u);
     // ...and once above it, the next record opens the next file of the day.
     // Records of about 60 bytes: two fit below the limit of 100, the third moves on.
     writeLogLine(5, "second");
     writeLogLine(5, "third");
     writeLogLine(5, "fourth");
-    auto next = splitRecords(readHost(root.c("logs/r_20211223_1.log")));
+    auto next = splitRecords(readHost(root.c("logs/r_" + day.stamp + "_1.log")));
     ASSERT_EQ(next.size(), 2u);
     EXPECT_NE(next[0].find("] second"), std::string::npos);
     EXPECT_NE(next[1].find("] third"), std::string::npos);
-    auto after = splitRecords(readHost(root.c("logs/r_20211223_2.log")));
+    auto after = splitRecords(readHost(root.c("logs/r_" + day.stamp + "_2.log")));
     ASSERT_EQ(after.size(), 1u);
     EXPECT_NE(after[0].find("] fourth"), std::string::npos);
 
-    // The next day starts at the counter reached, not at 0.
+#ifndef _WIN32
+    // The next day starts at the counter reached, not at 0 (only the emulated clock can be moved).
     testfiles::setClock(2021, 12, 24);
     writeLogLine(5, "next day");
     EXPECT_EQ(testfiles::listHost(root.c("logs")),
               (std::vector<std::string>{"r_20211223.log", "r_20211223_1.log", "r_20211223_2.log",
                                         "r_20211224_2.log"}));
+#endif
 }
 
 TEST_F(LogWriterTest, BareIniNameIsLookedForInTheWindowsFolder) {
-    testfiles::setClock(2021, 12, 23);
-    writeHost(root.c("Windows/KVLBTessarion.ini"), "[KVLBTessarion]\nLog File=C:\\w.log\nLog Level=5\n");
+    const auto day = testfiles::fixDay();
+    writeHost(root.ini(), "[KVLBTessarion]\nLog File=C:\\w.log\nLog Level=5\n");
     EXPECT_EQ(initLogFromIni("KVLBTessarion", "KVLBTessarion.ini"), 0);
-    auto lines = splitRecords(readHost(root.c("w_20211223.log")));
+    auto lines = splitRecords(readHost(root.c("w_" + day.stamp + ".log")));
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("Log Enable 'C:\\Windows\\KVLBTessarion.ini'"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("Log Enable '" + root.iniName() + "'"), std::string::npos) << lines[0];
 }
 
 TEST_F(LogWriterTest, TwoProcessesWriteWholeRecordsAndLoseNone) {
-    testfiles::setClock(2021, 12, 23);
+    const auto day = testfiles::fixDay();
     std::filesystem::create_directories(root.c("logs"));
     // Records larger than a stdio buffer and a size limit that rotates often: both would show
     // torn or lost records without the shared lock.
@@ -289,12 +292,14 @@ TEST_F(LogWriterTest, TwoProcessesWriteWholeRecordsAndLoseNone) {
     std::string path =
         ini("[KVLBTessarion]\nLog File=C:\\logs\\shared.log\nLog MaxSize=60000\nLog Level=5\n");
     std::string helper = std::string(KVLB_TEST_DIR) + "/CommonHelper.exe";
-    pid_t a = testfiles::spawn({helper, "write", path, "A", std::to_string(count), std::to_string(padding)});
-    pid_t b = testfiles::spawn({helper, "write", path, "B", std::to_string(count), std::to_string(padding)});
-    ASSERT_GT(a, 0);
-    ASSERT_GT(b, 0);
-    EXPECT_EQ(testfiles::waitExit(a), 0);
-    EXPECT_EQ(testfiles::waitExit(b), 0);
+    test_support::ChildProcess a(
+        {helper, "write", path, "A", std::to_string(count), std::to_string(padding)});
+    test_support::ChildProcess b(
+        {helper, "write", path, "B", std::to_string(count), std::to_string(padding)});
+    ASSERT_TRUE(a.started());
+    ASSERT_TRUE(b.started());
+    EXPECT_EQ(a.exitCode(), 0);
+    EXPECT_EQ(b.exitCode(), 0);
 
     std::regex record("(A|B) record (\\d+) x{" + std::to_string(padding) + "} end");
     std::map<std::string, std::set<int>> seen;

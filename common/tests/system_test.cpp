@@ -1,16 +1,14 @@
 // Hidden commands, per-user mutexes, folders, files and the port check.
 #include "common/system.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <cwchar>
 
 #include "common/log.h"
 #include "common/log_writer.h"
 #include "common/tests/test_files.h"
+#include "platform/sockets.h"
 #include "platform/test_root.h"
 
 using testfiles::readHost;
@@ -22,7 +20,7 @@ namespace {
 class SystemTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        testfiles::setClock(2021, 12, 23);
+        testfiles::fixDay();
         std::filesystem::create_directories(root.c("logs"));
         setLogFileLevel("C:\\logs\\sys.log", 5);
         snprintf(logTag, sizeof logTag, "T");
@@ -42,6 +40,20 @@ std::wstring text(wchar_t* owned) {
     std::wstring s = owned != nullptr ? owned : L"<null>";
     free(owned);
     return s;
+}
+
+std::wstring machineUser() {
+    wchar_t name[256] = {};
+    DWORD size = 256;
+    return GetUserNameW(name, &size) ? name : L"<no user>";
+}
+
+std::wstring wide(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
+
+std::string helperProgram() {
+    return std::string(KVLB_TEST_DIR) + "/CommonHelper.exe";
 }
 
 TEST_F(SystemTest, HideWaitCommandReturnsTheExitCode) {
@@ -80,13 +92,13 @@ TEST_F(SystemTest, MutexHeldByAnotherProcessThenAbandoned) {
     std::string marker = root.path() + "/held", go = root.path() + "/go";
     // The helper starts hidden without anybody waiting for it, and takes the mutex.
     std::wstring command = L"CommonHelper.exe mutex Probe ";
-    command += std::wstring(marker.begin(), marker.end()) + L" " + std::wstring(go.begin(), go.end());
+    command += wide(marker) + L" " + wide(go);
     hideNOWaitCommand(command.c_str());
     ASSERT_TRUE(test_support::pollUntil([&] { return std::filesystem::exists(marker); }));
     EXPECT_EQ(getMutexLock(L"Probe", 0), nullptr);
     EXPECT_EQ(getMutexLock("Probe", 0), nullptr);
     // The per-user name: the user, "_" and the name.
-    HANDLE named = OpenMutexW(SYNCHRONIZE, FALSE, L"User_Probe");
+    HANDLE named = OpenMutexW(SYNCHRONIZE, FALSE, (machineUser() + L"_Probe").c_str());
     EXPECT_NE(named, nullptr);
     if (named != nullptr) CloseHandle(named);
 
@@ -102,14 +114,13 @@ TEST_F(SystemTest, MutexHeldByAnotherProcessThenAbandoned) {
 // holder's end.
 TEST_F(SystemTest, MutexAbandonedIsRefusedOnceThenTaken) {
     std::string marker = root.path() + "/held", go = root.path() + "/go";
-    pid_t pid =
-        testfiles::spawn({std::string(KVLB_TEST_DIR) + "/CommonHelper.exe", "mutex", "Gone", marker, go});
-    ASSERT_GT(pid, 0);
+    test_support::ChildProcess holder({helperProgram(), "mutex", "Gone", marker, go});
+    ASSERT_TRUE(holder.started());
     ASSERT_TRUE(test_support::pollUntil([&] { return std::filesystem::exists(marker); }));
-    HANDLE kept = OpenMutexW(SYNCHRONIZE, FALSE, L"User_Gone");
+    HANDLE kept = OpenMutexW(SYNCHRONIZE, FALSE, (machineUser() + L"_Gone").c_str());
     ASSERT_NE(kept, nullptr);
     writeHost(go, "");
-    ASSERT_EQ(testfiles::waitExit(pid), 0);
+    ASSERT_EQ(holder.exitCode(), 0);
     EXPECT_EQ(getMutexLock(L"Gone", 0), nullptr);
     HANDLE held = getMutexLock(L"Gone", 0);
     ASSERT_NE(held, nullptr);
@@ -127,10 +138,7 @@ TEST_F(SystemTest, MutexAbandonedIsRefusedOnceThenTaken) {
 TEST_F(SystemTest, MutexOfAHolderThatEndedAloneIsTakenAtOnce) {
     std::string marker = root.path() + "/held", go = root.path() + "/go";
     writeHost(go, "");  // the helper ends as soon as it holds the mutex
-    pid_t pid =
-        testfiles::spawn({std::string(KVLB_TEST_DIR) + "/CommonHelper.exe", "mutex", "Gone", marker, go});
-    ASSERT_GT(pid, 0);
-    ASSERT_EQ(testfiles::waitExit(pid), 0);
+    ASSERT_EQ(testfiles::runToEnd({helperProgram(), "mutex", "Gone", marker, go}), 0);
     HANDLE held = getMutexLock(L"Gone", 0);
     ASSERT_NE(held, nullptr);
     EXPECT_TRUE(ReleaseMutex(held));
@@ -147,20 +155,29 @@ TEST_F(SystemTest, MutexRefusals) {
     EXPECT_EQ(getMutexLock(overlong.c_str(), 0), nullptr);
 }
 
-TEST_F(SystemTest, UserAndFolders) {
+// The user the case runs as: the emulation lets it name one, the real machine has its own.
+std::wstring caseUser() {
+#ifndef _WIN32
     platform::setSetting("user", "Alice");
-    EXPECT_EQ(text(getUserName()), L"Alice");
+    EXPECT_EQ(machineUser(), L"Alice");
+#endif
+    return machineUser();
+}
+
+TEST_F(SystemTest, UserAndFolders) {
+    const std::wstring user = caseUser();
+    EXPECT_EQ(text(getUserName()), user);
     EXPECT_EQ(text(getFolderPath("KVLBTessarionMain")), L"C:\\ProgramData\\KVLBTessarionMain");
     EXPECT_STREQ(lastDataFolder, L"C:\\ProgramData\\KVLBTessarionMain");
     EXPECT_EQ(text(getFolderPath(nullptr)), L"C:\\ProgramData");
     EXPECT_EQ(text(getFolderPath("")), L"C:\\ProgramData");
     std::string longSub(400, 's');
     EXPECT_EQ(text(getFolderPath(longSub.c_str())).size(), static_cast<size_t>(MAX_PATH - 1));
-    EXPECT_EQ(text(getWindowsFolder()), L"C:\\Windows");
+    EXPECT_EQ(text(getWindowsFolder()), wide(root.windowsFolder()));
     std::wstring temp = text(getUserTempPath());
     ASSERT_FALSE(temp.empty());
     EXPECT_EQ(temp.back(), L'\\');
-    EXPECT_NE(temp.find(L"Alice"), std::wstring::npos);
+    EXPECT_NE(temp.find(user), std::wstring::npos);
     std::wstring module = text(getModuleFolder());
     EXPECT_TRUE(module.size() > 6 && module.substr(module.size() - 6) == L"\\tests") << module.size();
 }
@@ -222,8 +239,15 @@ TEST(NetstatLine, WhatCountsAsInUse) {
 
 TEST_F(SystemTest, PortInUseWhileATestSocketListens) {
     free(getFolderPath("KVLBTessarionMain"));
+#ifdef _WIN32
+    WSADATA wsa;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+#else
     int s = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(s, 0);
+#endif
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -235,7 +259,11 @@ TEST_F(SystemTest, PortInUseWhileATestSocketListens) {
 
     EXPECT_TRUE(isPortInUse(port));
     EXPECT_TRUE(std::filesystem::exists(root.c("ProgramData/KVLBTessarionMain/Tempfile/TessarionTemp")));
+#ifdef _WIN32
+    closesocket(s);
+#else
     close(s);
+#endif
     EXPECT_FALSE(isPortInUse(port));
     EXPECT_FALSE(isPortInUse(0));
     EXPECT_FALSE(isPortInUse(-1));

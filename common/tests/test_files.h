@@ -1,9 +1,6 @@
 // Small helpers the common tests share: host files under a test root, log records, a fixed clock
 // and helper processes (polling is test_support::pollUntil).
 #pragma once
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -16,9 +13,8 @@
 #include <vector>
 
 #include "platform/root.h"
+#include "platform/test_process.h"
 #include "platform/test_support.h"
-
-extern char** environ;
 
 namespace testfiles {
 
@@ -74,6 +70,15 @@ inline std::vector<std::string> recordTexts(const std::string& dir) {
     return texts;
 }
 
+// The day the log writer stamps its records with: as "20211223", as "2021-12-23", and a pattern
+// of the hour and minute.
+struct Day {
+    std::string stamp;
+    std::string dashed;
+    std::string hourMinute;
+};
+
+#ifndef _WIN32
 // Moves the root's clock to the given local time.
 inline void setClock(int year, int month, int day, int hour = 12, int minute = 0) {
     struct tm t = {};
@@ -88,20 +93,27 @@ inline void setClock(int year, int month, int day, int hour = 12, int minute = 0
     platform::setSetting("clock_offset_ms", std::to_string((target - now) * 1000));
 }
 
-inline pid_t spawn(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
+// The emulated machine's clock is put at noon on 23 December 2021.
+inline Day fixDay() {
+    setClock(2021, 12, 23);
+    return {"20211223", "2021-12-23", "12:00"};
 }
+#else
+// The real machine's clock cannot be moved: its day now.
+inline Day fixDay() {
+    SYSTEMTIME t = {};
+    GetLocalTime(&t);
+    char stamp[16], dashed[16];
+    snprintf(stamp, sizeof stamp, "%04u%02u%02u", t.wYear, t.wMonth, t.wDay);
+    snprintf(dashed, sizeof dashed, "%04u-%02u-%02u", t.wYear, t.wMonth, t.wDay);
+    return {stamp, dashed, R"(\d{2}:\d{2})"};
+}
+#endif
 
-// Exit code of a spawned process, -1 when it did not end normally.
-inline int waitExit(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+// Runs a helper program to its end; its exit code, -1 when it could not be started or did not end.
+inline int runToEnd(const std::vector<std::string>& args) {
+    test_support::ChildProcess child(args);
+    return child.exitCode();
 }
 
 }  // namespace testfiles

@@ -66,6 +66,8 @@ TEST(WindowsVersion, Names) {
     EXPECT_EQ(name(0), "UnknowOS");
 }
 
+#ifndef _WIN32
+// The emulated machine is told which Windows it is.
 TEST(WindowsVersion, ReportedByTheMachine) {
     platform::TestRoot root;
     struct {
@@ -89,5 +91,19 @@ TEST(WindowsVersion, ReportedByTheMachine) {
     EXPECT_GE(build, 22000u);
     EXPECT_FALSE(getKernel32Version(nullptr, &minor, &build));
 }
+#else
+// The real machine answers for itself. Wine's kernel32 carries 10.0.18362 whatever version its
+// prefix claims, and the test prefix is a 32-bit workstation: Windows 10, 32-bit.
+TEST(WindowsVersion, ReportedByTheMachine) {
+    DWORD major = 0, minor = 0, build = 0;
+    ASSERT_TRUE(getKernel32Version(&major, &minor, &build));
+    EXPECT_EQ(major, 10u);
+    EXPECT_EQ(minor, 0u);
+    EXPECT_EQ(build, 18362u);
+    EXPECT_FALSE(getKernel32Version(nullptr, &minor, &build));
+    EXPECT_EQ(getWindowsVersionFlags(), 0x104000u);
+    EXPECT_EQ(name(getWindowsVersionFlags()), "Windows10");
+}
+#endif
 
 }  // namespace

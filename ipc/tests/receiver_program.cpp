@@ -1,8 +1,8 @@
 // A receiving program for the transport tests: runs the receivers on a channel with the callback
 // slots the command line asks for, and reports what they saw, one line each, in the file
-// <root>/<name>.events ("ready", "final", "start", "stop", "restart", "flag=<0|1>", "log=<0|1>").
+// <folder>/<name>.events ("ready", "final", "start", "stop", "restart", "flag=<0|1>", "log=<0|1>").
 //
-//   ipc_receiver <channel> <name> [--final] [--slots] [--session-flag] [--lock-only] [--watcher]
+//   ipc_receiver <channel> <folder> <name> [--final] [--slots] [--session-flag] [--lock-only] [--watcher]
 //
 // Logging is set up with the tag "Receiver-<name>" from the root's log ini, as the programs do.
 #include <pthread.h>
@@ -23,7 +23,7 @@ std::string g_events;
 unsigned char g_sessionFlag = 0;
 
 void report(const char* line) {
-    FILE* f = fopen(g_events.c_str(), "a");
+    FILE* f = fopen(g_events.c_str(), "ab");  // one LF per line in both builds
     if (!f) return;
     fprintf(f, "%s\n", line);
     fclose(f);
@@ -66,7 +66,7 @@ void* watchState(void*) {
 }
 
 bool has(int argc, char** argv, const char* option) {
-    for (int i = 3; i < argc; ++i)
+    for (int i = 4; i < argc; ++i)
         if (!strcmp(argv[i], option)) return true;
     return false;
 }
@@ -75,14 +75,14 @@ bool has(int argc, char** argv, const char* option) {
 
 int main(int argc, char** argv) {
     platform::initProgram(argc, argv);
-    if (argc < 3) {
-        fprintf(stderr, "usage: ipc_receiver <channel> <name> [options]\n");
+    if (argc < 4) {
+        fprintf(stderr, "usage: ipc_receiver <channel> <folder> <name> [options]\n");
         return 2;
     }
     const char* channel = argv[1];
-    g_events = platform::rootDir() + "/" + argv[2] + ".events";
+    g_events = std::string(argv[2]) + "/" + argv[3] + ".events";
     static char tag[64];
-    snprintf(tag, sizeof tag, "Receiver-%s", argv[2]);
+    snprintf(tag, sizeof tag, "Receiver-%s", argv[3]);
     debugState = setLog(tag) ? 1 : 0;
 
     if (has(argc, argv, "--final")) ipcFinalFunction = onFinal;

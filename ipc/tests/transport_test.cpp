@@ -11,25 +11,26 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <signal.h>
-#include <spawn.h>
+#include <memory>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <vector>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #include "common/log.h"
 #include "common/system.h"
 #include "ipc/message.h"
+#include "platform/test_process.h"
 #include "platform/test_root.h"
 #include "platform/test_support.h"
-
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+using test_support::ChildProcess;
 using test_support::pollUntil;
 
 std::string readFile(const std::string& path) {
@@ -53,32 +54,23 @@ constexpr char kChannel[] = "KVLBTessarionMain.exe";
 class Transport : public testing::Test {
   protected:
     void SetUp() override {
-        writeFile(root.c("Windows/KVLBTessarion.ini"),
-                  "[KVLBTessarion]\nLog File=C:\\logs\\ipc.log\nLog Level=5\n");
+        writeFile(root.ini(), "[KVLBTessarion]\nLog File=C:\\logs\\ipc.log\nLog Level=5\n");
         std::filesystem::create_directories(root.c("logs"));
     }
-    void TearDown() override {
-        for (pid_t p : children) {
-            kill(p, SIGKILL);
-            waitpid(p, nullptr, 0);
-        }
-    }
+    void TearDown() override { children.clear(); }  // ends the receivers still running
 
-    pid_t startReceiver(const char* name, std::vector<std::string> options, const char* channel = kChannel) {
-        std::string program = std::string(KVLB_TEST_DIR) + "/ipc_receiver/ipc_receiver";
-        std::vector<std::string> args{program, channel, name};
+    ChildProcess* startReceiver(const char* name, std::vector<std::string> options,
+                                const char* channel = kChannel) {
+        std::vector<std::string> args{KVLB_RECEIVER_PROGRAM, channel, root.path(), name};
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
-        children.push_back(pid);
+        children.push_back(std::make_unique<ChildProcess>(args));
+        ChildProcess* child = children.back().get();
+        EXPECT_TRUE(child->started()) << name << " was not started";
         EXPECT_TRUE(pollUntil([&] { return hasEvent(name, "ready"); })) << name << " did not start";
         if (std::find(options.begin(), options.end(), "--lock-only") == options.end()) {
             EXPECT_NE(channelWindow(channel), nullptr) << name << " has no channel window";
         }
-        return pid;
+        return child;
     }
     std::vector<std::string> events(const char* name) {
         std::vector<std::string> out;
@@ -100,18 +92,15 @@ class Transport : public testing::Test {
     std::string log() {
         std::string all;
         std::error_code ec;
-        for (auto& f : std::filesystem::directory_iterator(root.c("logs"), ec)) all += readFile(f.path());
+        for (auto& f : std::filesystem::directory_iterator(root.c("logs"), ec))
+            all += readFile(f.path().string());
         return all;
     }
     // Exit code once the process ended, -1 while it runs after the wait.
-    int exitCode(pid_t pid, std::chrono::milliseconds within = 15s) {
-        int status = 0;
-        bool ended = pollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, within);
-        if (!ended) return -1;
-        children.erase(std::remove(children.begin(), children.end(), pid), children.end());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    int exitCode(const ChildProcess* child, std::chrono::milliseconds within = 15s) {
+        return child->exitCode(within);
     }
-    bool running(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == 0; }
+    bool running(const ChildProcess* child) { return child->running(); }
     HWND channelWindow(const char* channel = kChannel) {
         std::wstring wide(channel, channel + strlen(channel));
         HWND w = nullptr;
@@ -153,18 +142,30 @@ class Transport : public testing::Test {
         }
         return pollUntil(seen, 1500ms) ? 11 : 0;
     }
-    int runDriver(const char* verb) {
+    // A session change, as the desktop tells it to the windows registered for it: on Linux the
+    // emulation's desktop driver; on Windows (Wine sends none) the test sends the session
+    // manager's message to the channel window itself.
+    int sessionChange(const char* verb, WPARAM code) {
+#ifndef _WIN32
+        (void)code;
         std::string cmd = std::string(KVLB_BIN_DIR) + "/kvlbdesktop " + verb;
         int status = system(cmd.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#else
+        (void)verb;
+        DWORD_PTR answer = 0;
+        return SendMessageTimeoutW(channelWindow(), WM_WTSSESSION_CHANGE, code, 1, SMTO_NORMAL, 5000, &answer)
+                   ? 0
+                   : 1;
+#endif
     }
 
     platform::TestRoot root;
-    std::vector<pid_t> children;
+    std::vector<std::unique_ptr<ChildProcess>> children;
 };
 
 TEST_F(Transport, SuicideByWindowRunsTheFinalFunctionAndTheProcessGoesOn) {
-    pid_t pid = startReceiver("A", {"--final"});
+    ChildProcess* receiver = startReceiver("A", {"--final"});
     sendByWindow(kInstructionSuicide);
     // the send returns only after the window procedure, final function included, has run
     EXPECT_TRUE(hasEvent("A", "final"));
@@ -172,22 +173,22 @@ TEST_F(Transport, SuicideByWindowRunsTheFinalFunctionAndTheProcessGoesOn) {
     EXPECT_NE(text.find("[Receiver-A][Normal] Receive message: TessarionInstruction_Suicide"),
               std::string::npos);
     EXPECT_NE(text.find("[Receiver-A][Normal] Execute final function"), std::string::npos);
-    EXPECT_TRUE(running(pid));
+    EXPECT_TRUE(running(receiver));
 }
 
 TEST_F(Transport, SuicideByWindowWithoutFinalFunctionExits) {
-    pid_t pid = startReceiver("A", {});
+    ChildProcess* receiver = startReceiver("A", {});
     sendByWindow(kInstructionSuicide);
-    EXPECT_EQ(exitCode(pid), 0);
+    EXPECT_EQ(exitCode(receiver), 0);
     EXPECT_NE(log().find("[Receiver-A][Normal] Execute exit"), std::string::npos);
     EXPECT_FALSE(hasEvent("A", "final"));
 }
 
 TEST_F(Transport, SuicideByLockRunsTheFinalFunctionAndExitsWithZero) {
-    pid_t pid = startReceiver("A", {"--final", "--lock-only"});
+    ChildProcess* receiver = startReceiver("A", {"--final", "--lock-only"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionSuicide));  // no window: lock mode only
     int code = -1;
-    EXPECT_GT(lockSendsUntil([&] { return (code = exitCode(pid, 0ms)) != -1; }, kInstructionSuicide), 0);
+    EXPECT_GT(lockSendsUntil([&] { return (code = exitCode(receiver, 0ms)) != -1; }, kInstructionSuicide), 0);
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(hasEvent("A", "final"));
     std::string text = log();
@@ -198,7 +199,7 @@ TEST_F(Transport, SuicideByLockRunsTheFinalFunctionAndExitsWithZero) {
 }
 
 TEST_F(Transport, StartWithoutStartFunctionIsAnsweredOnceByEachTransport) {
-    pid_t pid = startReceiver("A", {"--final"});
+    ChildProcess* receiver = startReceiver("A", {"--final"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionStart));
     const std::string byLock = "[Receiver-A][Normal] IPC Message Lock Mode: Recivie start message";
     int sends = lockSendsUntil([&] { return log().find(byLock) != std::string::npos; }, kInstructionStart);
@@ -211,7 +212,7 @@ TEST_F(Transport, StartWithoutStartFunctionIsAnsweredOnceByEachTransport) {
     EXPECT_GE(lockHits, 1u);
     EXPECT_LE(lockHits, (size_t)sends);
     EXPECT_EQ(countOf(text, "[Receiver-A][Normal] No start function"), 1u + lockHits);
-    EXPECT_TRUE(running(pid));
+    EXPECT_TRUE(running(receiver));
 }
 
 TEST_F(Transport, SlotsRunOnBothTransports) {
@@ -230,19 +231,24 @@ TEST_F(Transport, SlotsRunOnBothTransports) {
 
 TEST_F(Transport, MonitorStartIsUnknownByWindowAndStartsTheWorkerByLock) {
     // the worker the lock receiver starts is found in the machine's system folder
-    std::string worker = root.c("Windows/System32/KVLBTessarionWorker.exe");
-    writeFile(worker, "#!/bin/sh\necho \"$@\" >> \"$KVLB_ROOT/worker.args\"\n");
-    std::filesystem::permissions(worker, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                                             std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                             std::filesystem::perms::others_exec);
+    const std::string worker = root.c("Windows/System32/KVLBTessarionWorker.exe");
+    const std::string args = root.c("Windows/System32/KVLBTessarionWorker.args");
+    struct Remove {  // the real machine's system folder outlives the case
+        std::vector<std::string> files;
+        ~Remove() {
+            std::error_code ec;
+            for (const auto& f : files) std::filesystem::remove(f, ec);
+        }
+    } remove{{worker, args}};
+    std::filesystem::create_directories(std::filesystem::path(worker).parent_path());
+    ASSERT_TRUE(std::filesystem::copy_file(KVLB_WORKER_STANDIN, worker,
+                                           std::filesystem::copy_options::overwrite_existing));
     startReceiver("A", {"--final"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionMonitorStart));
-    EXPECT_GT(lockSendsUntil([&] { return !readFile(root.path() + "/worker.args").empty(); },
-                             kInstructionMonitorStart),
-              0);
-    std::string args = readFile(root.path() + "/worker.args");
-    EXPECT_EQ(args.substr(0, 7), "-start\n");
-    EXPECT_EQ(countOf(args, "-start\n") * 7, args.size());
+    EXPECT_GT(lockSendsUntil([&] { return !readFile(args).empty(); }, kInstructionMonitorStart), 0);
+    std::string seen = readFile(args);
+    EXPECT_EQ(seen.substr(0, 7), "-start\n");
+    EXPECT_EQ(countOf(seen, "-start\n") * 7, seen.size());
     std::string text = log();
     EXPECT_NE(text.find("[Receiver-A][Normal] Receive UNKNOW instruction: TessarionInstruction_MonitorStart"),
               std::string::npos);
@@ -267,7 +273,7 @@ void makeOlder(TessarionMessage* m, int seconds) {
 }
 
 TEST_F(Transport, DamagedMessagesAreRejectedAndNothingRuns) {
-    pid_t pid = startReceiver("A", {"--final", "--slots"});
+    ChildProcess* receiver = startReceiver("A", {"--final", "--slots"});
     HWND w = channelWindow();
     ASSERT_NE(w, nullptr);
     const std::string rejected = "[Receiver-A][Warning] [Warning] Verify TessarionMessage fail";
@@ -303,8 +309,8 @@ TEST_F(Transport, DamagedMessagesAreRejectedAndNothingRuns) {
     free(json);
     EXPECT_NE(log().find("[Receiver-B][Normal] Receive UNKNOW instruction: tessarioninstruction_suicide"),
               std::string::npos);
-    EXPECT_TRUE(running(pid));
-    EXPECT_TRUE(running(children.back()));
+    EXPECT_TRUE(running(receiver));
+    EXPECT_TRUE(running(children.back().get()));
 }
 
 TEST_F(Transport, SecondWindowReceiverOnAHeldChannelFailsWhileItsLockReceiverRuns) {
@@ -320,23 +326,24 @@ TEST_F(Transport, SecondWindowReceiverOnAHeldChannelFailsWhileItsLockReceiverRun
 }
 
 TEST_F(Transport, SessionChangesFromTheDesktopSetAndClearTheSessionFlag) {
-    pid_t pid = startReceiver("A", {"--session-flag", "--final"});
+    ChildProcess* receiver = startReceiver("A", {"--session-flag", "--final"});
     ASSERT_NE(channelWindow(), nullptr);
     static const struct {
         const char* verb;
+        WPARAM code;
         const char* flag;
         const char* record;
     } cases[] = {
-        {"lock", "flag=1", "Receive windows lock signal"},
-        {"unlock", "flag=0", "Receive windows unlock signal"},
-        {"disconnect", "flag=1", "Receive disconnect signal"},
-        {"connect", "flag=0", "Receive connect signal"},
-        {"remote-disconnect", "flag=1", "Receive remote disconnect signal"},
-        {"remote-connect", "flag=0", "Receive remote connect signal"},
+        {"lock", WTS_SESSION_LOCK, "flag=1", "Receive windows lock signal"},
+        {"unlock", WTS_SESSION_UNLOCK, "flag=0", "Receive windows unlock signal"},
+        {"disconnect", WTS_CONSOLE_DISCONNECT, "flag=1", "Receive disconnect signal"},
+        {"connect", WTS_CONSOLE_CONNECT, "flag=0", "Receive connect signal"},
+        {"remote-disconnect", WTS_REMOTE_DISCONNECT, "flag=1", "Receive remote disconnect signal"},
+        {"remote-connect", WTS_REMOTE_CONNECT, "flag=0", "Receive remote connect signal"},
     };
     size_t seen = events("A").size();
     for (auto& c : cases) {
-        EXPECT_EQ(runDriver(c.verb), 0) << c.verb;
+        EXPECT_EQ(sessionChange(c.verb, c.code), 0) << c.verb;
         EXPECT_TRUE(pollUntil([&] { return events("A").size() > seen; })) << c.verb;
         auto e = events("A");
         seen = e.size();
@@ -344,14 +351,14 @@ TEST_F(Transport, SessionChangesFromTheDesktopSetAndClearTheSessionFlag) {
         EXPECT_NE(log().find(std::string("[Receiver-A][Normal] ") + c.record), std::string::npos) << c.verb;
     }
     EXPECT_FALSE(hasEvent("A", "final"));
-    EXPECT_TRUE(running(pid));
+    EXPECT_TRUE(running(receiver));
 }
 
 TEST_F(Transport, LockWithoutSessionFlagRunsTheFinalFunctionAndExits) {
-    pid_t pid = startReceiver("A", {"--final"});
+    ChildProcess* receiver = startReceiver("A", {"--final"});
     ASSERT_NE(channelWindow(), nullptr);
-    runDriver("lock");
-    EXPECT_EQ(exitCode(pid), 0);
+    sessionChange("lock", WTS_SESSION_LOCK);
+    EXPECT_EQ(exitCode(receiver), 0);
     EXPECT_TRUE(hasEvent("A", "final"));
 }
 
