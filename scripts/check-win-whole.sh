@@ -16,29 +16,9 @@
 # Run it in a network namespace of its own: the set listens on fixed ports.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-built=0
-if [ "${1:-}" = "--built" ]; then
-  built=1
-  shift
-fi
-build=$(mkdir -p "${1:-$here/build-win}" && cd "${1:-$here/build-win}" && pwd)
+# shellcheck source=scripts/win-check-cases.sh
+. "$here/scripts/win-check-cases.sh" "$@"
 
-if [ "$built" -eq 0 ]; then
-  deps=$("$here/scripts/build-win-deps.sh" | tail -n 1) || exit 1
-  cmake -S "$here" -B "$build" -G Ninja -DKVLB_WERROR=ON -DKVLB_TESTS=OFF \
-    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_WIN_DEPS="$deps" >/dev/null || exit 1
-  cmake --build "$build" -j "$(nproc)" || exit 1
-fi
-
-passed=0 failed=0
-ok() {
-  echo "ok: $1"
-  passed=$((passed + 1))
-}
-fail() {
-  echo "FAIL: $1"
-  failed=$((failed + 1))
-}
 finish() {
   [ -n "${WINEPREFIX:-}" ] && [ -n "${dest:-}" ] && worker -allstop
   kvlb_wine_stop
