@@ -12,7 +12,6 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 seconds=${1:-3}
 build=$here/build-win
-tools=$here/build-win-tools
 client_build=${KVLB_BENCH_BUILD:-$here/build-bench}
 port=56462
 
@@ -20,9 +19,6 @@ deps=$(scripts/build-win-deps.sh | tail -n 1) || exit 1
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_TESTS=OFF \
   -DKVLB_WIN_DEPS="$deps" >/dev/null || exit 1
 cmake --build "$build" -j8 || exit 1
-cmake -S platform/windows -B "$tools" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_WIN_DEPS="$deps" >/dev/null || exit 1
-cmake --build "$tools" -j8 --target win_bare_server || exit 1
 cmake -S . -B "$client_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVLB_TESTS=OFF >/dev/null || exit 1
 cmake --build "$client_build" -j8 --target kvlb_win_bench_client || exit 1
 
@@ -65,7 +61,7 @@ printf 'cn = "127.0.0.1"\nip_address = "127.0.0.1"\nexpiration_days = 1\ntls_www
 certtool --generate-self-signed --load-privkey "$tmp/key.pem" --template "$tmp/cert.cfg" \
   --outfile "$tmp/cert.pem" 2>/dev/null
 bare_port=56901
-wine "$tools/win_bare_server.exe" "$bare_port" "Z:$tmp/cert.pem" "Z:$tmp/key.pem" >"$tmp/bare.log" 2>&1 </dev/null &
+wine "$build/bench/win_bare_server.exe" "$bare_port" "Z:$tmp/cert.pem" "Z:$tmp/key.pem" >"$tmp/bare.log" 2>&1 </dev/null &
 bare=$!
 
 (cd "$dest" && setsid wine KVLBTessarionMonitor.exe >"$build/wine-bench/monitor.log" 2>&1 </dev/null &)

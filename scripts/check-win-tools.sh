@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Windows side's own programs against the cached cross-built libraries and proves them
+# Builds the Windows build's two tools against the cached cross-built libraries and proves them
 # under Wine, in a prefix of their own: the bare libmicrohttpd HTTPS server answers this machine's
 # curl over TLS 1.2 and 1.3 (and refuses TLS 1.1), and our netstat.exe, run through Wine's cmd and
 # find the way the service runs its port check, lists that server's listener.
@@ -12,9 +12,9 @@ build=$(mkdir -p "${1:-$here/build-win-tools}" && cd "${1:-$here/build-win-tools
 t0=$(date +%s.%N)
 deps=$("$here/scripts/build-win-deps.sh" | tail -n 1)
 t1=$(date +%s.%N)
-cmake -S "$here/platform/windows" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVLB_WERROR=ON \
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVLB_WERROR=ON -DKVLB_TESTS=OFF \
   -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_WIN_DEPS="$deps" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" -j "$(nproc)" --target kvlb_wine_netstat win_bare_server
 
 # shellcheck source=scripts/wine-env.sh
 . "$here/scripts/wine-env.sh"
@@ -31,7 +31,7 @@ fresh=reused
 t2=$(date +%s.%N)
 kvlb_wine_start "$build/wine"
 t3=$(date +%s.%N)
-kvlb_wine_install_netstat "$build/netstat.exe"
+kvlb_wine_install_netstat "$build/wine-tools/netstat.exe"
 
 # A throwaway certificate for 127.0.0.1.
 certtool --generate-privkey --key-type ecdsa --curve secp256r1 --outfile "$tmp/key.pem" 2>/dev/null
@@ -43,7 +43,7 @@ certtool --generate-self-signed --load-privkey "$tmp/key.pem" --template "$tmp/c
 port=""
 for _ in 1 2 3 4 5; do
   candidate=$((20000 + RANDOM % 30000))
-  wine "$build/win_bare_server.exe" "$candidate" "Z:$tmp/cert.pem" "Z:$tmp/key.pem" >"$tmp/server.log" 2>&1 &
+  wine "$build/bench/win_bare_server.exe" "$candidate" "Z:$tmp/cert.pem" "Z:$tmp/key.pem" >"$tmp/server.log" 2>&1 &
   server=$!
   for _wait in $(seq 100); do
     grep -q "listening" "$tmp/server.log" && break
