@@ -4,6 +4,7 @@
 #include "component/signing_component.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +57,8 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-// The settings file is read again only when its time or size changed.
+// The settings file is read again only when its time or size changed, or while it is fresh: two
+// rewrites of one size within a step of the file system's clock leave both as they were.
 std::shared_ptr<const SettingEntries> settingsSnapshot() {
     static std::mutex lock;
     static std::shared_ptr<const SettingEntries> cached;
@@ -68,8 +70,9 @@ std::shared_ptr<const SettingEntries> settingsSnapshot() {
     if (ec) return nullptr;
     std::uintmax_t size = std::filesystem::file_size(path, ec);
     if (ec) return nullptr;
+    const bool fresh = std::filesystem::file_time_type::clock::now() - time < std::chrono::seconds(2);
     std::lock_guard<std::mutex> guard(lock);
-    if (cached && time == cachedTime && size == cachedSize) return cached;
+    if (cached && !fresh && time == cachedTime && size == cachedSize) return cached;
     auto entries = std::make_shared<SettingEntries>();
     std::ifstream in(path, std::ios::binary);
     for (std::string line; std::getline(in, line);) {

@@ -57,15 +57,10 @@ class TestMachine {
     bool unregisterComponent() {
         return ::unregisterComponent(componentLibrary()) == 0;
     }
-    // The component reads its settings file again only when its time or size changed, and two
-    // rewrites may fall into one step of the file system's clock: every rewrite is longer than
-    // the one before (lines without "=" are no settings).
     void setComponentSetting(const std::string& key, const std::string& value) {
         settings_[key] = value;
         std::string text;
         for (const auto& [k, v] : settings_) text += k + "=" + v + "\r\n";
-        while (text.size() <= lastSettingsSize_) text += "#\r\n";
-        lastSettingsSize_ = text.size();
         writeComponentSettings(text);
     }
     std::wstring componentLibrary() const {
@@ -87,7 +82,6 @@ class TestMachine {
     std::filesystem::path folder_;
     std::filesystem::path ini_;
     std::map<std::string, std::string> settings_;
-    size_t lastSettingsSize_ = 0;
 #else
     // The adapter's log ini in the machine's Windows folder, its log at C:\.
     TestMachine() {

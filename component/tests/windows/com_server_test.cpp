@@ -141,6 +141,18 @@ TEST_F(ComServerTest, SettingsFileChoosesAnswersAndAFailureWithErrorInformation)
     EXPECT_EQ(componentJournal().back(), "P11Login\tbstr:null");
 }
 
+// Rewrites of one size follow each other faster than the file system's clock steps: the next
+// call still answers by each of them.
+TEST_F(ComServerTest, EverySameSizeRewriteOfTheSettingsIsSeen) {
+    create();
+    for (int n = 10; n < 40; ++n) {
+        writeComponentSettings("component_number=" + std::to_string(n) + "\r\n");
+        LONG number = 0;
+        ASSERT_EQ(component->P11SessionOpen(&number), S_OK);
+        EXPECT_EQ(number, n);
+    }
+}
+
 TEST_F(ComServerTest, UnregisteredClassIsNoLongerCreatedAndTheKeysAreGone) {
     ASSERT_EQ(unregisterComponent(libraryPath()), 0u);
     IUnknown* unknown = nullptr;
