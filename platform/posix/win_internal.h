@@ -62,8 +62,7 @@ HANDLE addHandle(KObject* object);
 KObject* lookHandle(HANDLE h, Kind kind);  // NULL (and ERROR_INVALID_HANDLE) when not of that kind
 bool dropHandle(HANDLE h);                  // deletes the object
 
-// Waits of each kind, answering as WaitForSingleObject does.
-DWORD waitSync(KObject* object, DWORD milliseconds);
+// The wait for a process, answering as WaitForSingleObject does.
 DWORD waitProcess(KObject* object, DWORD milliseconds);
 
 // Host clock moved by the root's offset, in milliseconds since 1970.

@@ -417,11 +417,6 @@ std::wstring wideName(LPCSTR name) { return name ? fromUtf8(name) : std::wstring
 
 }  // namespace
 
-DWORD waitSync(KObject* object, DWORD ms) {
-    auto* h = static_cast<SyncHandle*>(object);
-    return h->kind == Kind::Mutex ? waitMutex(h->shared, ms) : waitEvent(h->shared, ms);
-}
-
 }  // namespace platform
 
 using namespace platform;
@@ -450,12 +445,10 @@ DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    switch (o->kind) {
-        case Kind::Mutex:
-        case Kind::Event: return waitSync(o, milliseconds);
-        case Kind::Process: return waitProcess(o, milliseconds);
-        default: SetLastError(ERROR_INVALID_HANDLE); return WAIT_FAILED;
-    }
+    // Mutexes and events were taken above; a process is the only other kind one waits for.
+    if (o->kind == Kind::Process) return waitProcess(o, milliseconds);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
 }
 
 void Sleep(DWORD milliseconds) {
