@@ -32,11 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 using test_support::ChildProcess;
 using test_support::pollUntil;
-
-std::string readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
+using test_support::readText;
 
 void writeFile(const std::string& path, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -74,7 +70,7 @@ class Transport : public testing::Test {
     }
     std::vector<std::string> events(const char* name) {
         std::vector<std::string> out;
-        std::string text = readFile(root.path() + "/" + name + ".events");
+        std::string text = readText(root.path() + "/" + name + ".events");
         size_t pos = 0;
         while (pos < text.size()) {
             size_t end = text.find('\n', pos);
@@ -93,14 +89,9 @@ class Transport : public testing::Test {
         std::string all;
         std::error_code ec;
         for (auto& f : std::filesystem::directory_iterator(root.c("logs"), ec))
-            all += readFile(f.path().string());
+            all += readText(f.path().string());
         return all;
     }
-    // Exit code once the process ended, -1 while it runs after the wait.
-    int exitCode(const ChildProcess* child, std::chrono::milliseconds within = 15s) {
-        return child->exitCode(within);
-    }
-    bool running(const ChildProcess* child) { return child->running(); }
     HWND channelWindow(const char* channel = kChannel) {
         std::wstring wide(channel, channel + strlen(channel));
         HWND w = nullptr;
@@ -173,13 +164,13 @@ TEST_F(Transport, SuicideByWindowRunsTheFinalFunctionAndTheProcessGoesOn) {
     EXPECT_NE(text.find("[Receiver-A][Normal] Receive message: TessarionInstruction_Suicide"),
               std::string::npos);
     EXPECT_NE(text.find("[Receiver-A][Normal] Execute final function"), std::string::npos);
-    EXPECT_TRUE(running(receiver));
+    EXPECT_TRUE(receiver->running());
 }
 
 TEST_F(Transport, SuicideByWindowWithoutFinalFunctionExits) {
     ChildProcess* receiver = startReceiver("A", {});
     sendByWindow(kInstructionSuicide);
-    EXPECT_EQ(exitCode(receiver), 0);
+    EXPECT_EQ(receiver->exitCode(15s), 0);
     EXPECT_NE(log().find("[Receiver-A][Normal] Execute exit"), std::string::npos);
     EXPECT_FALSE(hasEvent("A", "final"));
 }
@@ -188,7 +179,7 @@ TEST_F(Transport, SuicideByLockRunsTheFinalFunctionAndExitsWithZero) {
     ChildProcess* receiver = startReceiver("A", {"--final", "--lock-only"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionSuicide));  // no window: lock mode only
     int code = -1;
-    EXPECT_GT(lockSendsUntil([&] { return (code = exitCode(receiver, 0ms)) != -1; }, kInstructionSuicide), 0);
+    EXPECT_GT(lockSendsUntil([&] { return (code = receiver->exitCode(0ms)) != -1; }, kInstructionSuicide), 0);
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(hasEvent("A", "final"));
     std::string text = log();
@@ -212,7 +203,7 @@ TEST_F(Transport, StartWithoutStartFunctionIsAnsweredOnceByEachTransport) {
     EXPECT_GE(lockHits, 1u);
     EXPECT_LE(lockHits, (size_t)sends);
     EXPECT_EQ(countOf(text, "[Receiver-A][Normal] No start function"), 1u + lockHits);
-    EXPECT_TRUE(running(receiver));
+    EXPECT_TRUE(receiver->running());
 }
 
 TEST_F(Transport, SlotsRunOnBothTransports) {
@@ -245,8 +236,8 @@ TEST_F(Transport, MonitorStartIsUnknownByWindowAndStartsTheWorkerByLock) {
                                            std::filesystem::copy_options::overwrite_existing));
     startReceiver("A", {"--final"});
     EXPECT_TRUE(sendIPCMsgWin("IpcTest", kChannel, kInstructionMonitorStart));
-    EXPECT_GT(lockSendsUntil([&] { return !readFile(args).empty(); }, kInstructionMonitorStart), 0);
-    std::string seen = readFile(args);
+    EXPECT_GT(lockSendsUntil([&] { return !readText(args).empty(); }, kInstructionMonitorStart), 0);
+    std::string seen = readText(args);
     EXPECT_EQ(seen.substr(0, 7), "-start\n");
     EXPECT_EQ(countOf(seen, "-start\n") * 7, seen.size());
     std::string text = log();
@@ -309,8 +300,8 @@ TEST_F(Transport, DamagedMessagesAreRejectedAndNothingRuns) {
     free(json);
     EXPECT_NE(log().find("[Receiver-B][Normal] Receive UNKNOW instruction: tessarioninstruction_suicide"),
               std::string::npos);
-    EXPECT_TRUE(running(receiver));
-    EXPECT_TRUE(running(children.back().get()));
+    EXPECT_TRUE(receiver->running());
+    EXPECT_TRUE(children.back()->running());
 }
 
 TEST_F(Transport, SecondWindowReceiverOnAHeldChannelFailsWhileItsLockReceiverRuns) {
@@ -351,14 +342,14 @@ TEST_F(Transport, SessionChangesFromTheDesktopSetAndClearTheSessionFlag) {
         EXPECT_NE(log().find(std::string("[Receiver-A][Normal] ") + c.record), std::string::npos) << c.verb;
     }
     EXPECT_FALSE(hasEvent("A", "final"));
-    EXPECT_TRUE(running(receiver));
+    EXPECT_TRUE(receiver->running());
 }
 
 TEST_F(Transport, LockWithoutSessionFlagRunsTheFinalFunctionAndExits) {
     ChildProcess* receiver = startReceiver("A", {"--final"});
     ASSERT_NE(channelWindow(), nullptr);
     sessionChange("lock", WTS_SESSION_LOCK);
-    EXPECT_EQ(exitCode(receiver), 0);
+    EXPECT_EQ(receiver->exitCode(15s), 0);
     EXPECT_TRUE(hasEvent("A", "final"));
 }
 
