@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/test_process.h"
 #include "platform/test_support.h"
 #include "platform/win_base.h"
 
@@ -54,8 +55,7 @@ inline long run(const std::wstring& commandLine) {
 
 // The test helper program copied into the machine under a Windows name; its Windows path.
 inline std::wstring installChild(const std::wstring& winPath) {
-    std::wstring src = L"Z:" + wide(KVLB_TEST_DIR "/kvlb_test_child");
-    for (auto& c : src) if (c == L'/') c = L'\\';
+    std::wstring src = test_support::windowsPath(KVLB_TEST_DIR "/kvlb_test_child");
     size_t slash = winPath.rfind(L'\\');
     CreateDirectoryW(winPath.substr(0, slash).c_str(), nullptr);
     CopyFileW(src.c_str(), winPath.c_str(), FALSE);
