@@ -1,9 +1,8 @@
-// What the service and adapter benchmarks share: Base64 and reply parsing, a kept-alive libcurl
-// client posting the way a browser does, the bare libmicrohttpd TLS server with the service's
-// daemon settings, and starting the service in a fresh machine root.
+// What the service and adapter benchmarks share beside the client (bench/https_client.h): the bare
+// libmicrohttpd TLS server with the service's daemon settings, starting the service in a fresh
+// machine root, and a checked throughput measurement.
 #pragma once
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -23,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/https_client.h"
 #include "service/https_front.h"
 #include "service/service_main.h"
 #include "service/tls_material.h"
@@ -35,92 +35,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kServicePort = 56462;
 constexpr int kConnections = 8;
 inline const char* kPathId = "5D0E7B21C48A4F93B6E2D7150A9C3F68";
-inline const char* kOrigin = "https://app.example.test";
 inline const char* kFormHeader = "Content-Type: application/x-www-form-urlencoded";
-inline const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-inline std::string base64(const std::string& in) {
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (unsigned char c : in) {
-        v = v << 8 | c;
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            out += kAlphabet[v >> bits & 63];
-        }
-    }
-    if (bits) out += kAlphabet[v << (6 - bits) & 63];
-    while (out.size() % 4) out += '=';
-    return out;
-}
-
-inline std::string unbase64(const std::string& in) {
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (char c : in) {
-        const char* p = c ? std::strchr(kAlphabet, c) : nullptr;
-        if (!p) break;
-        v = v << 6 | unsigned(p - kAlphabet);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += char(v >> bits & 255);
-        }
-    }
-    return out;
-}
-
-// The reply's value of key, decoded; "" when absent (the reply is one line of "key": "Base64" pairs).
-inline std::string replyValue(const std::string& body, const std::string& key) {
-    std::string marker = "\"" + key + "\": \"";
-    size_t at = body.find(marker);
-    if (at == std::string::npos) return "";
-    at += marker.size();
-    size_t end = body.find('"', at);
-    return end == std::string::npos ? "" : unbase64(body.substr(at, end - at));
-}
-
-inline size_t collect(char* p, size_t s, size_t n, void* out) {
-    static_cast<std::string*>(out)->append(p, s * n);
-    return s * n;
-}
-
-// One kept-alive client connection, posting the way a browser does; extraHeader, when given, is
-// sent after the Origin.
-struct Client {
-    CURL* c = curl_easy_init();
-    curl_slist* headers = nullptr;
-    std::string body;
-    explicit Client(int port, const char* extraHeader = nullptr) {
-        std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
-        headers = curl_slist_append(headers, (std::string("Origin: ") + kOrigin).c_str());
-        if (extraHeader) headers = curl_slist_append(headers, extraHeader);
-        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
-        curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
-        curl_easy_setopt(c, CURLOPT_TIMEOUT, 30L);
-    }
-    ~Client() {
-        curl_slist_free_all(headers);
-        curl_easy_cleanup(c);
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-    bool post(const std::string& json) {
-        char* escaped = curl_easy_escape(c, base64(json).c_str(), 0);
-        std::string form = std::string("Parameter=") + escaped;
-        curl_free(escaped);
-        body.clear();
-        curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, form.c_str());
-        return curl_easy_perform(c) == CURLE_OK;
-    }
-};
 
 // ---- the bare server: the service's daemon settings, a fixed answer -------------------------
 
@@ -129,8 +44,8 @@ struct BareRequest {
     std::string parameter;
 };
 
-inline MHD_Result bareField(void* cls, MHD_ValueKind, const char* key, const char*, const char*,
-                            const char*, const char* data, uint64_t, size_t size) {
+inline MHD_Result bareField(void* cls, MHD_ValueKind, const char* key, const char*, const char*, const char*,
+                            const char* data, uint64_t, size_t size) {
     if (key && std::strcmp(key, "Parameter") == 0)
         static_cast<BareRequest*>(cls)->parameter.append(data, size);
     return MHD_YES;
@@ -175,12 +90,11 @@ inline MHD_Daemon* startBare(int port, const std::string* answer, const char* ce
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return MHD_start_daemon(MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, port, acceptLocalOnly, nullptr,
-                            bareHandler, const_cast<std::string*>(answer), MHD_OPTION_SOCK_ADDR,
-                            (sockaddr*)&address, MHD_OPTION_HTTPS_MEM_CERT, certificate,
-                            MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES,
-                            TESSARION_TLS_PRIORITIES, MHD_OPTION_NOTIFY_COMPLETED, bareCompleted, nullptr,
-                            MHD_OPTION_END);
+    return MHD_start_daemon(
+        MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, port, acceptLocalOnly, nullptr, bareHandler,
+        const_cast<std::string*>(answer), MHD_OPTION_SOCK_ADDR, (sockaddr*)&address,
+        MHD_OPTION_HTTPS_MEM_CERT, certificate, MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES,
+        TESSARION_TLS_PRIORITIES, MHD_OPTION_NOTIFY_COMPLETED, bareCompleted, nullptr, MHD_OPTION_END);
 }
 
 // The bare server on the very certificate and key the service chooses on this machine; *key is
@@ -246,8 +160,8 @@ inline void stopService(pid_t pid) {
 // Requests per second over kConnections kept-alive connections, each answer's "result" checked
 // against expected; -1 when any was wrong. The TLS handshakes happen before the timed part.
 // answered (when given) counts every request answered, the handshake ones included.
-inline double checkedThroughput(int port, const std::string& request, const std::string& expected, double seconds,
-                                long* answered = nullptr) {
+inline double checkedThroughput(int port, const std::string& request, const std::string& expected,
+                                double seconds, long* answered = nullptr) {
     std::atomic<long> done{0};
     std::atomic<bool> failed{false};
     std::vector<std::unique_ptr<Client>> clients;

@@ -1,7 +1,8 @@
 // A bare libmicrohttpd HTTPS server for Windows with the service's daemon settings (TLS 1.2 and
-// 1.3 without SHA-1, one internal polling thread, loopback only): the yardstick the benchmarks of
-// the Windows set measure the service against, under Wine in the same run. Every request gets
-// the same small JSON answer once its form fields are read.
+// 1.3 without SHA-1, one internal polling thread, loopback only; the priorities and the accept
+// policy are the service's own): the yardstick the benchmarks of the Windows set measure the
+// service against, under Wine in the same run. Every request gets the same small JSON answer once
+// its form fields are read.
 //
 //   win_bare_server <port> <certificate.pem> <key.pem> [seconds]
 //
@@ -19,9 +20,10 @@
 #include <sstream>
 #include <string>
 
+#include "service/https_front.h"
+
 namespace {
 
-const char kPriorities[] = "NORMAL:!VERS-TLS-ALL:!SHA1:+VERS-TLS1.2:+VERS-TLS1.3";
 const char kAnswer[] = "{\"result\": \"MTAwMA==\"}";
 const char kOrigin[] = "https://app.example.test";
 
@@ -69,13 +71,6 @@ void onCompleted(void*, MHD_Connection*, void** state, MHD_RequestTerminationCod
     *state = nullptr;
 }
 
-MHD_Result acceptLoopback(void*, const sockaddr* address, socklen_t length) {
-    if (!address || length < static_cast<socklen_t>(sizeof(sockaddr_in)) || address->sa_family != AF_INET)
-        return MHD_NO;
-    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
-    return ntohl(in->sin_addr.s_addr) == INADDR_LOOPBACK ? MHD_YES : MHD_NO;
-}
-
 bool readFile(const char* path, std::string* text) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -104,11 +99,11 @@ int main(int argc, char** argv) {
     address.sin_port = htons(static_cast<u_short>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     MHD_Daemon* daemon = MHD_start_daemon(
-        MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, static_cast<uint16_t>(port), acceptLoopback, nullptr,
+        MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, static_cast<uint16_t>(port), acceptLocalOnly, nullptr,
         onRequest, nullptr, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
         MHD_OPTION_HTTPS_MEM_CERT, certificate.c_str(), MHD_OPTION_HTTPS_MEM_KEY, key.c_str(),
-        MHD_OPTION_HTTPS_PRIORITIES, kPriorities, MHD_OPTION_NOTIFY_COMPLETED, onCompleted, nullptr,
-        MHD_OPTION_END);
+        MHD_OPTION_HTTPS_PRIORITIES, TESSARION_TLS_PRIORITIES, MHD_OPTION_NOTIFY_COMPLETED, onCompleted,
+        nullptr, MHD_OPTION_END);
     if (!daemon) {
         std::fprintf(stderr, "daemon did not start on port %d\n", port);
         return 1;

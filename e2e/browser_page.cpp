@@ -9,25 +9,19 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
+
+#include "platform/test_support.h"
 
 namespace e2e {
 
 namespace fs = std::filesystem;
+using test_support::readText;
 
 namespace {
 
 constexpr const char* kChromium = "/usr/bin/chromium";
 constexpr const char* kCertutil = "/usr/bin/certutil";
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::string shellQuoted(const std::string& s) {
     std::string out = "'";

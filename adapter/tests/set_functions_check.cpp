@@ -5,53 +5,20 @@
 // "FAIL: ..." line per function; the exit status is non-zero when one failed.
 //
 //   kvlb_set_functions_check <port> <CA certificate file> <component journal file>
-#include <curl/curl.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "adapter/tests/component_function_table.h"
+#include "bench/https_client.h"
 
 using namespace component_table;
+using bench::unbase64;
 
 namespace {
-
-const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string base64(const std::string& in) {
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (unsigned char c : in) {
-        v = v << 8 | c;
-        for (bits += 8; bits >= 6; bits -= 6) out += kAlphabet[v >> (bits - 6) & 63];
-    }
-    if (bits) out += kAlphabet[v << (6 - bits) & 63];
-    while (out.size() % 4) out += '=';
-    return out;
-}
-
-std::string unbase64(const std::string& in) {
-    std::string out;
-    unsigned v = 0;
-    int bits = 0;
-    for (char c : in) {
-        const char* p = c ? std::strchr(kAlphabet, c) : nullptr;
-        if (!p) break;
-        v = v << 6 | unsigned(p - kAlphabet);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += char(v >> bits & 255);
-        }
-    }
-    return out;
-}
 
 // The reply's keys with their decoded values (the service answers one object of "key": "Base64"
 // pairs); "!" as a key when the reply is not such an object.
@@ -72,41 +39,11 @@ std::map<std::string, std::string> replyPairs(const std::string& body) {
     return pairs;
 }
 
-size_t collect(char* p, size_t s, size_t n, void* out) {
-    static_cast<std::string*>(out)->append(p, s * n);
-    return s * n;
+// The reply body, or "(no answer: <curl's error>)".
+std::string answer(bench::Client& client, const std::string& json) {
+    return client.post(json) ? client.body
+                             : std::string("(no answer: ") + curl_easy_strerror(client.status) + ")";
 }
-
-// One kept-alive connection that posts the way a page of the customer's domain does.
-struct Client {
-    CURL* c = curl_easy_init();
-    curl_slist* headers = nullptr;
-    std::string body;
-    Client(int port, const char* caFile) {
-        std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
-        headers = curl_slist_append(headers, "Origin: https://app.example.test");
-        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(c, CURLOPT_CAINFO, caFile);
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
-        curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
-        curl_easy_setopt(c, CURLOPT_TIMEOUT, 30L);
-    }
-    ~Client() {
-        curl_slist_free_all(headers);
-        curl_easy_cleanup(c);
-    }
-    // The reply body, or "(no answer: <curl's error>)".
-    std::string post(const std::string& json) {
-        char* escaped = curl_easy_escape(c, base64(json).c_str(), 0);
-        std::string form = std::string("Parameter=") + escaped;
-        curl_free(escaped);
-        body.clear();
-        curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, form.c_str());
-        CURLcode rc = curl_easy_perform(c);
-        return rc == CURLE_OK ? body : std::string("(no answer: ") + curl_easy_strerror(rc) + ")";
-    }
-};
 
 std::vector<std::string> journalLines(const char* path) {
     std::vector<std::string> lines;
@@ -129,10 +66,11 @@ int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_ALL);
     int failed = 0;
     {
-        Client client(std::atoi(argv[1]), argv[2]);
+        // One kept-alive connection that posts the way a page of the customer's domain does.
+        bench::Client client(std::atoi(argv[1]), nullptr, argv[2]);
         std::string opened =
-            client.post(R"({"FunctionName":"TessarionEcho","PathID":"5D0E7B21C48A4F93B6E2D7150A9C3F68",)"
-                        R"("minServerVersion":"1.0.21.0630"})");
+            answer(client, R"({"FunctionName":"TessarionEcho","PathID":"5D0E7B21C48A4F93B6E2D7150A9C3F68",)"
+                           R"("minServerVersion":"1.0.21.0630"})");
         auto openReply = replyPairs(opened);
         std::string sid = openReply.count("SessionID") ? openReply["SessionID"] : "";
         if (sid.empty() || openReply["result"] != "0") {
@@ -143,7 +81,7 @@ int main(int argc, char** argv) {
             // The key check makes a key the adapter did not find answer 61016.
             Built b = buildCall(f, {{"SessionId", sid}, {"AdapterJsonKeyCheck", "true"}});
             size_t before = journalLines(journal).size();
-            std::string body = client.post(b.json);
+            std::string body = answer(client, b.json);
             auto reply = replyPairs(body);
             std::vector<std::string> lines = journalLines(journal);
             std::string what = "function " + std::to_string(f.index) + " " + f.name;
