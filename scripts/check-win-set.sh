@@ -18,19 +18,6 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/win-check-cases.sh
 . "$here/scripts/win-check-cases.sh" "$@"
 
-finish() {
-  [ -n "${WINEPREFIX:-}" ] && [ -n "${dest:-}" ] &&
-    (cd "$dest" && timeout 60 wine KVLBTessarionWorker.exe -allstop >/dev/null 2>&1 </dev/null)
-  kvlb_wine_stop
-  echo "check-win-set: $passed passed, $failed failed"
-  # The trap's own status would not reach the caller; exit's does.
-  [ "$failed" -eq 0 ] && exit 0
-  exit 1
-}
-
-port=56462
-listening() { ss -ltn | grep -q "127.0.0.1:$port "; }
-
 programs="KVLBTessarionMain KVLBTessarionMonitor KVLBTessarionWorker"
 for p in $programs; do
   exe="$build/bin/$p.exe"
@@ -46,23 +33,7 @@ for p in $programs; do
   fi
 done
 
-if listening; then
-  fail "port $port is taken before the set starts"
-  echo "check-win-set: $passed passed, $failed failed"
-  exit 1
-fi
-
-# shellcheck source=scripts/wine-env.sh
-. "$here/scripts/wine-env.sh"
-trap finish EXIT
-# The prefix's first programs start Wine's background ones, which keep whatever output they were
-# given: never a pipe of the caller's.
-kvlb_wine_start "$build/wine" >/dev/null 2>&1 </dev/null || {
-  fail "no Wine prefix in $build/wine"
-  exit 1
-}
-wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
-kvlb_wine_install_netstat "$build/wine-tools/netstat.exe" >/dev/null 2>&1 </dev/null
+wine_prefix "$build/wine"
 
 # One program folder as the installer leaves it: the programs, the adapter in KVLB\, the stand-in
 # component beside them in Component\, registered in the prefix.
@@ -282,7 +253,7 @@ else
   journalled "the page's P11ReadData" "P11ReadData"$'\t'"bstr:\"$label\""$'\tint:1\tint:2'
 fi
 
-(cd "$dest" && timeout 60 wine KVLBTessarionWorker.exe -allstop >/dev/null 2>&1 </dev/null)
+worker -allstop
 for _ in $(seq 80); do
   listening || break
   sleep 0.25

@@ -19,17 +19,6 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/win-check-cases.sh
 . "$here/scripts/win-check-cases.sh" "$@"
 
-finish() {
-  [ -n "${WINEPREFIX:-}" ] && [ -n "${dest:-}" ] && worker -allstop
-  kvlb_wine_stop
-  echo "check-win-whole: $passed passed, $failed failed"
-  # The trap's own status would not reach the caller; exit's does.
-  [ "$failed" -eq 0 ] && exit 0
-  exit 1
-}
-
-port=56462
-listening() { ss -ltn | grep -q "127.0.0.1:$port "; }
 silent() { ! listening; }
 # until <seconds> <command...>: polls the command every 0.25 s until it succeeds.
 until_() {
@@ -77,7 +66,6 @@ whole() { listening && [ "$(count monitors)" = 1 ] && [ "$(count services)" = 1 
 # none: no program of the set is left, the port is closed.
 none() { silent && [ "$(count monitors)" = 0 ] && [ "$(count services)" = 0 ] && [ "$(count watchdogs)" = 0 ]; }
 
-worker() { (cd "$dest" && timeout 60 wine KVLBTessarionWorker.exe "$@" >/dev/null 2>&1 </dev/null); }
 wine_kill() { timeout 30 wine taskkill /F /IM "$1" >/dev/null 2>&1 </dev/null; }
 
 # probe <what> [options]: the window program's cases become this check's cases.
@@ -99,23 +87,7 @@ probe() {
   fi
 }
 
-if listening; then
-  fail "port $port is taken before the set starts"
-  echo "check-win-whole: $passed passed, $failed failed"
-  exit 1
-fi
-
-# shellcheck source=scripts/wine-env.sh
-. "$here/scripts/wine-env.sh"
-trap finish EXIT
-# The prefix's first programs start Wine's background ones, which keep whatever output they were
-# given: never a pipe of the caller's.
-kvlb_wine_start "$build/wine-whole" >/dev/null 2>&1 </dev/null || {
-  fail "no Wine prefix in $build/wine-whole"
-  exit 1
-}
-wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
-kvlb_wine_install_netstat "$build/wine-tools/netstat.exe" >/dev/null 2>&1 </dev/null
+wine_prefix "$build/wine-whole"
 dest=$(kvlb_wine_install_set "$build") || {
   fail "the set could not be installed into $build/wine-whole"
   dest=

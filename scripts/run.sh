@@ -16,10 +16,7 @@ cmake --build build-win -j "$(nproc)"
 # shellcheck source=scripts/wine-env.sh
 . scripts/wine-env.sh
 wine_dir=${KVLB_WINE_DIR:-$HOME/.kvlbtessarion-wine}
-# The prefix's first programs start Wine's background ones, which keep whatever output they get.
-kvlb_wine_start "$wine_dir" >/dev/null 2>&1 </dev/null
-wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
-kvlb_wine_install_netstat build-win/wine-tools/netstat.exe >/dev/null 2>&1 </dev/null
+kvlb_wine_ready "$wine_dir" build-win/wine-tools/netstat.exe
 dest=$(kvlb_wine_install_set build-win)
 
 stop_set() {

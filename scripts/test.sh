@@ -208,11 +208,7 @@ if bash scripts/install-win-deps.sh && win_deps=$(bash scripts/build-win-deps.sh
     # A subshell of its own: the Xvfb that wine-env.sh may start is never waited for by this script.
     # shellcheck source=scripts/wine-env.sh
     . scripts/wine-env.sh
-    # Wine's background programs, started by the session's first program, keep the output they are
-    # given: never ctest's or this script's.
-    kvlb_wine_start "$win_dir/wine-tests" >/dev/null 2>&1 </dev/null || exit 1
-    wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
-    kvlb_wine_install_netstat "$win_dir/wine-tools/netstat.exe" >/dev/null 2>&1 </dev/null
+    kvlb_wine_ready "$win_dir/wine-tests" "$win_dir/wine-tools/netstat.exe" || exit 1
     ctest --test-dir "$win_dir" -j "$jobs" --output-on-failure --no-tests=error \
       --output-junit "$here/$win_dir/junit-windows.xml" --timeout 300 </dev/null
     echo $? >"$win_dir/ctest.status"

@@ -1,7 +1,8 @@
 # Sourced by the checks of the installed Windows set (check-win-set.sh, check-win-whole.sh), with
 # their arguments: [--built] [build folder] (default: build-win). Sets `build`, builds the set there
 # unless --built is given, and keeps the case counts: ok/fail print one "ok: ..." or "FAIL: ..."
-# line per case.
+# line per case. wine_prefix readies the check's prefix; from then on the check's end stops the set
+# installed at `dest`, ends the prefix and prints the last line, "<check>: N passed, M failed".
 built=0
 if [ "${1:-}" = "--built" ]; then
   built=1
@@ -24,4 +25,35 @@ ok() {
 fail() {
   echo "FAIL: $1"
   failed=$((failed + 1))
+}
+
+check=$(basename "$0" .sh)
+port=56462
+listening() { ss -ltn | grep -q "127.0.0.1:$port "; }
+# worker <arguments...>: the installed worker, run to its end.
+worker() { (cd "$dest" && timeout 60 wine KVLBTessarionWorker.exe "$@" >/dev/null 2>&1 </dev/null); }
+tally() { echo "$check: $passed passed, $failed failed"; }
+finish() {
+  [ -n "${WINEPREFIX:-}" ] && [ -n "${dest:-}" ] && worker -allstop
+  kvlb_wine_stop
+  tally
+  # The trap's own status would not reach the caller; exit's does.
+  [ "$failed" -eq 0 ] && exit 0
+  exit 1
+}
+# wine_prefix <folder>: a ready prefix in the folder, with the set's port still free; the check ends
+# here when either is not so.
+wine_prefix() {
+  if listening; then
+    fail "port $port is taken before the set starts"
+    tally
+    exit 1
+  fi
+  # shellcheck source=scripts/wine-env.sh
+  . "$here/scripts/wine-env.sh"
+  trap finish EXIT
+  kvlb_wine_ready "$1" "$build/wine-tools/netstat.exe" || {
+    fail "no Wine prefix with our netstat.exe in $1"
+    exit 1
+  }
 }

@@ -5,6 +5,8 @@
 #   kvlb_wine_start <folder>          prefix in <folder>/prefix, made when missing; exports the
 #                                     WINE* variables (and DISPLAY when Xvfb was started)
 #   kvlb_wine_install_netstat <exe>   our netstat.exe in the prefix's system32, ahead of Wine's
+#   kvlb_wine_ready <folder> <exe>    kvlb_wine_start, the prefix's background programs started
+#                                     apart from the caller's output, and the netstat.exe installed
 #   kvlb_wine_install_set <build>     the set into C:\Program Files\KVLBTessarion of the prefix, as the
 #                                     installer leaves it, the stand-in component registered; prints
 #                                     the folder
@@ -63,6 +65,14 @@ kvlb_wine_install_netstat() {
   cp "$exe" "$WINEPREFIX/drive_c/windows/system32/netstat.exe" || return 1
   # Wine would still run its own built-in netstat in place of the file without this.
   wine reg add 'HKCU\Software\Wine\DllOverrides' /v netstat.exe /d native /f >/dev/null
+}
+
+kvlb_wine_ready() {
+  # The prefix's first programs start Wine's background ones, which keep whatever output and input
+  # they were given: never a pipe of the caller's, which would then never end.
+  kvlb_wine_start "${1:?kvlb_wine_ready needs a folder}" >/dev/null 2>&1 </dev/null || return 1
+  wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
+  kvlb_wine_install_netstat "${2:?kvlb_wine_ready needs the netstat.exe}" >/dev/null 2>&1 </dev/null
 }
 
 kvlb_wine_install_set() {
