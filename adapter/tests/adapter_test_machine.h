@@ -64,14 +64,14 @@ class TestMachine {
         writeComponentSettings(text);
     }
     std::wstring componentLibrary() const {
-        return windowsPathOf(KVLB_COMPONENT_LIBRARY);
+        return test_support::windowsPath(KVLB_COMPONENT_LIBRARY);
     }
     // Copies the adapter into a folder of the test's own; the path to load it from.
     std::wstring placeAdapterCopy(const std::string& name) {
         std::filesystem::path file = folder_ / name / L"KvlbTokenAdapter.dll";
         std::filesystem::create_directories(file.parent_path());
-        std::filesystem::copy_file(std::filesystem::path(windowsPathOf(KVLB_ADAPTER_LIBRARY)), file,
-                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(std::filesystem::path(test_support::windowsPath(KVLB_ADAPTER_LIBRARY)),
+                                   file, std::filesystem::copy_options::overwrite_existing);
         return file.wstring();
     }
     std::filesystem::path logFolder() const {
@@ -86,8 +86,7 @@ class TestMachine {
     // The adapter's log ini in the machine's Windows folder, its log at C:\.
     TestMachine() {
         std::filesystem::create_directories(root_.c("Windows"));
-        std::ofstream(root_.c("Windows/KVLBTessarion.ini"))
-            << "[KVLBTessarion]\r\nLog File=C:\\adapter.log\r\nLog Level=5\r\n";
+        std::ofstream(root_.ini()) << "[KVLBTessarion]\r\nLog File=C:\\adapter.log\r\nLog Level=5\r\n";
     }
     bool registerComponent() {
         return platform::registerComServer(CLSID_SigningComponent, KVLB_COMPONENT_LIBRARY);

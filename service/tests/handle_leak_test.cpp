@@ -66,7 +66,7 @@ class ServiceHandles : public ServiceTest {
         ASSERT_EQ(std::system(KVLB_REGISTER_COMPONENT " >/dev/null"), 0);
         // Without "Log Level" nothing is logged, which halves the run; the copies still set up
         // their log writer, handle included.
-        std::ofstream(root.c("Windows/KVLBTessarion.ini")) << "[KVLBTessarion]\nLog File=C:\\svc.log\n";
+        std::ofstream(root.ini()) << "[KVLBTessarion]\nLog File=C:\\svc.log\n";
         start({"0"}, false);
         ASSERT_TRUE(pollUntil([&] { return post(json({{"FunctionName", "x"}})).replied || !running(); }));
     }

@@ -233,8 +233,7 @@ class ServiceTest : public ::testing::Test {
         installAdapter(KVLB_FIXTURE_BOTH);
         // The log goes to C:\svc.log in the root, so each case reads its own records.
         fs::create_directories(root.c("Windows"));
-        std::ofstream(root.c("Windows/KVLBTessarion.ini"))
-            << "[KVLBTessarion]\nLog File=C:\\svc.log\nLog MaxSize=0\nLog Level=5\n";
+        std::ofstream(root.ini()) << "[KVLBTessarion]\nLog File=C:\\svc.log\nLog MaxSize=0\nLog Level=5\n";
     }
 
     void TearDown() override {

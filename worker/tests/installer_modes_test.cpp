@@ -85,8 +85,8 @@ TEST_F(InstallerModes, UninstallDetectWithNoAdaptersLeftRunsTheUninstallerAndDel
     touch(copies + "/a.dll");
     touch(copies + "/hidden.dll");
     touch(copies + "/keep.txt");
-    ASSERT_TRUE(SetFileAttributesW(harness::wide(windowsPath(copies + "/hidden.dll")).c_str(),
-                                   FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(
+        SetFileAttributesW(test_support::windowsPath(copies + "/hidden.dll").c_str(), FILE_ATTRIBUTE_HIDDEN));
     struct Case {
         const char* name;
         bool topDll;

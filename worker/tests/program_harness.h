@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/root.h"
+#include "platform/test_process.h"
 #include "platform/test_root.h"
 #include "platform/test_support.h"
 #include "platform/win_base.h"
@@ -45,21 +46,13 @@ class ProgramTest : public ::testing::Test {
         fs::create_directories(bin());
         fs::create_directories(root.c("Windows"));
         fs::create_directories(root.path() + "/standins");
-        std::ofstream(root.c("Windows/KVLBTessarion.ini"))
-            << "[KVLBTessarion]\nLog File=C:\\w.log\nLog MaxSize=0\nLog Level=5\n";
+        std::ofstream(root.ini()) << "[KVLBTessarion]\nLog File=C:\\w.log\nLog MaxSize=0\nLog Level=5\n";
     }
 
     void TearDown() override { endAll(); }
 
     std::string bin() const { return root.path() + "/bin"; }
     // The Windows form of a host path (drive Z: is the host's /).
-    static std::string windowsPath(const std::string& host) {
-        std::string p = "Z:" + host;
-        for (auto& c : p)
-            if (c == '/') c = '\\';
-        return p;
-    }
-
     void install(const std::string& program, const std::string& name, const std::string& folder = "") {
         std::string target = (folder.empty() ? bin() : folder) + "/" + name;
         fs::create_directories(fs::path(target).parent_path());
@@ -87,14 +80,14 @@ class ProgramTest : public ::testing::Test {
 
     // Starts <bin>/<program> with the arguments as a Windows command line; the process handle.
     HANDLE start(const std::string& program, const std::string& arguments) {
-        std::wstring line = L"\"" + wide(windowsPath(bin() + "/" + program)) + L"\"";
+        std::wstring line = L"\"" + test_support::windowsPath(bin() + "/" + program) + L"\"";
         if (!arguments.empty()) line += L" " + wide(arguments);
         std::vector<wchar_t> buffer(line.begin(), line.end());
         buffer.push_back(L'\0');
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info = {};
-        std::wstring folder = wide(windowsPath(root.path()));
+        std::wstring folder = test_support::windowsPath(root.path());
         if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                             folder.c_str(), &startup, &info))
             return nullptr;

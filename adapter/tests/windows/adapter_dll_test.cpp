@@ -29,7 +29,7 @@ class AdapterCopy {
     explicit AdapterCopy(const fs::path& folder) {
         fs::create_directories(folder);
         fs::path file = folder / L"KvlbTokenAdapter.dll";
-        fs::copy_file(fs::path(windowsPathOf(KVLB_ADAPTER_LIBRARY)), file,
+        fs::copy_file(fs::path(test_support::windowsPath(KVLB_ADAPTER_LIBRARY)), file,
                       fs::copy_options::overwrite_existing);
         module_ = LoadLibraryW(file.c_str());
         if (module_)
@@ -55,7 +55,7 @@ class AdapterDllTest : public ::testing::Test {
   protected:
     void SetUp() override {
         clearComponentFiles();
-        ASSERT_EQ(registerComponent(windowsPathOf(KVLB_COMPONENT_LIBRARY)), 0u);
+        ASSERT_EQ(registerComponent(test_support::windowsPath(KVLB_COMPONENT_LIBRARY)), 0u);
         wchar_t temp[MAX_PATH] = {};
         ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
         folder = fs::path(temp) / (L"kvlb-adapter-" + std::to_wstring(GetCurrentProcessId()));
@@ -114,7 +114,7 @@ TEST_F(AdapterDllTest, CopiesAreIndependentAndReleaseLetsGoOfTheComponent) {
     EXPECT_EQ(first->call(kLogout), "1004");
     EXPECT_EQ(second.call(kLogout), "1004");
 
-    HMODULE component = GetModuleHandleW(windowsPathOf(KVLB_COMPONENT_LIBRARY).c_str());
+    HMODULE component = GetModuleHandleW(test_support::windowsPath(KVLB_COMPONENT_LIBRARY).c_str());
     ASSERT_NE(component, nullptr) << "the system's COM loaded the registered server";
     auto canUnloadNow = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
         reinterpret_cast<void*>(GetProcAddress(component, "DllCanUnloadNow")));
@@ -129,17 +129,17 @@ TEST_F(AdapterDllTest, CopiesAreIndependentAndReleaseLetsGoOfTheComponent) {
 }
 
 TEST_F(AdapterDllTest, WithoutTheRegisteredComponentCallsAnswer61905) {
-    ASSERT_EQ(unregisterComponent(windowsPathOf(KVLB_COMPONENT_LIBRARY)), 0u);
+    ASSERT_EQ(unregisterComponent(test_support::windowsPath(KVLB_COMPONENT_LIBRARY)), 0u);
     EXPECT_EQ(first->call(kUnlock), "61905");
     EXPECT_EQ(first->call(kLogout), "61905");
-    ASSERT_EQ(registerComponent(windowsPathOf(KVLB_COMPONENT_LIBRARY)), 0u);
+    ASSERT_EQ(registerComponent(test_support::windowsPath(KVLB_COMPONENT_LIBRARY)), 0u);
     EXPECT_EQ(first->call(kUnlock), "0");
     EXPECT_EQ(first->call(kLogout), "1004");
 }
 
 TEST(AdapterDllFile, ExportsExactlyItsTwoEntriesUndecorated) {
-    HMODULE module =
-        LoadLibraryExW(windowsPathOf(KVLB_ADAPTER_LIBRARY).c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    HMODULE module = LoadLibraryExW(test_support::windowsPath(KVLB_ADAPTER_LIBRARY).c_str(), nullptr,
+                                    DONT_RESOLVE_DLL_REFERENCES);
     ASSERT_NE(module, nullptr);
     auto base = reinterpret_cast<const BYTE*>(module);
     auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
@@ -157,7 +157,7 @@ TEST(AdapterDllFile, ExportsExactlyItsTwoEntriesUndecorated) {
 }
 
 TEST(AdapterDllFile, VersionResourceCarriesTheAdaptersVersion) {
-    std::wstring path = windowsPathOf(KVLB_ADAPTER_LIBRARY);
+    std::wstring path = test_support::windowsPath(KVLB_ADAPTER_LIBRARY);
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
     ASSERT_GT(size, 0u);

@@ -15,7 +15,7 @@
 namespace {
 
 std::wstring libraryPath() {
-    return windowsPathOf(KVLB_COMPONENT_LIBRARY);
+    return test_support::windowsPath(KVLB_COMPONENT_LIBRARY);
 }
 
 std::wstring registryText(const std::wstring& key, const wchar_t* name) {

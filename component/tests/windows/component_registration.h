@@ -8,13 +8,7 @@
 #include <vector>
 
 #include "component/component_journal.h"
-
-// A path the build gave (the host's, when the build ran outside Windows: Wine reaches / as Z:).
-inline std::wstring windowsPathOf(const std::string& built) {
-    std::wstring path = !built.empty() && built[0] == '/' ? L"Z:" : L"";
-    for (char c : built) path.push_back(c == '/' ? L'\\' : (wchar_t)(unsigned char)c);
-    return path;
-}
+#include "platform/test_process.h"
 
 // regsvr32's exit code: 0 when the server's own registration succeeded.
 inline DWORD runRegsvr32(const std::wstring& arguments) {
