@@ -124,9 +124,15 @@ void closeKeys() {
     for (unsigned k = 0; k < count; ++k) TlsFree(keys[k].slot);
 }
 
-// A thread ending while the copy is loaded gives back its values at once.
-void NTAPI onThreadEvent(PVOID, DWORD reason, PVOID) {
+// Set when the copy goes because the process ends: its other threads are gone then, maybe in the
+// middle of a call here, and the system takes back everything anyway.
+bool processEnding = false;
+
+// A thread ending while the copy is loaded gives back its values at once. Runs ahead of the
+// module's static destructors.
+void NTAPI onThreadEvent(PVOID, DWORD reason, PVOID reserved) {
     if (reason == DLL_THREAD_DETACH) endThreadValues();
+    if (reason == DLL_PROCESS_DETACH && reserved != nullptr) processEnding = true;
 }
 
 BOOL CALLBACK runOnce(PINIT_ONCE, PVOID routine, PVOID*) {
@@ -138,6 +144,7 @@ BOOL CALLBACK runOnce(PINIT_ONCE, PVOID routine, PVOID*) {
 // still use a thread-local variable or throw.
 struct ModuleEnd {
     ~ModuleEnd() {
+        if (processEnding) return;
         closeKeys();
         __gnu_cxx::__freeres();
     }
