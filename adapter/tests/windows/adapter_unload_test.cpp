@@ -7,11 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "adapter/tests/adapter_test_machine.h"
 #include "common/json_map.h"
+#include "component/tests/windows/component_registration.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -23,6 +27,8 @@ constexpr int kCycles = 1200;
 // The first cycles may set up what the process keeps for good (COM, the component's server, the
 // C runtime's buffers); from then on every cycle must give back all it took.
 constexpr int kWarmUpCycles = 50;
+// Enough to see a thread's part kept, which shows in every cycle.
+constexpr int kThreadCycles = 300;
 // Room for the heap's and the system's own bookkeeping over the cycles after the warm-up; a copy
 // that kept even a hundred bytes would pass it within the first thousand cycles.
 constexpr long long kMemorySlack = 64 * 1024;
@@ -106,100 +112,53 @@ F entry(HMODULE module, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-class AdapterUnloadTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(machine.registerComponent());
-        // The component fails P11Logout with error information: the adapter's error path, where
-        // the COM error is thrown and caught inside the copy.
-        machine.setComponentSetting("component_fail", "P11Logout");
-        path = machine.placeAdapterCopy("Session_0");
-        logout = parseJsonMap(R"({"FunctionName":"P11Logout"})");
-        ASSERT_NE(logout, nullptr);
-    }
-    void TearDown() override { freeJsonMap(logout); }
+typedef std::vector<std::pair<const char*, const char*>> Calls;  // request, expected answer
 
-    // One session: load, the calls of a session, release, free. False (with the failure
-    // recorded) when the copy did not load or answered otherwise than it should.
-    bool session() {
-        HMODULE module = LoadLibraryW(path.c_str());
-        if (module == nullptr) {
-            ADD_FAILURE() << "LoadLibraryW failed: " << GetLastError();
-            return false;
-        }
-        auto call = entry<CallMethodFunc>(module, "callMethod");
-        auto callMap = entry<CallJsonMapMethodFunc>(module, "callJsonMapMethod");
-        bool ok = call != nullptr && callMap != nullptr;
-        EXPECT_TRUE(ok);
-        auto answer = [](const char* text) { return std::string(text != nullptr ? text : "<NULL>"); };
-        if (ok) {
-            const std::pair<const char*, const char*> calls[] = {
-                {R"({"FunctionName":"Tessarion_GetVersion"})", "1,0,20,907"},
-                {R"({"FunctionName":"P11Logout"})", "61908"},  // locked: refused before the component
-                {R"({"FunctionName":"Tessarion_Unlock","TessarionFunctionIndex":"-2","url":"https://app.)" KVLB_WEB_DOMAIN
-                 R"("})",
-                 "0"},
-                {R"({"FunctionName":"C_P11Sign","hStore":"-7","strData":")"
-                 "caf\xC3\xA9"
-                 R"(","signcodepage":"",)"
-                 R"("iFlags":"1","iHashFlag":"2"})",
-                 "C_P11Sign:ok"},
-                {R"({"FunctionName":"P11Logout"})", "61011"},  // the component's failure
-                {R"({"FunctionName":"NoSuchFunction"})", "61005"},
-                {"not json", "61005"},
-            };
-            for (const auto& [request, expected] : calls) {
-                std::string got = answer(call(request));
-                if (got != expected) {
-                    ADD_FAILURE() << request << " answered " << got << ", not " << expected;
-                    ok = false;
-                }
-            }
-            std::string got = answer(callMap(logout, "P11Logout"));
-            if (got != "61011") {
-                ADD_FAILURE() << "callJsonMapMethod P11Logout answered " << got;
-                ok = false;
-            }
-            call(R"({"FunctionName":"Tessarion_Release","TessarionFunctionIndex":"-3"})");
-        }
-        FreeLibrary(module);
-        return ok;
-    }
-
-    TestMachine machine;
-    std::wstring path;
-    JsonMap* logout = nullptr;
+// A session from its start: the copy is locked at first.
+const Calls kSessionCalls = {
+    {R"({"FunctionName":"Tessarion_GetVersion"})", "1,0,20,907"},
+    {R"({"FunctionName":"P11Logout"})", "61908"},  // locked: refused before the component
+    {R"({"FunctionName":"Tessarion_Unlock","TessarionFunctionIndex":"-2","url":"https://app.)" KVLB_WEB_DOMAIN
+     R"("})",
+     "0"},
+    {R"({"FunctionName":"C_P11Sign","hStore":"-7","strData":")"
+     "caf\xC3\xA9"
+     R"(","signcodepage":"","iFlags":"1","iHashFlag":"2"})",
+     "C_P11Sign:ok"},
+    {R"({"FunctionName":"P11Logout"})", "61011"},  // the component's failure
+    {R"({"FunctionName":"NoSuchFunction"})", "61005"},
+    {"not json", "61005"},
 };
+// Further calls of an unlocked copy.
+const Calls kUnlockedCalls = {
+    {R"({"FunctionName":"P11Logout"})", "61011"},
+    {R"({"FunctionName":"CryptEncode","bData":"x","strPemTitle":"CERTIFICATE"})", "CryptEncode:ok"},
+};
+const char* const kRelease = R"({"FunctionName":"Tessarion_Release","TessarionFunctionIndex":"-3"})";
 
-}  // namespace
-
-TEST_F(AdapterUnloadTest, FreedCopiesLeaveNoSlotHandleOrMemoryBehind) {
-    const ProcessState start = processState();
-    print("before the first copy", 0, start);
-    for (int i = 1; i <= kWarmUpCycles; ++i) ASSERT_TRUE(session()) << "cycle " << i;
+// The process after each cycle, checked every cycle for the slot (a copy that keeps one is seen
+// at once, long before the process runs out of them) and at the end for handles and memory.
+template <typename Cycle>
+void expectNothingKeptOver(int cycles, int warmUp, Cycle cycle) {
+    print("before the first copy", 0, processState());
+    for (int i = 1; i <= warmUp; ++i) ASSERT_TRUE(cycle()) << "cycle " << i;
     const ProcessState base = processState();
-    print("after the warm-up", kWarmUpCycles, base);
-
+    print("after the warm-up", warmUp, base);
     ProcessState now = base;
-    int cycle = kWarmUpCycles;
-    while (cycle < kCycles) {
-        ++cycle;
-        ASSERT_TRUE(session()) << "cycle " << cycle;
-        // Checked every cycle: a copy that keeps a slot is seen at once, long before the process
-        // runs out of them.
+    for (int i = warmUp + 1; i <= cycles; ++i) {
+        ASSERT_TRUE(cycle()) << "cycle " << i;
         DWORD index = lowestFreeTlsIndex();
         if (index != base.lowestFreeTlsIndex) {
-            now = processState();
-            print("a slot was kept", cycle, now);
-            FAIL() << "after cycle " << cycle << " the lowest free TLS index is " << index << ", not "
+            print("a slot was kept", i, processState());
+            FAIL() << "after cycle " << i << " the lowest free TLS index is " << index << ", not "
                    << base.lowestFreeTlsIndex;
         }
-        if (cycle % 200 == 0 || cycle == kCycles) {
+        if (i % 200 == 0 || i == cycles) {
             now = processState();
-            print("so far", cycle, now);
+            print("so far", i, now);
         }
     }
-    const int counted = kCycles - kWarmUpCycles;
+    const int counted = cycles - warmUp;
     const long long handlesKept = (static_cast<long long>(now.nextHandle) - base.nextHandle) / 4;
     std::printf("per cycle after the warm-up: private bytes %+.1f, heap bytes %+.1f, handles %+.3f\n",
                 double(now.privateBytes - base.privateBytes) / counted,
@@ -207,4 +166,136 @@ TEST_F(AdapterUnloadTest, FreedCopiesLeaveNoSlotHandleOrMemoryBehind) {
     EXPECT_LE(now.privateBytes - base.privateBytes, kMemorySlack);
     EXPECT_LE(now.heapBytes - base.heapBytes, kMemorySlack);
     EXPECT_LE(handlesKept, kHandleSlack);
+}
+
+class AdapterUnloadTest : public ::testing::Test {
+  protected:
+    // The copy in a folder of the test's own, the log off (no ini where the adapter looks), so a
+    // cycle costs what a session's loading and calls cost.
+    void SetUp() override {
+        clearComponentFiles();
+        ASSERT_EQ(registerComponent(test_support::windowsPath(KVLB_COMPONENT_LIBRARY)), 0u);
+        // The component fails P11Logout with error information: the adapter's error path, where
+        // the COM error is thrown and caught inside the copy.
+        writeComponentSettings("component_fail=P11Logout\r\n");
+        wchar_t temp[MAX_PATH] = {};
+        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+        folder = fs::path(temp) / (L"kvlb-adapter-unload-" + std::to_wstring(GetCurrentProcessId()));
+        fs::create_directories(folder);
+        path = folder / L"KvlbTokenAdapter.dll";
+        fs::copy_file(fs::path(test_support::windowsPath(KVLB_ADAPTER_LIBRARY)), path,
+                      fs::copy_options::overwrite_existing);
+        logout = parseJsonMap(R"({"FunctionName":"P11Logout"})");
+        ASSERT_NE(logout, nullptr);
+    }
+    void TearDown() override {
+        freeJsonMap(logout);
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        clearComponentFiles();
+    }
+
+    bool load() {
+        module = LoadLibraryW(path.c_str());
+        if (module == nullptr) {
+            ADD_FAILURE() << "LoadLibraryW failed: " << GetLastError();
+            return false;
+        }
+        call = entry<CallMethodFunc>(module, "callMethod");
+        callMap = entry<CallJsonMapMethodFunc>(module, "callJsonMapMethod");
+        if (call != nullptr && callMap != nullptr) return true;
+        ADD_FAILURE() << "the copy lacks its exports";
+        FreeLibrary(module);
+        return false;
+    }
+    // As the service ends a session: release, then free.
+    void release() {
+        call(kRelease);
+        FreeLibrary(module);
+    }
+    // False (with the failure recorded) when the copy answered otherwise than it should.
+    bool answers(const Calls& calls, bool withMap) {
+        auto text = [](const char* answer) { return std::string(answer != nullptr ? answer : "<NULL>"); };
+        bool ok = true;
+        for (const auto& [request, expected] : calls) {
+            std::string got = text(call(request));
+            if (got != expected) {
+                ADD_FAILURE() << request << " answered " << got << ", not " << expected;
+                ok = false;
+            }
+        }
+        if (withMap) {
+            std::string got = text(callMap(logout, "P11Logout"));
+            if (got != "61011") {
+                ADD_FAILURE() << "callJsonMapMethod P11Logout answered " << got;
+                ok = false;
+            }
+        }
+        return ok;
+    }
+
+    fs::path folder;
+    fs::path path;
+    JsonMap* logout = nullptr;
+    HMODULE module = nullptr;
+    CallMethodFunc call = nullptr;
+    CallJsonMapMethodFunc callMap = nullptr;
+};
+
+// Runs work on a thread of its own; once it is done, its thread waits until let go.
+class CallerThread {
+  public:
+    explicit CallerThread(std::function<bool()> work) : work_(std::move(work)) {
+        done_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        go_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
+    }
+    ~CallerThread() {
+        SetEvent(go_);
+        if (thread_) WaitForSingleObject(thread_, INFINITE);
+        for (HANDLE h : {thread_, done_, go_})
+            if (h) CloseHandle(h);
+    }
+    // The work's outcome, its thread still alive.
+    bool result() {
+        if (thread_ == nullptr) return false;
+        WaitForSingleObject(done_, INFINITE);
+        return ok_;
+    }
+
+  private:
+    static DWORD WINAPI run(void* self) {
+        auto me = static_cast<CallerThread*>(self);
+        me->ok_ = me->work_();
+        SetEvent(me->done_);
+        WaitForSingleObject(me->go_, INFINITE);
+        return 0;
+    }
+    std::function<bool()> work_;
+    HANDLE done_, go_, thread_;
+    bool ok_ = false;
+};
+
+}  // namespace
+
+TEST_F(AdapterUnloadTest, FreedCopiesLeaveNoSlotHandleOrMemoryBehind) {
+    expectNothingKeptOver(kCycles, kWarmUpCycles, [&] {
+        if (!load()) return false;
+        bool ok = answers(kSessionCalls, true);
+        release();
+        return ok;
+    });
+}
+
+// The service calls a copy from its connections' threads: some end while the copy is loaded,
+// others outlive it. Neither may leave the thread's part of the copy behind.
+TEST_F(AdapterUnloadTest, ThreadsThatEndBeforeOrOutliveACopyLeaveNothingBehind) {
+    expectNothingKeptOver(kThreadCycles, kWarmUpCycles, [&] {
+        if (!load()) return false;
+        bool ok = CallerThread([&] { return answers(kSessionCalls, true); }).result();
+        CallerThread outliving([&] { return answers(kUnlockedCalls, false); });
+        ok = outliving.result() && ok;
+        release();
+        return ok;  // the outliving thread ends after the copy is gone
+    });
 }
