@@ -8,8 +8,9 @@
 // a thousand sessions the service has no TLS slot left and aborts. The runtime pieces linked into
 // the DLL (frame registration and exception handling, thread-local variables, guarded statics,
 // std::mutex) use only the calls below; with them defined here, no object of winpthreads is
-// linked at all. Should some change need another call of winpthreads, its object comes in and
-// the link stops at the names both define.
+// linked at all. Should some change need a call of winpthreads' threads, mutexes, conditions or
+// scheduling beyond these (pthread_self, a thread of its own), that object of winpthreads comes
+// in and the link stops at the names both define.
 //
 // What this keeps is one TLS slot per key (the runtime's thread-local variables use one), taken
 // when the key is made and freed with every thread's value when the copy is freed. Mutexes,
