@@ -18,6 +18,8 @@ find_program(CMAKE_AR ${KVLB_MINGW_HOST}-ar REQUIRED)
 find_program(CMAKE_RANLIB ${KVLB_MINGW_HOST}-ranlib REQUIRED)
 find_program(CMAKE_OBJDUMP ${KVLB_MINGW_HOST}-objdump)
 find_program(CMAKE_STRIP ${KVLB_MINGW_HOST}-strip)
+# The shipped files are split into the stripped file and its debug file (kvlb_shipped).
+find_program(CMAKE_OBJCOPY ${KVLB_MINGW_HOST}-objcopy REQUIRED)
 
 foreach(kind EXE SHARED MODULE)
   set(CMAKE_${kind}_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -8,8 +8,8 @@
 #   kvlb_wine_ready <folder> <exe>    kvlb_wine_start, the prefix's background programs started
 #                                     apart from the caller's output, and the netstat.exe installed
 #   kvlb_wine_install_set <build>     the set into C:\Program Files\KVLBTessarion of the prefix, as the
-#                                     installer leaves it, the stand-in component registered; prints
-#                                     the folder
+#                                     installer leaves it, each file's .debug beside it, the stand-in
+#                                     component registered; prints the folder
 #   kvlb_wine_stop                    ends the prefix's wineserver and the Xvfb started here
 #
 # The wineserver is kept running between programs (a cold one costs seconds per start).
@@ -80,11 +80,13 @@ kvlb_wine_install_set() {
   local dest="$WINEPREFIX/drive_c/Program Files/KVLBTessarion" p
   rm -rf "$dest"
   mkdir -p "$dest/KVLB" "$dest/Component" || return 1
+  # Each file with its debug file (the build strips them), so a crash of the set can be read here.
   for p in KVLBTessarionMain KVLBTessarionMonitor KVLBTessarionWorker; do
-    cp "$build/bin/$p.exe" "$dest/" || return 1
+    cp "$build/bin/$p.exe" "$build/bin/$p.debug" "$dest/" || return 1
   done
-  cp "$build/bin/KVLB/KvlbTokenAdapter.dll" "$dest/KVLB/" &&
-    cp "$build/bin/Component/SigningComponent.dll" "$dest/Component/" || return 1
+  cp "$build/bin/KVLB/KvlbTokenAdapter.dll" "$build/bin/KVLB/KvlbTokenAdapter.debug" "$dest/KVLB/" &&
+    cp "$build/bin/Component/SigningComponent.dll" "$build/bin/Component/SigningComponent.debug" \
+      "$dest/Component/" || return 1
   (cd "$dest/Component" && timeout 60 wine regsvr32 /s SigningComponent.dll >/dev/null 2>&1 </dev/null) || return 1
   echo "$dest"
 }
