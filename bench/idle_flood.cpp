@@ -83,8 +83,9 @@ Answer ask(int port, const char* caFile) {
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: kvlb_idle_flood [--idle N] [--hold SECONDS] [--within SECONDS] [--cafile PEM] PORT...\n");
+    std::fprintf(
+        stderr,
+        "usage: kvlb_idle_flood [--idle N] [--hold SECONDS] [--within SECONDS] [--cafile PEM] PORT...\n");
     return 2;
 }
 
@@ -155,8 +156,9 @@ int main(int argc, char** argv) {
     for (int port : ports) {
         Answer a = ask(port, caFile);
         bool inTime = a.answered && a.seconds <= within;
-        std::printf("port %d: %s in %.2f s, result %s%s\n", port, a.answered ? "answered" : "no answer", a.seconds,
-                    a.answered ? a.result.c_str() : "-", inTime ? "" : " (too late)");
+        const char* note = !inTime ? " (too late)" : a.result != "0" ? " (not 0)" : "";
+        std::printf("port %d: %s in %.2f s, result %s%s\n", port, a.answered ? "answered" : "no answer",
+                    a.seconds, a.answered ? a.result.c_str() : "-", note);
         good = good && inTime && a.result == "0";
     }
     std::fflush(stdout);

@@ -89,9 +89,8 @@ void makeRoom(DaemonConnections* d) {
         if (t->replying || t->dropped) continue;
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(t->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (!info ||
-            MHD_set_connection_option(t->connection, MHD_CONNECTION_OPTION_TIMEOUT, kDroppedTimeoutSeconds) !=
-                MHD_YES)
+        if (!info || MHD_set_connection_option(t->connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                                               kDroppedTimeoutSeconds) != MHD_YES)
             continue;
         shutdown(info->connect_fd, SHUT_RDWR);
         t->dropped = true;
