@@ -36,13 +36,15 @@ constexpr unsigned kIdleTimeoutSeconds = 15;
 // request in its reply step, so connections that never send a request cannot keep others out.
 constexpr unsigned kConnectionLimit = 256;
 constexpr unsigned kConnectionsKept = 192;
+// The time-out of a connection dropped to make room: the shortest the daemon knows.
+constexpr unsigned kDroppedTimeoutSeconds = 1;
 
 // One connection of a daemon, in the daemon's list from the oldest to the newest (a connection
 // moves to the end when it finishes a request). Only the daemon's own thread touches its list.
 struct ConnectionTrack {
     MHD_Connection* connection;
     bool replying;  // a request of this connection is in its reply step or being answered
-    bool dropped;   // shut down to make room, closing
+    bool dropped;   // dropped to make room, closing
     ConnectionTrack* previous;
     ConnectionTrack* next;
 };
@@ -74,14 +76,22 @@ void appendTrack(DaemonConnections* d, ConnectionTrack* t) {
     d->newest = t;
 }
 
-// Shuts down the oldest connections without a request in reply until the daemon keeps no more
-// than kConnectionsKept; the daemon then sees them closed and releases them.
+// Drops the oldest connections without a request in reply until the daemon keeps no more than
+// kConnectionsKept. Each one gets the short time-out, so the daemon itself closes and releases it
+// once it has been silent for that long: at once on the daemon's next pass for a connection idle
+// since before the last second, within a second for a younger one. Each one is also shut down:
+// where the socket layer reports a socket shut down locally as closed (Linux) the daemon sees that
+// at once, and a peer that still sends cannot keep a dropped connection going. Winsock reports
+// such a socket neither readable nor closed, so there the time-out is what ends it; without it
+// the daemon would hold the connection until the idle time-out and stay at its limit meanwhile.
 void makeRoom(DaemonConnections* d) {
     for (ConnectionTrack* t = d->oldest; t && d->kept > kConnectionsKept; t = t->next) {
         if (t->replying || t->dropped) continue;
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(t->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (!info) continue;
+        if (!info || MHD_set_connection_option(t->connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                                               kDroppedTimeoutSeconds) != MHD_YES)
+            continue;
         shutdown(info->connect_fd, SHUT_RDWR);
         t->dropped = true;
         --d->kept;
