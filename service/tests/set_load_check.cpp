@@ -21,6 +21,7 @@
 //       cycle, and ends when every thread's request has failed or after <seconds>. It succeeds
 //       when every thread was cut off by a failed request after a good cycle (the service went
 //       away in the middle of the load).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -59,7 +60,8 @@ std::string openSession(bench::Client& client, std::string* why) {
 
 // Releases a session with the command; false with why in *why.
 bool releaseSession(bench::Client& client, const std::string& sid, const char* command, std::string* why) {
-    std::string body = answer(client, R"({"SessionId":")" + sid + R"(","FunctionName":")" + command + R"("})");
+    std::string body =
+        answer(client, R"({"SessionId":")" + sid + R"(","FunctionName":")" + command + R"("})");
     if (body != "{}") {
         *why = std::string(command) + " answered " + body;
         return false;
@@ -144,11 +146,12 @@ int oversize(const std::string& how) {
     CURLcode status = curl_easy_perform(c);
     long code = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
-    std::printf("oversize (%s): %zu of %zu bytes sent; curl: %s; HTTP status %ld; %zu bytes of reply\n", how.c_str(),
-                body.sent, body.total, curl_easy_strerror(status), code, client.body.size());
+    std::printf("oversize (%s): %zu of %zu bytes sent; curl: %s; HTTP status %ld; %zu bytes of reply\n",
+                how.c_str(), body.sent, body.total, curl_easy_strerror(status), code, client.body.size());
     // Closed without a reply: the transfer broke off (not by this side's time limit), and no
     // status line came back.
-    bool closed = status != CURLE_OK && status != CURLE_OPERATION_TIMEDOUT && code == 0 && client.body.empty();
+    bool closed =
+        status != CURLE_OK && status != CURLE_OPERATION_TIMEDOUT && code == 0 && client.body.empty();
     return closed ? 0 : 1;
 }
 
@@ -166,8 +169,8 @@ int churn(int threads, int seconds) {
                 std::string sid = openSession(client, &why);
                 bool ok = !sid.empty();
                 if (ok) {
-                    std::string body = answer(client, R"({"SessionId":")" + sid +
-                                                          R"(","FunctionName":"GetVersion","flag":"1"})");
+                    std::string body = answer(
+                        client, R"({"SessionId":")" + sid + R"(","FunctionName":"GetVersion","flag":"1"})");
                     ok = bench::replyValue(body, "result") == "GetVersion:ok" &&
                          releaseSession(client, sid, "TessarionForceRelease", &why);
                 }
@@ -194,8 +197,9 @@ int churn(int threads, int seconds) {
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: kvlb_set_load_check cycles|connections|open|oversize|churn <port> "
-                             "<CA certificate> <argument>...\n");
+        std::fprintf(stderr,
+                     "usage: kvlb_set_load_check cycles|connections|open|oversize|churn <port> "
+                     "<CA certificate> <argument>...\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

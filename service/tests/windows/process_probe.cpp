@@ -16,6 +16,7 @@
 #include <tlhelp32.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -27,32 +28,26 @@ using QuerySystem = NTSTATUS(WINAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PU
 const ULONG kSystemHandleInformation = 16;
 const NTSTATUS kLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
 
-// The system's table of one kind, grown until it fits; empty when it cannot be read.
-std::vector<char> systemTable(ULONG kind) {
+// The handles the system's handle table lists for the process; -1 when the table cannot be read.
+long tableHandles(DWORD pid) {
     auto query = reinterpret_cast<QuerySystem>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
     std::vector<char> table(1 << 16);
     for (int round = 0; query && round < 12; ++round) {
         ULONG needed = 0;
-        NTSTATUS status = query(static_cast<SYSTEM_INFORMATION_CLASS>(kind), table.data(), ULONG(table.size()), &needed);
+        NTSTATUS status = query(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation), table.data(),
+                                ULONG(table.size()), &needed);
         if (status == kLengthMismatch) {
             table.resize(std::max<size_t>(table.size() * 2, needed + 4096));
             continue;
         }
-        if (status >= 0) return table;
-        break;
+        if (status < 0) break;
+        auto* info = reinterpret_cast<SYSTEM_HANDLE_INFORMATION*>(table.data());
+        long n = 0;
+        for (ULONG k = 0; k < info->Count; ++k) n += info->Handle[k].OwnerPid == pid;
+        return n;
     }
-    return {};
-}
-
-// The handles the system's handle table lists for the process.
-long tableHandles(DWORD pid) {
-    std::vector<char> table = systemTable(kSystemHandleInformation);
-    if (table.empty()) return -1;
-    auto* info = reinterpret_cast<SYSTEM_HANDLE_INFORMATION*>(table.data());
-    long n = 0;
-    for (ULONG k = 0; k < info->Count; ++k) n += info->Handle[k].OwnerPid == pid;
-    return n;
+    return -1;
 }
 
 bool report(DWORD pid) {
@@ -64,8 +59,9 @@ bool report(DWORD pid) {
     DWORD handles = 0;
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof memory;
-    bool read = GetProcessHandleCount(process, &handles) &&
-                GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+    bool read =
+        GetProcessHandleCount(process, &handles) &&
+        GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
     DWORD error = GetLastError();
     CloseHandle(process);
     if (!read) {
@@ -74,7 +70,8 @@ bool report(DWORD pid) {
     }
     std::printf("pid=%lu handles=%lu entries=%ld private=%lu pagefile=%lu workingset=%lu\n", pid, handles,
                 tableHandles(pid), static_cast<unsigned long>(memory.PrivateUsage),
-                static_cast<unsigned long>(memory.PagefileUsage), static_cast<unsigned long>(memory.WorkingSetSize));
+                static_cast<unsigned long>(memory.PagefileUsage),
+                static_cast<unsigned long>(memory.WorkingSetSize));
     return true;
 }
 
