@@ -112,8 +112,8 @@ if ! until_ 90 serving; then
 fi
 
 # 1. Openings and releases through one process: the same process at the end, its handle count and
-# memory flat after the first hundred cycles (the warm-up of its heaps and TLS caches), and new
-# connections served after them.
+# memory flat after the first hundred cycles (the warm-up of its heaps and TLS caches), new
+# connections served after them, and no library copy left in the session folders.
 read -r pid0 h0 p0 w0 <<<"$(measure)"
 log=$(load cycles 100)
 status=$?
@@ -128,15 +128,18 @@ if [ "$status" -eq 0 ]; then
   status=$?
 fi
 pid3=$(service_pid)
+# Every release deleted its session's library copy.
+left=$(copies)
 printf '%s\n' "$log"
 numbers="pid/handles/private/working set: at start ${pid0:--}/${h0:--}/$(mib "${p0:-0}")/$(mib "${w0:-0}"),"
 numbers+=" after 100 cycles ${pid1:--}/${h1:--}/$(mib "${p1:-0}")/$(mib "${w1:-0}"),"
-numbers+=" after 1,100 ${pid2:--}/${h2:--}/$(mib "${p2:-0}")/$(mib "${w2:-0}"); after the new connections: pid ${pid3:--}"
+numbers+=" after 1,100 ${pid2:--}/${h2:--}/$(mib "${p2:-0}")/$(mib "${w2:-0}"); after the new connections: pid ${pid3:--}, $left adapter copies left"
 echo "$numbers"
 if [ "$status" -eq 0 ] && [ -n "$pid0" ] && [ "$pid1" = "$pid0" ] && [ "$pid2" = "$pid0" ] && [ "$pid3" = "$pid0" ] &&
-  [ "$h2" -le $((h1 + handle_slack)) ] && [ "$p2" -le $((p1 + memory_slack)) ] && [ "$w2" -le $((w1 + memory_slack)) ]; then
+  [ "$h2" -le $((h1 + handle_slack)) ] && [ "$p2" -le $((p1 + memory_slack)) ] && [ "$w2" -le $((w1 + memory_slack)) ] &&
+  [ "$left" = 0 ]; then
   ok "1,100 session openings and releases through one service process (pid $pid0): handles $h1 -> $h2,\
- private $(mib "$p1") -> $(mib "$p2"), working set $(mib "$w1") -> $(mib "$w2"); 16 new connections served after"
+ private $(mib "$p1") -> $(mib "$p2"), working set $(mib "$w1") -> $(mib "$w2"); 16 new connections served after, no adapter copy left"
 else
   fail "1,100 session openings and releases and 16 new connections through one service process: $numbers;\
  $(tail -n 1 <<<"$log")"
@@ -230,5 +233,7 @@ if [ "$held" -gt 0 ] && [ "$churn_status" -eq 0 ] && [ -n "$after" ] && [ "$afte
  has cleared the $held adapter copies from its 32 session folders, and serves"
 else
   fail "the service killed in the middle of the load (churn status $churn_status): relaunched pid ${after:--},\
- $folders session folders, copies left: [$(tr '\n' ' ' <<<"$left")]; $out"
+ $folders session folders, copies left: [$(tr '\n' ' ' <<<"$left")]; $out;\
+ listening: $(ss -ltnH | awk '{print $4}' | paste -sd' '); the service's last port check read:\
+ $(tr -d '\r' <"$data/Tempfile/TessarionTemp" 2>/dev/null | grep -E ':5(6462|6562|6662) ' | tr -s ' ' | paste -sd'|')"
 fi
