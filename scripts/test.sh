@@ -2,9 +2,9 @@
 # Installs what is missing, then runs the suite in stages: a plain build and its tests; a build with
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer and its tests; the cross-process
 # tests for several rounds under those; a ThreadSanitizer build and its tests; every fuzzer for a
-# while; the Windows build (32-bit, mingw-w64), its tests run by ctest under Wine, and a check of
-# the whole set started under Wine. Each ctest run also replays the fuzzers' seeds and past
-# crashes (fuzz_replay.*).
+# while; the Windows build (32-bit, mingw-w64), its tests run by ctest under Wine, and checks of
+# the whole set started under Wine, among them one under load and faults. Each ctest run also
+# replays the fuzzers' seeds and past crashes (fuzz_replay.*).
 # A failing stage does not stop the later ones, so one run reports everything. Each stage prints
 # its counts, and the last line is the sum over all stages: "N passed, M failed, K skipped".
 # The exit status is non-zero when a test failed or was skipped (a skip can hide a fault), or when
@@ -197,8 +197,9 @@ fi
 stage_begin "Windows build, its tests and the set under Wine"
 # The tests of the folders ported to Windows (the platform's COM support, the component, the
 # adapter) run through Wine in a prefix of their own; then the whole set is installed into another
-# and checked case by case (scripts/check-win-set.sh), and into a third for the set as a whole
-# (scripts/check-win-whole.sh). The dependency cache is built once and kept.
+# and checked case by case (scripts/check-win-set.sh), into a third for the set as a whole
+# (scripts/check-win-whole.sh), and into a fourth for the set under load and faults
+# (scripts/check-win-load.sh). The dependency cache is built once and kept.
 win_dir=build-win
 if bash scripts/install-win-deps.sh && win_deps=$(bash scripts/build-win-deps.sh | tail -n 1) &&
   build "$win_dir" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_WIN_DEPS="$win_deps" \
@@ -241,9 +242,16 @@ if bash scripts/install-win-deps.sh && win_deps=$(bash scripts/build-win-deps.sh
   whole_p=$(grep -c '^ok: ' "$win_log")
   whole_f=$(grep -c '^FAIL: ' "$win_log")
   grep -q '^check-win-whole: ' "$win_log" || { whole_f=$((whole_f + 1)) && echo "the whole-set check did not finish"; }
+  # The set under load and faults (session churn, memory, idle connections, oversized bodies, a
+  # killed service), loaded by the Linux build's programs.
+  bash scripts/check-win-load.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
+  cat "$win_log"
+  load_p=$(grep -c '^ok: ' "$win_log")
+  load_f=$(grep -c '^FAIL: ' "$win_log")
+  grep -q '^check-win-load: ' "$win_log" || { load_f=$((load_f + 1)) && echo "the load check did not finish"; }
   rm -f "$win_log"
-  stage_done windows $((win_p + set_p + whole_p)) $((win_f + set_f + whole_f)) "$win_s" \
-    "set under Wine: $set_p passed, $set_f failed; whole set: $whole_p passed, $whole_f failed"
+  stage_done windows $((win_p + set_p + whole_p + load_p)) $((win_f + set_f + whole_f + load_f)) "$win_s" \
+    "set under Wine: $set_p passed, $set_f failed; whole set: $whole_p passed, $whole_f failed; under load: $load_p passed, $load_f failed"
 else
   stage_error windows "build failed"
 fi
