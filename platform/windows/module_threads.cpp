@@ -31,9 +31,10 @@ void __freeres();
 
 namespace {
 
-static_assert(sizeof(pthread_once_t) == sizeof(INIT_ONCE), "a once-flag is the system's one-time init");
-static_assert(sizeof(pthread_mutex_t) == sizeof(LONG) && sizeof(pthread_cond_t) == sizeof(LONG),
-              "mutexes and conditions are one word");
+// Only calls that Windows XP has: no one-time init or slim locks of the system.
+static_assert(sizeof(pthread_once_t) == sizeof(LONG) && sizeof(pthread_mutex_t) == sizeof(LONG) &&
+                  sizeof(pthread_cond_t) == sizeof(LONG),
+              "once-flags, mutexes and conditions are one word");
 
 // ---- mutexes: a word, 1 while held, anything else free (the initializers are negative) ----
 
@@ -57,6 +58,15 @@ void pause(unsigned round) {
         Sleep(1);
 }
 
+// A lock of this file's own, for the key table.
+volatile LONG keysWord = 0;
+void lockKeys() {
+    for (unsigned round = 0; !tryTake(&keysWord); ++round) pause(round);
+}
+void unlockKeys() {
+    InterlockedExchange(&keysWord, 0);
+}
+
 // ---- keys: one TLS slot each, every thread's value listed so the copy can free them all ----
 
 constexpr unsigned kMaxKeys = 8;
@@ -73,10 +83,9 @@ struct Key {
     void (*destructor)(void*);
 };
 
-SRWLOCK keysLock = SRWLOCK_INIT;
 Key keys[kMaxKeys];
 unsigned keyCount = 0;
-KeyValue* values = nullptr;  // every thread's node of every key, under keysLock
+KeyValue* values = nullptr;  // every thread's node of every key, under the keys lock
 bool keysClosed = false;
 
 void unlink(KeyValue* node) {
@@ -89,7 +98,7 @@ void unlink(KeyValue* node) {
 
 // The calling thread's nodes out of the list, their values handed to the key destructors.
 void endThreadValues() {
-    AcquireSRWLockExclusive(&keysLock);
+    lockKeys();
     KeyValue* mine[kMaxKeys] = {};
     unsigned count = keysClosed ? 0 : keyCount;
     for (unsigned k = 0; k < count; ++k) {
@@ -98,7 +107,7 @@ void endThreadValues() {
         TlsSetValue(keys[k].slot, nullptr);
         unlink(mine[k]);
     }
-    ReleaseSRWLockExclusive(&keysLock);
+    unlockKeys();
     for (unsigned k = 0; k < count; ++k) {
         if (mine[k] == nullptr) continue;
         if (mine[k]->value != nullptr && keys[k].destructor != nullptr) keys[k].destructor(mine[k]->value);
@@ -109,12 +118,12 @@ void endThreadValues() {
 // When the copy is freed: every thread's values, then the slots. Nothing of the runtime that
 // could need a key runs after the last static destructor.
 void closeKeys() {
-    AcquireSRWLockExclusive(&keysLock);
+    lockKeys();
     KeyValue* all = values;
     values = nullptr;
     keysClosed = true;
     unsigned count = keyCount;
-    ReleaseSRWLockExclusive(&keysLock);
+    unlockKeys();
     while (all != nullptr) {
         KeyValue* node = all;
         all = node->next;
@@ -131,14 +140,9 @@ bool processEnding = false;
 
 // A thread ending while the copy is loaded gives back its values at once. Runs ahead of the
 // module's static destructors.
-void NTAPI onThreadEvent(PVOID, DWORD reason, PVOID reserved) {
+void onThreadEvent(DWORD reason, PVOID reserved) {
     if (reason == DLL_THREAD_DETACH) endThreadValues();
     if (reason == DLL_PROCESS_DETACH && reserved != nullptr) processEnding = true;
-}
-
-BOOL CALLBACK runOnce(PINIT_ONCE, PVOID routine, PVOID*) {
-    reinterpret_cast<void (*)(void)>(routine)();
-    return TRUE;
 }
 
 // Built first of this module's statics, so destroyed last: after every destructor that could
@@ -156,13 +160,24 @@ __attribute__((init_priority(101))) ModuleEnd moduleEnd;
 
 extern "C" {
 
-__attribute__((section(".CRT$XLM"), used)) const PIMAGE_TLS_CALLBACK kvlbModuleThreadCallback = onThreadEvent;
+// The runtime's entry calls it for every reason, after its own start-up and before its own end
+// (the module's static destructors), on every Windows version, also for a copy loaded at run time.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    onThreadEvent(reason, reserved);
+    return TRUE;
+}
 
+// A once-flag: 0 not run (the initializer), 1 running, 2 done; a second caller waits for the first.
 int pthread_once(pthread_once_t* once, void (*routine)(void)) {
-    return InitOnceExecuteOnce(reinterpret_cast<PINIT_ONCE>(once), runOnce, reinterpret_cast<PVOID>(routine),
-                               nullptr)
-               ? 0
-               : EINVAL;
+    volatile LONG* state = reinterpret_cast<volatile LONG*>(once);
+    if (*state == 2) return 0;
+    if (InterlockedCompareExchange(state, 1, 0) == 0) {
+        routine();
+        InterlockedExchange(state, 2);
+        return 0;
+    }
+    for (unsigned round = 0; *state != 2; ++round) pause(round);
+    return 0;
 }
 
 // Only plain mutexes: the runtime asks for no attributes.
@@ -206,7 +221,7 @@ int pthread_cond_broadcast(pthread_cond_t* condition) {
 }
 
 int pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
-    AcquireSRWLockExclusive(&keysLock);
+    lockKeys();
     int status = 0;
     DWORD slot = TLS_OUT_OF_INDEXES;
     if (keysClosed || keyCount == kMaxKeys || (slot = TlsAlloc()) == TLS_OUT_OF_INDEXES) {
@@ -215,7 +230,7 @@ int pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
         keys[keyCount] = Key{slot, destructor};
         *key = keyCount++;
     }
-    ReleaseSRWLockExclusive(&keysLock);
+    unlockKeys();
     return status;
 }
 
@@ -235,7 +250,7 @@ int pthread_setspecific(pthread_key_t key, const void* value) {
         node = static_cast<KeyValue*>(calloc(1, sizeof(KeyValue)));
         if (node == nullptr) return ENOMEM;
         node->key = key;
-        AcquireSRWLockExclusive(&keysLock);
+        lockKeys();
         bool closed = keysClosed;
         if (!closed) {
             node->next = values;
@@ -243,7 +258,7 @@ int pthread_setspecific(pthread_key_t key, const void* value) {
             values = node;
             TlsSetValue(keys[key].slot, node);
         }
-        ReleaseSRWLockExclusive(&keysLock);
+        unlockKeys();
         if (closed) {
             free(node);
             return EINVAL;
