@@ -23,6 +23,10 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 [ -f scripts/tsan.supp ] && TSAN_OPTIONS+=":suppressions=$here/scripts/tsan.supp"
 
 jobs=$(nproc)
+# KVLB_STAGES picks stages by name (plain sanitizers threads fuzz windows), all by default: a
+# developer may run one again alone, say the Windows stage while the others are known good.
+stages=" ${KVLB_STAGES:-plain sanitizers threads fuzz windows} "
+wanted() { [[ "$stages" == *" $1 "* ]]; }
 fuzz_seconds=${KVLB_FUZZ_SECONDS:-20}
 cross_process_tests='^(ipc_transport_test|platform_user_windows_test|platform_sync_test|service_shutdown_test)\.'
 
@@ -121,139 +125,149 @@ run_ctest() {
   stage_done "$stage" "$p" "$f" "$s" "$replays"
 }
 
-stage_begin "plain build and tests"
-if build build; then
-  run_ctest plain build --timeout 300
-else
-  stage_error plain "build failed"
-fi
-
-stage_begin "sanitizer build and tests"
-if build build-asan -DKVLB_SANITIZE=ON; then
-  run_ctest sanitizers build-asan --timeout 600 --repeat until-fail:"${KVLB_ASAN_REPEAT:-1}"
-  stage_begin "programs talking across processes, several rounds under the sanitizers"
-  run_ctest cross-process build-asan --timeout 600 --repeat until-fail:"${KVLB_IPC_REPEAT:-4}" -R "$cross_process_tests"
-else
-  stage_error sanitizers "build failed"
-  stage_error cross-process "not run: the sanitizer build failed"
-fi
-
-stage_begin "thread sanitizer build and tests"
-tsan=(-DKVLB_TSAN=ON)
-if build build-tsan "${tsan[@]}"; then
-  # The body-limit case measures the service's peak memory, which ThreadSanitizer's shadow memory
-  # swells by some 90 MB; it runs in the other stages.
-  run_ctest threads build-tsan --timeout 900 \
-    -E '^service_connection_limits_test\.ServiceConnectionLimits\.BodyPastTheLimitIsCutOffAndTheServiceGoesOn$'
-else
-  stage_error threads "build failed"
-fi
-
-stage_begin "fuzzers (${fuzz_seconds}s each)"
-# An input that makes a fuzzer fail is kept in fuzz/crashes/<name>/, where ctest replays it from
-# then on: commit it with the fix.
-if build build-fuzz -DKVLB_FUZZ=ON -DKVLB_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++; then
-  fuzz_logs=$(mktemp -d)
-  fuzzers=()
-  for f in build-fuzz/fuzz/*; do
-    [ -f "$f" ] && [ -x "$f" ] && fuzzers+=("$(basename "$f")")
-  done
-  # One core each, as many at a time as there are cores.
-  for name in "${fuzzers[@]}"; do
-    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n; done
-    (
-      corpus="build-fuzz/corpus/$name" crashes="$here/fuzz/crashes/$name"
-      mkdir -p "$corpus" "$crashes"
-      seeds=()
-      [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
-      root=$(mktemp -d)
-      KVLB_ROOT=$root "build-fuzz/fuzz/$name" -max_total_time="$fuzz_seconds" -print_final_stats=0 \
-        -artifact_prefix="$crashes/" "$corpus" "${seeds[@]}" >"$fuzz_logs/$name.log" 2>&1
-      echo $? >"$fuzz_logs/$name.status"
-      rm -rf "$root"
-    ) &
-  done
-  wait
-  # Only the folders of fuzzers that failed stay.
-  rmdir fuzz/crashes/* fuzz/crashes 2>/dev/null
-  passed=0 failed=0
-  for name in "${fuzzers[@]}"; do
-    echo "-- $name"
-    if [ "$(cat "$fuzz_logs/$name.status")" -eq 0 ]; then
-      tail -n 2 "$fuzz_logs/$name.log"
-      passed=$((passed + 1))
-    else
-      tail -n 60 "$fuzz_logs/$name.log"
-      echo "fuzzer $name failed; its input is in fuzz/crashes/$name/"
-      failed=$((failed + 1))
-    fi
-  done
-  rm -rf "$fuzz_logs"
-  stage_done fuzz "$passed" "$failed" 0 "fuzzers run for ${fuzz_seconds}s each"
-else
-  stage_error fuzz "build failed"
-fi
-
-stage_begin "Windows build, its tests and the set under Wine"
-# The tests of the folders ported to Windows (the platform's COM support, the component, the
-# adapter) run through Wine in a prefix of their own; then the whole set is installed into another
-# and checked case by case (scripts/check-win-set.sh), into a third for the set as a whole
-# (scripts/check-win-whole.sh), and into a fourth for the set under load and faults
-# (scripts/check-win-load.sh). The dependency cache is built once and kept.
-win_dir=build-win
-if bash scripts/install-win-deps.sh && win_deps=$(bash scripts/build-win-deps.sh | tail -n 1) &&
-  build "$win_dir" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_WIN_DEPS="$win_deps" \
-    -DKVLB_TESTS=ON; then
-  rm -f "$win_dir/junit-windows.xml" "$win_dir/ctest.status"
-  (
-    # A subshell of its own: the Xvfb that wine-env.sh may start is never waited for by this script.
-    # shellcheck source=scripts/wine-env.sh
-    . scripts/wine-env.sh
-    kvlb_wine_ready "$win_dir/wine-tests" "$win_dir/wine-tools/netstat.exe" || exit 1
-    ctest --test-dir "$win_dir" -j "$jobs" --output-on-failure --no-tests=error \
-      --output-junit "$here/$win_dir/junit-windows.xml" --timeout 300 </dev/null
-    echo $? >"$win_dir/ctest.status"
-    kvlb_wine_stop
-  )
-  # Counted here, from the report the subshell's ctest wrote.
-  win_status=$(cat "$win_dir/ctest.status" 2>/dev/null || echo 1)
-  win_junit="$here/$win_dir/junit-windows.xml"
-  win_p=0 win_f=0 win_s=0
-  if [ -s "$win_junit" ]; then
-    win_counts=$(count_junit "$win_junit")
-    read -r win_p win_f win_s _ <<<"$(head -n 1 <<<"$win_counts")"
-    tail -n +2 <<<"$win_counts"
-    if [ "$win_status" -ne 0 ] && [ "$win_f" -eq 0 ] && [ "$win_s" -eq 0 ]; then
-      errors+=("windows: ctest exit $win_status")
-    fi
+if wanted plain; then
+  stage_begin "plain build and tests"
+  if build build; then
+    run_ctest plain build --timeout 300
   else
-    errors+=("windows: no test report (ctest exit $win_status)")
+    stage_error plain "build failed"
   fi
-  # The set under Wine: one case per line of the check.
-  win_log=$(mktemp)
-  bash scripts/check-win-set.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
-  cat "$win_log"
-  set_p=$(grep -c '^ok: ' "$win_log")
-  set_f=$(grep -c '^FAIL: ' "$win_log")
-  grep -q '^check-win-set: ' "$win_log" || { set_f=$((set_f + 1)) && echo "the set check did not finish"; }
-  # The set as a whole (keeper, worker verbs, watchdog, debug mode, the monitor's windows).
-  bash scripts/check-win-whole.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
-  cat "$win_log"
-  whole_p=$(grep -c '^ok: ' "$win_log")
-  whole_f=$(grep -c '^FAIL: ' "$win_log")
-  grep -q '^check-win-whole: ' "$win_log" || { whole_f=$((whole_f + 1)) && echo "the whole-set check did not finish"; }
-  # The set under load and faults (session churn, memory, idle connections, oversized bodies, a
-  # killed service), loaded by the Linux build's programs.
-  bash scripts/check-win-load.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
-  cat "$win_log"
-  load_p=$(grep -c '^ok: ' "$win_log")
-  load_f=$(grep -c '^FAIL: ' "$win_log")
-  grep -q '^check-win-load: ' "$win_log" || { load_f=$((load_f + 1)) && echo "the load check did not finish"; }
-  rm -f "$win_log"
-  stage_done windows $((win_p + set_p + whole_p + load_p)) $((win_f + set_f + whole_f + load_f)) "$win_s" \
-    "set under Wine: $set_p passed, $set_f failed; whole set: $whole_p passed, $whole_f failed; under load: $load_p passed, $load_f failed"
-else
-  stage_error windows "build failed"
+fi
+
+if wanted sanitizers; then
+  stage_begin "sanitizer build and tests"
+  if build build-asan -DKVLB_SANITIZE=ON; then
+    run_ctest sanitizers build-asan --timeout 600 --repeat until-fail:"${KVLB_ASAN_REPEAT:-1}"
+    stage_begin "programs talking across processes, several rounds under the sanitizers"
+    run_ctest cross-process build-asan --timeout 600 --repeat until-fail:"${KVLB_IPC_REPEAT:-4}" -R "$cross_process_tests"
+  else
+    stage_error sanitizers "build failed"
+    stage_error cross-process "not run: the sanitizer build failed"
+  fi
+fi
+
+if wanted threads; then
+  stage_begin "thread sanitizer build and tests"
+  tsan=(-DKVLB_TSAN=ON)
+  if build build-tsan "${tsan[@]}"; then
+    # The body-limit case measures the service's peak memory, which ThreadSanitizer's shadow memory
+    # swells by some 90 MB; it runs in the other stages.
+    run_ctest threads build-tsan --timeout 900 \
+      -E '^service_connection_limits_test\.ServiceConnectionLimits\.BodyPastTheLimitIsCutOffAndTheServiceGoesOn$'
+  else
+    stage_error threads "build failed"
+  fi
+fi
+
+if wanted fuzz; then
+  stage_begin "fuzzers (${fuzz_seconds}s each)"
+  # An input that makes a fuzzer fail is kept in fuzz/crashes/<name>/, where ctest replays it from
+  # then on: commit it with the fix.
+  if build build-fuzz -DKVLB_FUZZ=ON -DKVLB_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++; then
+    fuzz_logs=$(mktemp -d)
+    fuzzers=()
+    for f in build-fuzz/fuzz/*; do
+      [ -f "$f" ] && [ -x "$f" ] && fuzzers+=("$(basename "$f")")
+    done
+    # One core each, as many at a time as there are cores.
+    for name in "${fuzzers[@]}"; do
+      while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n; done
+      (
+        corpus="build-fuzz/corpus/$name" crashes="$here/fuzz/crashes/$name"
+        mkdir -p "$corpus" "$crashes"
+        seeds=()
+        [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
+        root=$(mktemp -d)
+        KVLB_ROOT=$root "build-fuzz/fuzz/$name" -max_total_time="$fuzz_seconds" -print_final_stats=0 \
+          -artifact_prefix="$crashes/" "$corpus" "${seeds[@]}" >"$fuzz_logs/$name.log" 2>&1
+        echo $? >"$fuzz_logs/$name.status"
+        rm -rf "$root"
+      ) &
+    done
+    wait
+    # Only the folders of fuzzers that failed stay.
+    rmdir fuzz/crashes/* fuzz/crashes 2>/dev/null
+    passed=0 failed=0
+    for name in "${fuzzers[@]}"; do
+      echo "-- $name"
+      if [ "$(cat "$fuzz_logs/$name.status")" -eq 0 ]; then
+        tail -n 2 "$fuzz_logs/$name.log"
+        passed=$((passed + 1))
+      else
+        tail -n 60 "$fuzz_logs/$name.log"
+        echo "fuzzer $name failed; its input is in fuzz/crashes/$name/"
+        failed=$((failed + 1))
+      fi
+    done
+    rm -rf "$fuzz_logs"
+    stage_done fuzz "$passed" "$failed" 0 "fuzzers run for ${fuzz_seconds}s each"
+  else
+    stage_error fuzz "build failed"
+  fi
+fi
+
+if wanted windows; then
+  stage_begin "Windows build, its tests and the set under Wine"
+  # The tests of the folders ported to Windows (the platform's COM support, the component, the
+  # adapter) run through Wine in a prefix of their own; then the whole set is installed into another
+  # and checked case by case (scripts/check-win-set.sh), into a third for the set as a whole
+  # (scripts/check-win-whole.sh), and into a fourth for the set under load and faults
+  # (scripts/check-win-load.sh). The dependency cache is built once and kept.
+  win_dir=build-win
+  if bash scripts/install-win-deps.sh && win_deps=$(bash scripts/build-win-deps.sh | tail -n 1) &&
+    build "$win_dir" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_WIN_DEPS="$win_deps" \
+      -DKVLB_TESTS=ON; then
+    rm -f "$win_dir/junit-windows.xml" "$win_dir/ctest.status"
+    (
+      # A subshell of its own: the Xvfb that wine-env.sh may start is never waited for by this script.
+      # shellcheck source=scripts/wine-env.sh
+      . scripts/wine-env.sh
+      kvlb_wine_ready "$win_dir/wine-tests" "$win_dir/wine-tools/netstat.exe" || exit 1
+      ctest --test-dir "$win_dir" -j "$jobs" --output-on-failure --no-tests=error \
+        --output-junit "$here/$win_dir/junit-windows.xml" --timeout 300 </dev/null
+      echo $? >"$win_dir/ctest.status"
+      kvlb_wine_stop
+    )
+    # Counted here, from the report the subshell's ctest wrote.
+    win_status=$(cat "$win_dir/ctest.status" 2>/dev/null || echo 1)
+    win_junit="$here/$win_dir/junit-windows.xml"
+    win_p=0 win_f=0 win_s=0
+    if [ -s "$win_junit" ]; then
+      win_counts=$(count_junit "$win_junit")
+      read -r win_p win_f win_s _ <<<"$(head -n 1 <<<"$win_counts")"
+      tail -n +2 <<<"$win_counts"
+      if [ "$win_status" -ne 0 ] && [ "$win_f" -eq 0 ] && [ "$win_s" -eq 0 ]; then
+        errors+=("windows: ctest exit $win_status")
+      fi
+    else
+      errors+=("windows: no test report (ctest exit $win_status)")
+    fi
+    # The set under Wine: one case per line of the check.
+    win_log=$(mktemp)
+    bash scripts/check-win-set.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
+    cat "$win_log"
+    set_p=$(grep -c '^ok: ' "$win_log")
+    set_f=$(grep -c '^FAIL: ' "$win_log")
+    grep -q '^check-win-set: ' "$win_log" || { set_f=$((set_f + 1)) && echo "the set check did not finish"; }
+    # The set as a whole (keeper, worker verbs, watchdog, debug mode, the monitor's windows).
+    bash scripts/check-win-whole.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
+    cat "$win_log"
+    whole_p=$(grep -c '^ok: ' "$win_log")
+    whole_f=$(grep -c '^FAIL: ' "$win_log")
+    grep -q '^check-win-whole: ' "$win_log" || { whole_f=$((whole_f + 1)) && echo "the whole-set check did not finish"; }
+    # The set under load and faults (session churn, memory, idle connections, oversized bodies, a
+    # killed service), loaded by the Linux build's programs.
+    bash scripts/check-win-load.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
+    cat "$win_log"
+    load_p=$(grep -c '^ok: ' "$win_log")
+    load_f=$(grep -c '^FAIL: ' "$win_log")
+    grep -q '^check-win-load: ' "$win_log" || { load_f=$((load_f + 1)) && echo "the load check did not finish"; }
+    rm -f "$win_log"
+    stage_done windows $((win_p + set_p + whole_p + load_p)) $((win_f + set_f + whole_f + load_f)) "$win_s" \
+      "set under Wine: $set_p passed, $set_f failed; whole set: $whole_p passed, $whole_f failed; under load: $load_p passed, $load_f failed"
+  else
+    stage_error windows "build failed"
+  fi
 fi
 
 echo "== all done in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"
