@@ -104,13 +104,38 @@ rm -rf "$user_dir/Desktop/TessarionLog" "$WINEPREFIX/drive_c/ProgramData/KVLBTes
 find "$user_dir" -name KVLBTessarion.ini -delete
 log_dir=$user_dir/Desktop/TessarionLog
 
-(cd "$dest" && setsid wine KVLBTessarionMonitor.exe >"$build/wine-whole/monitor.log" 2>&1 </dev/null &)
+# Wine traces every call of Sleep by the monitor and by the programs it launches into the monitor's
+# log, each line led by the Wine process and thread ids ("0184:0198:Call KERNEL32.Sleep(000001f4)
+# ret=..."): the keeper and the service show how far they are only through their pauses.
+wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d kernel32.Sleep /f >/dev/null 2>&1 </dev/null
+monitor_log=$build/wine-whole/monitor.log
+(cd "$dest" && WINEDEBUG=+pid,+relay setsid wine KVLBTessarionMonitor.exe >"$monitor_log" 2>&1 </dev/null &)
 if until_ 90 whole && [ "$(services | cut -d' ' -f2-)" = 0 ]; then
   ok "the monitor launched the service (attempt 0), which listens, and its watchdog"
 else
   fail "the monitor did not bring the set up: $(state)"
   exit 1
 fi
+
+# The monitor's Wine process id: its trace comes first in its log.
+monitor_wid=$(grep -m 1 -aoE '^[0-9a-f]+:[0-9a-f]+:' "$monitor_log" | cut -d: -f1)
+# mark: the number of the log's next line, from which traced_pause looks.
+mark() { echo $(($(wc -l <"$monitor_log") + 1)); }
+# traced_pause <line> <monitor|other>: after that line of the log, one thread of the monitor (or of
+# a program other than the monitor) slept 500 ms and then 100 ms. In the monitor only the keeper
+# pauses 500 ms, after each end of the service; when it then sleeps in 100 ms steps it is back in
+# its wait phase (stopped, or held by a restart) instead of launching the next attempt. In the
+# service the main thread pauses 500 ms while its receivers start and tests its stop flag every
+# 100 ms once its daemons and its watcher of the debug-mode event run.
+traced_pause() {
+  tail -n +"$1" "$monitor_log" 2>/dev/null | tr -d '\r' | awk -F: -v wid="$monitor_wid" -v whose="$2" '
+    (whose == "monitor") != ($1 == wid) { next }
+    $3 ~ /^Call KERNEL32\.Sleep\(000001f4\)/ { paused[$1 ":" $2] = 1; next }
+    $3 ~ /^Call KERNEL32\.Sleep\(00000064\)/ && (($1 ":" $2) in paused) { found = 1; exit }
+    END { exit !found }'
+}
+keeper_waits() { traced_pause "$1" monitor; }
+[ -n "$monitor_wid" ] || fail "no trace of the monitor's pauses in $monitor_log: $(head -c 300 "$monitor_log")"
 
 # The monitor's windows, read from outside.
 probe "monitor windows" --shot "Z:$build/monitor-menu.png"
@@ -129,11 +154,20 @@ fi
 # The worker's control verbs, with the monitor running.
 monitor=$(monitors | cut -d' ' -f1)
 stopped() { silent && [ "$(count services)" = 0 ]; }
+from=$(mark)
 worker -stop
 if until_ 15 stopped && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ] && [ "$(count watchdogs)" = 1 ]; then
   ok "-stop ends the service and leaves the monitor and the watchdog"
 else
   fail "-stop: $(state)"
+fi
+# After the end the keeper shows the stopped icon, pauses 100 + 500 ms and only then reads the
+# state the user asked for: a Start before that goes on to the next launch attempt. The checks
+# below wait until it is back in its wait phase.
+if until_ 15 keeper_waits "$from"; then
+  ok "after -stop the keeper goes back to waiting for a start instead of a next launch"
+else
+  fail "after -stop the keeper did not go back to waiting: $(state)"
 fi
 # The menu offers Start while the service is stopped.
 probe "monitor windows, service stopped" --stopped
@@ -146,6 +180,7 @@ else
 fi
 
 before=$(services | cut -d' ' -f1)
+from=$(mark)
 worker -restart
 renewed() { whole && [ "$(services | cut -d' ' -f1)" != "$before" ]; }
 if until_ 30 renewed && [ "$(services | cut -d' ' -f2-)" = 0 ] && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ]; then
@@ -162,12 +197,21 @@ fi
 logged() { cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -aq "Log state: $2"; }
 log_states() { cat "$log_dir"/*.txt 2>/dev/null | grep -a 'Log state' | tr '\n' '|'; }
 # The service starts its watcher of the event only after all its daemons, a while after its first
-# port answers; a pulse before that goes unseen, as pulses do.
-sleep 3
+# port answers, and then tests its stop flag every 100 ms; a pulse before that goes unseen, as
+# pulses do.
+service_serves() { traced_pause "$1" other; }
+if ! until_ 60 service_serves "$from"; then
+  fail "the service launched by -restart does not reach its main loop: $(state)"
+fi
 probe "debug mode on" --debug-on
-ini=$(find "$user_dir" -name KVLBTessarion.ini 2>/dev/null | head -n 1)
+# The About box closes before the monitor writes the ini.
+ini=
 want_ini=$'[KVLBTessarion]\r\nLog File=C:\\users\\'"${user_dir##*/}"$'\\Desktop\\TessarionLog\\KVLBTessarion.txt\r\nLog Level=5'
-if [ -n "$ini" ] && [ "$(cat "$ini")" = "$want_ini" ]; then
+ini_written() {
+  ini=$(find "$user_dir" -name KVLBTessarion.ini 2>/dev/null | head -n 1)
+  [ -n "$ini" ] && [ "$(cat "$ini")" = "$want_ini" ]
+}
+if until_ 15 ini_written; then
   ok "debug mode writes the log ini into the temp folder, naming the desktop's TessarionLog folder"
 else
   fail "debug mode's log ini: '${ini:-none}' holds '$(tr '\r\n' '^|' <"$ini" 2>/dev/null)'"
