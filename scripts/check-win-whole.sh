@@ -7,6 +7,10 @@
 # that the ini names); and the monitor's tray window, icons, popup menu and About box, opened
 # through the monitor's own messages and read back by monitor_window_probe.exe, which also writes
 # a screenshot of the open menu to <build>/monitor-menu.png for a person to look at.
+# Each case waits, within a bound, for the state the programs promise; where nothing else shows a
+# state (the keeper back in its wait phase, the service's and the watchdog's watchers of the
+# debug-mode event waiting), Wine's trace of the programs' calls of Sleep in
+# <build>/wine-whole/monitor.log shows it.
 # Each case prints "ok: ..." or "FAIL: ...", the last line is "check-win-whole: N passed, M failed",
 # and the exit status is non-zero when a case failed.
 #
@@ -121,20 +125,23 @@ fi
 monitor_wid=$(grep -m 1 -aoE '^[0-9a-f]+:[0-9a-f]+:' "$monitor_log" | cut -d: -f1)
 # mark: the number of the log's next line, from which traced_pause looks.
 mark() { echo $(($(wc -l <"$monitor_log") + 1)); }
-# traced_pause <line> <monitor|other>: after that line of the log, one thread of the monitor (or of
-# a program other than the monitor) slept 500 ms and then 100 ms. In the monitor only the keeper
-# pauses 500 ms, after each end of the service; when it then sleeps in 100 ms steps it is back in
-# its wait phase (stopped, or held by a restart) instead of launching the next attempt. In the
-# service the main thread pauses 500 ms while its receivers start and tests its stop flag every
-# 100 ms once its daemons and its watcher of the debug-mode event run.
+# traced_pause <line> <monitor|other> <ms>: after that line of the log, one thread of the monitor
+# (or of a program other than the monitor) slept 500 ms and then the given time. In the monitor
+# only the keeper pauses 500 ms, after each end of the service; when it then sleeps in 100 ms
+# steps it is back in its wait phase (stopped, or held by a restart) instead of launching the next
+# attempt. The service's main thread pauses 500 ms while its receivers start and tests its stop
+# flag every 100 ms once its daemons and its watcher of the debug-mode event run; the watchdog's
+# pauses 500 ms likewise and then tests the monitor's mutex every 1000 ms, its watcher started.
 traced_pause() {
-  tail -n +"$1" "$monitor_log" 2>/dev/null | tr -d '\r' | awk -F: -v wid="$monitor_wid" -v whose="$2" '
-    (whose == "monitor") != ($1 == wid) { next }
-    $3 ~ /^Call KERNEL32\.Sleep\(000001f4\)/ { paused[$1 ":" $2] = 1; next }
-    $3 ~ /^Call KERNEL32\.Sleep\(00000064\)/ && (($1 ":" $2) in paused) { found = 1; exit }
-    END { exit !found }'
+  local then
+  printf -v then '%08x' "$3"
+  awk -F: -v from="$1" -v wid="$monitor_wid" -v whose="$2" -v then="Call KERNEL32.Sleep($then)" '
+    NR < from || (whose == "monitor") != ($1 == wid) { next }
+    index($3, "Call KERNEL32.Sleep(000001f4)") == 1 { paused[$1 ":" $2] = 1; next }
+    index($3, then) == 1 && (($1 ":" $2) in paused) { found = 1; exit }
+    END { exit !found }' "$monitor_log" 2>/dev/null
 }
-keeper_waits() { traced_pause "$1" monitor; }
+keeper_waits() { traced_pause "$1" monitor 100; }
 [ -n "$monitor_wid" ] || fail "no trace of the monitor's pauses in $monitor_log: $(head -c 300 "$monitor_log")"
 
 # The monitor's windows, read from outside.
@@ -194,14 +201,15 @@ fi
 # again when the menu's "Turn off debug mode" deletes the ini and pulses once more.
 # logged <tag> <state>: the log holds a record of that program's tag with that log state; the
 # writer adds the date to the file's name.
-logged() { cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -aq "Log state: $2"; }
+# (Counted, not grep -q: under pipefail a reader that stops early fails the writer before it.)
+logged() { [ "$(cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -ac "Log state: $2")" -gt 0 ]; }
 log_states() { cat "$log_dir"/*.txt 2>/dev/null | grep -a 'Log state' | tr '\n' '|'; }
 # The service starts its watcher of the event only after all its daemons, a while after its first
 # port answers, and then tests its stop flag every 100 ms; a pulse before that goes unseen, as
 # pulses do.
-service_serves() { traced_pause "$1" other; }
-if ! until_ 60 service_serves "$from"; then
-  fail "the service launched by -restart does not reach its main loop: $(state)"
+watchers_run() { traced_pause "$1" other 100 && traced_pause 1 other 1000; }
+if ! until_ 60 watchers_run "$from"; then
+  fail "the service launched by -restart or the watchdog does not reach its main loop: $(state)"
 fi
 probe "debug mode on" --debug-on
 # The About box closes before the monitor writes the ini.
@@ -222,6 +230,19 @@ if until_ 15 both_on; then
 else
   fail "after debug mode on, the log holds: $(log_states)"
 fi
+# After a pulse a watcher pauses 100 ms before it waits for the next one (its only pause): the
+# thread that wrote the program's "Log state: Enable" record has to be back from it. The record
+# names the Windows process and thread in decimal, the trace in hexadecimal.
+watching_again() {
+  local ids thread
+  ids=$(cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -a 'Log state: Enable' | tail -n 1 |
+    grep -aoE '\[[0-9]+-[0-9]+\]' | head -n 1 | tr -d '[]')
+  [ -n "$ids" ] || return 1
+  printf -v thread '%04x:%04x:' "$((10#${ids%-*}))" "$((10#${ids#*-}))"
+  grep -aq "^${thread}Ret  KERNEL32.Sleep() " "$monitor_log"
+}
+both_watching() { watching_again '\[KVLBTessarion\]' && watching_again TessarionWorker-; }
+until_ 15 both_watching || fail "the watchers are not back from their pause after the pulse: $(log_states)"
 probe "monitor windows, debug mode" --debug
 both_off() { logged '\[KVLBTessarion\]' Disable && logged TessarionWorker- Disable; }
 if until_ 15 both_off && [ -z "$(find "$user_dir" -name KVLBTessarion.ini)" ]; then
