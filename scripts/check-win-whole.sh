@@ -125,23 +125,54 @@ fi
 monitor_wid=$(grep -m 1 -aoE '^[0-9a-f]+:[0-9a-f]+:' "$monitor_log" | cut -d: -f1)
 # mark: the number of the log's next line, from which traced_pause looks.
 mark() { echo $(($(wc -l <"$monitor_log") + 1)); }
-# traced_pause <line> <monitor|other> <ms>: after that line of the log, one thread of the monitor
-# (or of a program other than the monitor) slept 500 ms and then the given time. In the monitor
-# only the keeper pauses 500 ms, after each end of the service; when it then sleeps in 100 ms
-# steps it is back in its wait phase (stopped, or held by a restart) instead of launching the next
-# attempt. The service's main thread pauses 500 ms while its receivers start and tests its stop
+# traced_pause <line> <monitor|other> <ms> [last]: after that line of the log, one thread of the
+# monitor (or of a program other than the monitor; with "last", the one that paused 500 ms last)
+# slept 500 ms and then the given time. In the monitor only the keeper pauses 500 ms, after each
+# end of the service; when it then sleeps in 100 ms steps it is back in its wait phase (stopped,
+# or held by a restart) instead of launching the next attempt. The service's main thread pauses 500 ms while its receivers start and tests its stop
 # flag every 100 ms once its daemons and its watcher of the debug-mode event run; the watchdog's
 # pauses 500 ms likewise and then tests the monitor's mutex every 1000 ms, its watcher started.
 traced_pause() {
   local then
   printf -v then '%08x' "$3"
-  awk -F: -v from="$1" -v wid="$monitor_wid" -v whose="$2" -v then="Call KERNEL32.Sleep($then)" '
+  awk -F: -v from="$1" -v wid="$monitor_wid" -v whose="$2" -v then="Call KERNEL32.Sleep($then)" -v last="${4:-}" '
     NR < from || (whose == "monitor") != ($1 == wid) { next }
-    index($3, "Call KERNEL32.Sleep(000001f4)") == 1 { paused[$1 ":" $2] = 1; next }
-    index($3, then) == 1 && (($1 ":" $2) in paused) { found = 1; exit }
+    index($3, "Call KERNEL32.Sleep(000001f4)") == 1 {
+      if (last != "") { delete paused; found = 0 }
+      paused[$1 ":" $2] = 1
+      next
+    }
+    index($3, then) == 1 && (($1 ":" $2) in paused) { found = 1; if (last == "") exit }
     END { exit !found }' "$monitor_log" 2>/dev/null
 }
 keeper_waits() { traced_pause "$1" monitor 100; }
+# settled <line> <line>: an instruction also reaches the monitor by lock mode, while the worker
+# holds the instruction's mutex, and the monitor's lock receivers act on it once more. They are
+# the monitor's threads that poll every 50 ms and never pause 200 ms (the watcher of key
+# sequences polls every 50 ms too, but only while an About box is open, and 200 ms otherwise).
+# Each one that polled between the two lines of the log (from before the worker started to after
+# it ended) has polled again since: whatever the instruction made it do is done.
+settled() {
+  awk -F: -v from="$1" -v to="$2" -v wid="$monitor_wid" '
+    $1 != wid { next }
+    index($3, "Call KERNEL32.Sleep(000000c8)") == 1 { other[$2] = 1; next }
+    NR < from || index($3, "Call KERNEL32.Sleep(00000032)") != 1 { next }
+    NR < to { before[$2] = 1; next }
+    { after[$2] = 1 }
+    END {
+      n = 0
+      for (t in before) if (!(t in other)) { n++; if (!(t in after)) exit 1 }
+      exit (n == 0)
+    }' "$monitor_log" 2>/dev/null
+}
+# verb <argument>: the worker's verb to the running monitor, acted on by both receivers.
+verb() {
+  local sent_at done_at
+  sent_at=$(mark)
+  worker "$1"
+  done_at=$(mark)
+  until_ 15 settled "$sent_at" "$done_at" || fail "$1: the monitor's lock receivers did not poll again"
+}
 [ -n "$monitor_wid" ] || fail "no trace of the monitor's pauses in $monitor_log: $(head -c 300 "$monitor_log")"
 
 # The monitor's windows, read from outside.
@@ -162,7 +193,7 @@ fi
 monitor=$(monitors | cut -d' ' -f1)
 stopped() { silent && [ "$(count services)" = 0 ]; }
 from=$(mark)
-worker -stop
+verb -stop
 if until_ 15 stopped && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ] && [ "$(count watchdogs)" = 1 ]; then
   ok "-stop ends the service and leaves the monitor and the watchdog"
 else
@@ -179,7 +210,7 @@ fi
 # The menu offers Start while the service is stopped.
 probe "monitor windows, service stopped" --stopped
 
-worker -start
+verb -start
 if until_ 30 whole && [ "$(services | cut -d' ' -f2-)" = 0 ] && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ]; then
   ok "-start has the running monitor launch the service again (attempt 0)"
 else
@@ -188,7 +219,7 @@ fi
 
 before=$(services | cut -d' ' -f1)
 from=$(mark)
-worker -restart
+verb -restart
 renewed() { whole && [ "$(services | cut -d' ' -f1)" != "$before" ]; }
 if until_ 30 renewed && [ "$(services | cut -d' ' -f2-)" = 0 ] && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ]; then
   ok "-restart replaces the service (attempt 0) and keeps the monitor"
@@ -207,7 +238,7 @@ log_states() { cat "$log_dir"/*.txt 2>/dev/null | grep -a 'Log state' | tr '\n' 
 # The service starts its watcher of the event only after all its daemons, a while after its first
 # port answers, and then tests its stop flag every 100 ms; a pulse before that goes unseen, as
 # pulses do.
-watchers_run() { traced_pause "$1" other 100 && traced_pause 1 other 1000; }
+watchers_run() { traced_pause "$1" other 100 last && traced_pause 1 other 1000; }
 if ! until_ 60 watchers_run "$from"; then
   fail "the service launched by -restart or the watchdog does not reach its main loop: $(state)"
 fi
