@@ -7,6 +7,10 @@
 # that the ini names); and the monitor's tray window, icons, popup menu and About box, opened
 # through the monitor's own messages and read back by monitor_window_probe.exe, which also writes
 # a screenshot of the open menu to <build>/monitor-menu.png for a person to look at.
+# Each case waits, within a bound, for the state the programs promise; where nothing else shows a
+# state (the keeper back in its wait phase, the service's and the watchdog's watchers of the
+# debug-mode event waiting), Wine's trace of the programs' calls of Sleep in
+# <build>/wine-whole/monitor.log shows it.
 # Each case prints "ok: ..." or "FAIL: ...", the last line is "check-win-whole: N passed, M failed",
 # and the exit status is non-zero when a case failed.
 #
@@ -104,13 +108,72 @@ rm -rf "$user_dir/Desktop/TessarionLog" "$WINEPREFIX/drive_c/ProgramData/KVLBTes
 find "$user_dir" -name KVLBTessarion.ini -delete
 log_dir=$user_dir/Desktop/TessarionLog
 
-(cd "$dest" && setsid wine KVLBTessarionMonitor.exe >"$build/wine-whole/monitor.log" 2>&1 </dev/null &)
+# Wine traces every call of Sleep by the monitor and by the programs it launches into the monitor's
+# log, each line led by the Wine process and thread ids ("0184:0198:Call KERNEL32.Sleep(000001f4)
+# ret=..."): the keeper and the service show how far they are only through their pauses.
+wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d kernel32.Sleep /f >/dev/null 2>&1 </dev/null
+monitor_log=$build/wine-whole/monitor.log
+(cd "$dest" && WINEDEBUG=+pid,+relay setsid wine KVLBTessarionMonitor.exe >"$monitor_log" 2>&1 </dev/null &)
 if until_ 90 whole && [ "$(services | cut -d' ' -f2-)" = 0 ]; then
   ok "the monitor launched the service (attempt 0), which listens, and its watchdog"
 else
   fail "the monitor did not bring the set up: $(state)"
   exit 1
 fi
+
+# The monitor's Wine process id: its trace comes first in its log.
+monitor_wid=$(grep -m 1 -aoE '^[0-9a-f]+:[0-9a-f]+:' "$monitor_log" | cut -d: -f1)
+# mark: the number of the log's next line, from which traced_pause looks.
+mark() { echo $(($(wc -l <"$monitor_log") + 1)); }
+# traced_pause <line> <monitor|other> <ms> [last]: after that line of the log, one thread of the
+# monitor (or of a program other than the monitor; with "last", the one that paused 500 ms last)
+# slept 500 ms and then the given time. In the monitor only the keeper pauses 500 ms, after each
+# end of the service; when it then sleeps in 100 ms steps it is back in its wait phase (stopped,
+# or held by a restart) instead of launching the next attempt. The service's main thread pauses 500 ms while its receivers start and tests its stop
+# flag every 100 ms once its daemons and its watcher of the debug-mode event run; the watchdog's
+# pauses 500 ms likewise and then tests the monitor's mutex every 1000 ms, its watcher started.
+traced_pause() {
+  local then
+  printf -v then '%08x' "$3"
+  awk -F: -v from="$1" -v wid="$monitor_wid" -v whose="$2" -v then="Call KERNEL32.Sleep($then)" -v last="${4:-}" '
+    NR < from || (whose == "monitor") != ($1 == wid) { next }
+    index($3, "Call KERNEL32.Sleep(000001f4)") == 1 {
+      if (last != "") { delete paused; found = 0 }
+      paused[$1 ":" $2] = 1
+      next
+    }
+    index($3, then) == 1 && (($1 ":" $2) in paused) { found = 1; if (last == "") exit }
+    END { exit !found }' "$monitor_log" 2>/dev/null
+}
+keeper_waits() { traced_pause "$1" monitor 100; }
+# settled <line> <line>: an instruction also reaches the monitor by lock mode, while the worker
+# holds the instruction's mutex, and the monitor's lock receivers act on it once more. They are
+# the monitor's threads that poll every 50 ms and never pause 200 ms (the watcher of key
+# sequences polls every 50 ms too, but only while an About box is open, and 200 ms otherwise).
+# Each one that polled between the two lines of the log (from before the worker started to after
+# it ended) has polled again since: whatever the instruction made it do is done.
+settled() {
+  awk -F: -v from="$1" -v to="$2" -v wid="$monitor_wid" '
+    $1 != wid { next }
+    index($3, "Call KERNEL32.Sleep(000000c8)") == 1 { other[$2] = 1; next }
+    NR < from || index($3, "Call KERNEL32.Sleep(00000032)") != 1 { next }
+    NR < to { before[$2] = 1; next }
+    { after[$2] = 1 }
+    END {
+      n = 0
+      for (t in before) if (!(t in other)) { n++; if (!(t in after)) exit 1 }
+      exit (n == 0)
+    }' "$monitor_log" 2>/dev/null
+}
+# verb <argument>: the worker's verb to the running monitor, acted on by both receivers.
+verb() {
+  local sent_at done_at
+  sent_at=$(mark)
+  worker "$1"
+  done_at=$(mark)
+  until_ 15 settled "$sent_at" "$done_at" || fail "$1: the monitor's lock receivers did not poll again"
+}
+[ -n "$monitor_wid" ] || fail "no trace of the monitor's pauses in $monitor_log: $(head -c 300 "$monitor_log")"
 
 # The monitor's windows, read from outside.
 probe "monitor windows" --shot "Z:$build/monitor-menu.png"
@@ -129,16 +192,25 @@ fi
 # The worker's control verbs, with the monitor running.
 monitor=$(monitors | cut -d' ' -f1)
 stopped() { silent && [ "$(count services)" = 0 ]; }
-worker -stop
+from=$(mark)
+verb -stop
 if until_ 15 stopped && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ] && [ "$(count watchdogs)" = 1 ]; then
   ok "-stop ends the service and leaves the monitor and the watchdog"
 else
   fail "-stop: $(state)"
 fi
+# After the end the keeper shows the stopped icon, pauses 100 + 500 ms and only then reads the
+# state the user asked for: a Start before that goes on to the next launch attempt. The checks
+# below wait until it is back in its wait phase.
+if until_ 15 keeper_waits "$from"; then
+  ok "after -stop the keeper goes back to waiting for a start instead of a next launch"
+else
+  fail "after -stop the keeper did not go back to waiting: $(state)"
+fi
 # The menu offers Start while the service is stopped.
 probe "monitor windows, service stopped" --stopped
 
-worker -start
+verb -start
 if until_ 30 whole && [ "$(services | cut -d' ' -f2-)" = 0 ] && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ]; then
   ok "-start has the running monitor launch the service again (attempt 0)"
 else
@@ -146,7 +218,8 @@ else
 fi
 
 before=$(services | cut -d' ' -f1)
-worker -restart
+from=$(mark)
+verb -restart
 renewed() { whole && [ "$(services | cut -d' ' -f1)" != "$before" ]; }
 if until_ 30 renewed && [ "$(services | cut -d' ' -f2-)" = 0 ] && [ "$(monitors | cut -d' ' -f1)" = "$monitor" ]; then
   ok "-restart replaces the service (attempt 0) and keeps the monitor"
@@ -159,15 +232,25 @@ fi
 # again when the menu's "Turn off debug mode" deletes the ini and pulses once more.
 # logged <tag> <state>: the log holds a record of that program's tag with that log state; the
 # writer adds the date to the file's name.
-logged() { cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -aq "Log state: $2"; }
+# (Counted, not grep -q: under pipefail a reader that stops early fails the writer before it.)
+logged() { [ "$(cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -ac "Log state: $2")" -gt 0 ]; }
 log_states() { cat "$log_dir"/*.txt 2>/dev/null | grep -a 'Log state' | tr '\n' '|'; }
 # The service starts its watcher of the event only after all its daemons, a while after its first
-# port answers; a pulse before that goes unseen, as pulses do.
-sleep 3
+# port answers, and then tests its stop flag every 100 ms; a pulse before that goes unseen, as
+# pulses do.
+watchers_run() { traced_pause "$1" other 100 last && traced_pause 1 other 1000; }
+if ! until_ 60 watchers_run "$from"; then
+  fail "the service launched by -restart or the watchdog does not reach its main loop: $(state)"
+fi
 probe "debug mode on" --debug-on
-ini=$(find "$user_dir" -name KVLBTessarion.ini 2>/dev/null | head -n 1)
+# The About box closes before the monitor writes the ini.
+ini=
 want_ini=$'[KVLBTessarion]\r\nLog File=C:\\users\\'"${user_dir##*/}"$'\\Desktop\\TessarionLog\\KVLBTessarion.txt\r\nLog Level=5'
-if [ -n "$ini" ] && [ "$(cat "$ini")" = "$want_ini" ]; then
+ini_written() {
+  ini=$(find "$user_dir" -name KVLBTessarion.ini 2>/dev/null | head -n 1)
+  [ -n "$ini" ] && [ "$(cat "$ini")" = "$want_ini" ]
+}
+if until_ 15 ini_written; then
   ok "debug mode writes the log ini into the temp folder, naming the desktop's TessarionLog folder"
 else
   fail "debug mode's log ini: '${ini:-none}' holds '$(tr '\r\n' '^|' <"$ini" 2>/dev/null)'"
@@ -178,6 +261,19 @@ if until_ 15 both_on; then
 else
   fail "after debug mode on, the log holds: $(log_states)"
 fi
+# After a pulse a watcher pauses 100 ms before it waits for the next one (its only pause): the
+# thread that wrote the program's "Log state: Enable" record has to be back from it. The record
+# names the Windows process and thread in decimal, the trace in hexadecimal.
+watching_again() {
+  local ids thread
+  ids=$(cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -a 'Log state: Enable' | tail -n 1 |
+    grep -aoE '\[[0-9]+-[0-9]+\]' | head -n 1 | tr -d '[]')
+  [ -n "$ids" ] || return 1
+  printf -v thread '%04x:%04x:' "$((10#${ids%-*}))" "$((10#${ids#*-}))"
+  grep -aq "^${thread}Ret  KERNEL32.Sleep() " "$monitor_log"
+}
+both_watching() { watching_again '\[KVLBTessarion\]' && watching_again TessarionWorker-; }
+until_ 15 both_watching || fail "the watchers are not back from their pause after the pulse: $(log_states)"
 probe "monitor windows, debug mode" --debug
 both_off() { logged '\[KVLBTessarion\]' Disable && logged TessarionWorker- Disable; }
 if until_ 15 both_off && [ -z "$(find "$user_dir" -name KVLBTessarion.ini)" ]; then

@@ -29,7 +29,8 @@ fail() {
 
 check=$(basename "$0" .sh)
 port=56462
-listening() { ss -ltn | grep -q "127.0.0.1:$port "; }
+# (Counted, not grep -q: under pipefail a grep that stops early can fail ss with SIGPIPE.)
+listening() { [ "$(ss -ltnH | awk -v at="127.0.0.1:$port" '$4 == at' | wc -l)" -gt 0 ]; }
 # worker <arguments...>: the installed worker, run to its end.
 worker() { (cd "$dest" && timeout 60 wine KVLBTessarionWorker.exe "$@" >/dev/null 2>&1 </dev/null); }
 tally() { echo "$check: $passed passed, $failed failed"; }
