@@ -69,7 +69,7 @@ int runService(const char* commandLine) {
             logPlain("*************************************Tessarion*********************************", "");
 
         DWORD flags = getWindowsVersionFlags();
-        certificate = copyString(useRsaCertificate() ? kRsaCertPem : kEcCertPem);
+        certificate = copyString(tlsCertificatePem(flags));
         if (!certificate) reportAllocFail("Key", __LINE__);
         const char* priorities = TESSARION_TLS_PRIORITIES;
 

@@ -24,12 +24,12 @@ char* tlsKeyHex() {
 
 }  // namespace
 
-bool useRsaCertificate() {
-    DWORD flags = getWindowsVersionFlags();
+// Windows XP, and a Windows whose version is unknown, get the RSA pair; every other the EC pair.
+bool useRsaCertificate(DWORD flags) {
     return flags == 0 || (flags & WINVER_XP) != 0;
 }
 
-char* loadTlsPrivateKey() {
+char* loadTlsPrivateKey(DWORD flags) {
     char* hex = tlsKeyHex();
     if (!hex) {
         reportAllocFail("Key", __LINE__);
@@ -40,7 +40,7 @@ char* loadTlsPrivateKey() {
     if (!key) {
         reportAllocFail("Key", __LINE__);
     } else {
-        bool rsa = useRsaCertificate();
+        bool rsa = useRsaCertificate(flags);
         text = aesDecryptText(rsa ? kRsaKeySealed : kEcKeySealed,
                               static_cast<int32_t>(rsa ? kRsaKeySealedLength : kEcKeySealedLength), key,
                               kFixedIv);
@@ -52,3 +52,10 @@ char* loadTlsPrivateKey() {
     free(hex);
     return text;
 }
+
+// The same choices for the Windows this runs on.
+bool useRsaCertificate() { return useRsaCertificate(getWindowsVersionFlags()); }
+
+const char* tlsCertificatePem(DWORD flags) { return useRsaCertificate(flags) ? kRsaCertPem : kEcCertPem; }
+
+char* loadTlsPrivateKey() { return loadTlsPrivateKey(getWindowsVersionFlags()); }
