@@ -35,11 +35,13 @@ stop_set() {
   stopping=1
   # A second Ctrl-C does not cut the stop short.
   trap '' INT TERM HUP
-  echo "stopping the set"
+  # A closed terminal takes no more lines: the stop goes on without them.
+  say "stopping the set"
   (cd "$dest" && timeout 60 setsid -w wine KVLBTessarionWorker.exe -allstop >/dev/null 2>&1 </dev/null) || true
   kvlb_wine_stop
-  echo "the set has stopped"
+  say "the set has stopped"
 }
+say() { echo "$1" 2>/dev/null || true; }
 trap 'stop_set; exit 130' INT
 trap 'stop_set; exit 143' TERM
 # A closed terminal reaches only this script too.
