@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the set as 32-bit Windows programs and runs it under Wine: a
 # prefix of the set's own (KVLB_WINE_DIR, default ~/.kvlbtessarion-wine), an Xvfb display when none
-# is set (its name printed, with the command that serves it to a VNC viewer), the set installed into C:\Program Files\KVLBTessarion with the stand-in component
-# registered, and the monitor started, which launches the service on 127.0.0.1. Ctrl-C stops the set.
+# is set (its name printed, with the command that serves it to a VNC viewer), the set installed
+# into C:\Program Files\KVLBTessarion with the stand-in component registered, and the monitor
+# started, which launches the service on 127.0.0.1. Ctrl-C (or a closed terminal) stops the set.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
