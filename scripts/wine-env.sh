@@ -12,6 +12,10 @@
 #                                     component registered; prints the folder
 #   kvlb_wine_stop                    ends the prefix's wineserver and the Xvfb started here
 #
+# With kvlb_wine_apart=1 set before kvlb_wine_start, the Xvfb, the wineserver and the prefix's
+# background programs run in sessions of their own: a Ctrl-C in the caller's terminal then reaches
+# the caller alone, which stops the set first and the display last (scripts/run.sh).
+#
 # The wineserver is kept running between programs (a cold one costs seconds per start).
 
 kvlb_wine_xvfb_pid=""
@@ -29,7 +33,7 @@ kvlb_wine_start() {
     # -displayfd picks a free display number and writes it once the server is ready.
     local dfile="$folder/.xvfb-display"
     rm -f "$dfile"
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$dfile" >"$folder/xvfb.log" 2>&1 &
+    ${kvlb_wine_apart:+setsid} Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$dfile" >"$folder/xvfb.log" 2>&1 &
     kvlb_wine_xvfb_pid=$!
     local n=0
     while [ ! -s "$dfile" ] && [ $n -lt 100 ]; do
@@ -50,9 +54,9 @@ kvlb_wine_start() {
   mkdir -p "$WINEPREFIX" || return 1
   # A persistent server, started before anything else of the prefix runs (it cannot be made
   # persistent afterwards); when one already runs for the prefix, that one serves.
-  wineserver -p 2>/dev/null || true
+  ${kvlb_wine_apart:+setsid -w} wineserver -p 2>/dev/null || true
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >"$folder/wineboot.log" 2>&1 || {
+    ${kvlb_wine_apart:+setsid -w} wineboot -i >"$folder/wineboot.log" 2>&1 || {
       echo "wine-env: wineboot failed (see $folder/wineboot.log)" >&2
       return 1
     }
@@ -71,7 +75,7 @@ kvlb_wine_ready() {
   # The prefix's first programs start Wine's background ones, which keep whatever output and input
   # they were given: never a pipe of the caller's, which would then never end.
   kvlb_wine_start "${1:?kvlb_wine_ready needs a folder}" >/dev/null 2>&1 </dev/null || return 1
-  wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
+  ${kvlb_wine_apart:+setsid -w} wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
   kvlb_wine_install_netstat "${2:?kvlb_wine_ready needs the netstat.exe}" >/dev/null 2>&1 </dev/null
 }
 
