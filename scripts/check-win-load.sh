@@ -36,17 +36,6 @@ memory_slack=$((4 << 20))
 # The service's private bytes with 32 sessions open.
 memory_limit=$((48 << 20))
 
-# until_ <seconds> <command...>: polls the command every 0.25 s until it succeeds.
-until_() {
-  local n=$(($1 * 4))
-  shift
-  while [ "$n" -gt 0 ]; do
-    "$@" && return 0
-    sleep 0.25
-    n=$((n - 1))
-  done
-  "$@"
-}
 all_listening() {
   local p open
   open=$(ss -ltnH)

@@ -24,17 +24,6 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/scripts/win-check-cases.sh" "$@"
 
 silent() { ! listening; }
-# until <seconds> <command...>: polls the command every 0.25 s until it succeeds.
-until_() {
-  local n=$(($1 * 4))
-  shift
-  while [ "$n" -gt 0 ]; do
-    "$@" && return 0
-    sleep 0.25
-    n=$((n - 1))
-  done
-  "$@"
-}
 
 # procs <image>: "pid arguments" of each process of this prefix running that program, from the
 # Windows command line that Wine shows as the process's own. Other prefixes on the machine are

@@ -1,5 +1,5 @@
-# Sourced by the checks of the installed Windows set (check-win-set.sh, check-win-whole.sh), with
-# their arguments: [--built] [build folder] (default: build-win). Sets `build`, builds the set there
+# Sourced by the checks of the installed Windows set (check-win-set.sh, check-win-whole.sh,
+# check-win-load.sh), with their arguments: [--built] [build folder] (default: build-win). Sets `build`, builds the set there
 # unless --built is given, and keeps the case counts: ok/fail print one "ok: ..." or "FAIL: ..."
 # line per case. wine_prefix readies the check's prefix; from then on the check's end stops the set
 # installed at `dest`, ends the prefix and prints the last line, "<check>: N passed, M failed".
@@ -28,6 +28,17 @@ fail() {
 }
 
 check=$(basename "$0" .sh)
+# until_ <seconds> <command...>: polls the command every 0.25 s until it succeeds.
+until_() {
+  local n=$(($1 * 4))
+  shift
+  while [ "$n" -gt 0 ]; do
+    "$@" && return 0
+    sleep 0.25
+    n=$((n - 1))
+  done
+  "$@"
+}
 port=56462
 # (Counted, not grep -q: under pipefail a grep that stops early can fail ss with SIGPIPE.)
 listening() { [ "$(ss -ltnH | awk -v at="127.0.0.1:$port" '$4 == at' | wc -l)" -gt 0 ]; }
