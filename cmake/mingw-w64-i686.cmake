@@ -21,8 +21,15 @@ find_program(CMAKE_STRIP ${KVLB_MINGW_HOST}-strip)
 # The shipped files are split into the stripped file and its debug file (kvlb_shipped).
 find_program(CMAKE_OBJCOPY ${KVLB_MINGW_HOST}-objcopy REQUIRED)
 
+# The programs run on Windows XP SP3 and later. The headers declare only what XP has, so a call
+# that XP lacks does not compile; the PE files carry 5.1 as their subsystem and OS versions.
+set(KVLB_WINVER 0x0501)
+set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=${KVLB_WINVER} -DWINVER=${KVLB_WINVER}")
+set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=${KVLB_WINVER} -DWINVER=${KVLB_WINVER}")
+set(CMAKE_RC_FLAGS_INIT "-D_WIN32_WINNT=${KVLB_WINVER} -DWINVER=${KVLB_WINVER}")
 foreach(kind EXE SHARED MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ \
+-Wl,--major-subsystem-version,5,--minor-subsystem-version,1,--major-os-version,5,--minor-os-version,1")
 endforeach()
 
 if(NOT KVLB_WIN_DEPS AND DEFINED ENV{KVLB_WIN_DEPS})
@@ -34,6 +41,10 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KVLB_WIN_DEPS)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${KVLB_MINGW_HOST})
 if(KVLB_WIN_DEPS)
+  # The folder's winpthreads (built for XP) ahead of the compiler's own, for the driver's -lpthread.
+  foreach(kind EXE SHARED MODULE)
+    string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -L${KVLB_WIN_DEPS}/lib")
+  endforeach()
   list(PREPEND CMAKE_FIND_ROOT_PATH "${KVLB_WIN_DEPS}")
   # pkg-config sees the cross-built .pc files only, never the machine's own.
   set(ENV{PKG_CONFIG_LIBDIR} "${KVLB_WIN_DEPS}/lib/pkgconfig")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows build's libraries as static i686-w64-mingw32 libraries from Debian's own
 # source packages, in the versions the Linux build uses: libmicrohttpd, GnuTLS with nettle, gmp and
-# libtasn1, and GoogleTest for the unit tests under Wine; jsmn's header is copied beside them.
+# libtasn1, winpthreads (the POSIX threads of mingw-w64's runtime, here built for Windows XP like
+# the rest), and GoogleTest for the unit tests under Wine; jsmn's header is copied beside them.
 #
 # The result lives in a cache outside the source tree, one folder per key (the exact Debian
 # versions of the sources and the compiler), and is reused when present.
@@ -25,7 +26,7 @@ sudo_cmd=""
 host=i686-w64-mingw32
 jobs=$(nproc)
 # Raised whenever the way the libraries are configured changes, so old caches are not reused.
-recipe=1
+recipe=3
 
 say() { echo "win-deps: $*" >&2; }
 
@@ -50,6 +51,7 @@ v_gtest=$(installed googletest Version)
 v_jsmn=$(installed libjsmn-dev Version)
 v_gcc=$(installed gcc-mingw-w64-i686-posix Version)
 v_crt=$(installed mingw-w64-i686-dev Version)
+v_crt_src=$(installed mingw-w64-i686-dev source:Version)
 
 key="mhd-${v_mhd}_gnutls-${v_gnutls}_nettle-${v_nettle}_gmp-${v_gmp}_tasn1-${v_tasn1}"
 key+="_gtest-${v_gtest}_jsmn-${v_jsmn}_gcc-${v_gcc}_crt-${v_crt}_r${recipe}"
@@ -131,7 +133,7 @@ add_deb_src() {
 
 fetch() {
   (cd "$work/src" && apt-get source -qq "libmicrohttpd=$v_mhd" "gnutls28=$v_gnutls" "nettle=$v_nettle" \
-     "gmp=$v_gmp" "libtasn1-6=$v_tasn1") >"$work/logs/fetch.log" 2>&1
+     "gmp=$v_gmp" "libtasn1-6=$v_tasn1" "mingw-w64=$v_crt_src") >"$work/logs/fetch.log" 2>&1
 }
 add_deb_src
 if ! fetch; then
@@ -145,11 +147,15 @@ src() { find "$work/src" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -1;
 
 export CC=$host-gcc-posix CXX=$host-g++-posix AR=$host-ar RANLIB=$host-ranlib STRIP=$host-strip
 export CFLAGS="-O2" CXXFLAGS="-O2"
-export CPPFLAGS="-I$stage/include" LDFLAGS="-L$stage/lib"
+# The programs run on Windows XP SP3 and later: the libraries are built for XP's API level, so
+# that their configure scripts choose what XP has (CryptGenRandom, GetTickCount, select, their own
+# inet_ntop and inet_pton) and mingw-w64's headers declare nothing newer.
+winver="-D_WIN32_WINNT=0x0501 -DWINVER=0x0501"
+export CPPFLAGS="$winver -I$stage/include" LDFLAGS="-L$stage/lib"
 # Only the cross .pc files of the stage, never the machine's own.
 export PKG_CONFIG=pkg-config PKG_CONFIG_LIBDIR=$stage/lib/pkgconfig PKG_CONFIG_PATH=
 build=$(gcc -dumpmachine)
-gnutls_deps="-lhogweed -lnettle -lgmp -ltasn1 -lcrypt32 -lncrypt -lbcrypt -lws2_32"
+gnutls_deps="-lhogweed -lnettle -lgmp -ltasn1 -lcrypt32 -ladvapi32 -lws2_32"
 common=(--build="$build" --host="$host" --prefix="$stage" --enable-static --disable-shared)
 
 # Runs one step with its output in a log of its own; the log's tail tells what went wrong.
@@ -205,23 +211,41 @@ prepare_gnutls() {
 build_gnutls() {
   cd "$(src gnutls28)"
   # A static GnuTLS: its headers must not declare the symbols as imported from a DLL.
+  # Its Windows system keys (keys-win.c, always built on Windows) load ncrypt.dll at run time
+  # (--enable-dyn-ncrypt), so the library imports nothing from it; where ncrypt.dll is missing
+  # (XP) gnutls_global_init goes on without system keys, which the service does not use.
   CPPFLAGS="$CPPFLAGS -DGNUTLS_INTERNAL_BUILD" ./configure "${common[@]}" \
     --without-p11-kit --with-included-unistring --without-idn --disable-tools --disable-tests \
     --disable-doc --disable-manpages --disable-gtk-doc --disable-guile --disable-cxx --disable-nls \
     --disable-libdane --without-tpm --without-tpm2 --without-zlib --without-brotli --without-zstd \
-    --disable-openssl-compatibility --disable-valgrind-tests --disable-full-test-suite
+    --disable-openssl-compatibility --disable-valgrind-tests --disable-full-test-suite \
+    --enable-dyn-ncrypt
   make -j"$jobs"
   make install
 }
 
 build_mhd() {
   cd "$(src libmicrohttpd)"
-  # Its GnuTLS link test needs what the static GnuTLS needs.
+  # Its GnuTLS link test needs what the static GnuTLS needs. select() instead of WSAPoll (Vista):
+  # on Windows libmicrohttpd sets FD_SETSIZE to 2048 for itself (mhd_options.h), far above the
+  # connections a daemon of the service holds.
   CPPFLAGS="$CPPFLAGS -DGNUTLS_INTERNAL_BUILD" LIBS="$gnutls_deps" ./configure "${common[@]}" \
     --enable-https --with-gnutls="$stage" --disable-doc --disable-examples --disable-curl \
-    --disable-nls --enable-messages
+    --disable-nls --enable-messages --disable-poll
   make -j"$jobs"
   make install
+}
+
+# The compiler's libwinpthread.a is built for Vista and later (GetTickCount64 in its timed waits);
+# the same source built for XP uses the performance counter there. The programs link this one: the
+# toolchain file puts the folder's lib/ ahead of the compiler's own, where the driver's -lpthread
+# finds it under its other name.
+build_winpthreads() {
+  cd "$(src mingw-w64)/mingw-w64-libraries/winpthreads"
+  ./configure "${common[@]}"
+  make -j"$jobs"
+  make install
+  cp "$stage/lib/libwinpthread.a" "$stage/lib/libpthread.a"
 }
 
 build_gtest() {
@@ -234,13 +258,15 @@ build_gtest() {
   cmake --install "$work/gtest-build"
 }
 
-# gmp -> nettle and libtasn1 and GnuTLS's bootstrap and GoogleTest side by side; then GnuTLS,
+# gmp -> nettle and libtasn1 and GnuTLS's bootstrap and GoogleTest and winpthreads side by side;
+# then GnuTLS,
 # then libmicrohttpd.
 pids=()
 (step gmp build_gmp && step nettle build_nettle) & pids+=($!)
 step libtasn1 build_tasn1 & pids+=($!)
 step gnutls-autoreconf prepare_gnutls & pids+=($!)
 step googletest build_gtest & pids+=($!)
+step winpthreads build_winpthreads & pids+=($!)
 failed=0
 for p in "${pids[@]}"; do wait "$p" || failed=1; done
 [ "$failed" -eq 0 ]

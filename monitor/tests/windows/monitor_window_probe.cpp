@@ -85,11 +85,10 @@ DWORD processOf(HWND w) {
 }
 
 std::wstring imagePath(DWORD pid) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     if (process == nullptr) return L"";
     wchar_t path[MAX_PATH] = L"";
-    DWORD size = MAX_PATH;
-    if (!QueryFullProcessImageNameW(process, 0, path, &size)) path[0] = L'\0';
+    if (GetModuleFileNameExW(process, nullptr, path, MAX_PATH) == 0) path[0] = L'\0';
     CloseHandle(process);
     return path;
 }
