@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "service_harness.h"
 
@@ -79,6 +81,25 @@ class ServiceHandles : public ServiceTest {
         }
         return n;
     }
+    // What the descriptors lead to, for a failure's message.
+    std::string handleTargets() const {
+        std::string out;
+        std::error_code ec;
+        for (auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+            out += " " + fs::read_symlink(e.path(), ec).string();
+        return out;
+    }
+    // The service's polling threads hold a descriptor or two for a moment now and then (the
+    // lock-mode receiver opens each instruction's mutex name): its own handles are the count
+    // when none of those is open, the least of a few samples.
+    size_t settledHandles() const {
+        size_t least = openHandles();
+        for (int i = 0; i < 20; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            least = std::min(least, openHandles());
+        }
+        return least;
+    }
 };
 
 TEST_F(ServiceHandles, OpeningsAndReleasesGiveBackWhatTheyOpened) {
@@ -92,7 +113,7 @@ TEST_F(ServiceHandles, OpeningsAndReleasesGiveBackWhatTheyOpened) {
     Reply first = client.post(json(opening("TessarionEcho")), page);
     ASSERT_EQ(first.get("result"), "0") << first.body;
     client.post(releaseRequest(first.get("SessionID")), page);
-    size_t before = openHandles();
+    size_t before = settledHandles();
 
     for (int i = 0; i < 1100; ++i) {
         // Every fourth page is foreign: its copy is refused with "61908" and released at once.
@@ -105,7 +126,9 @@ TEST_F(ServiceHandles, OpeningsAndReleasesGiveBackWhatTheyOpened) {
         }
     }
 
-    EXPECT_EQ(openHandles(), before);
+    // A handle kept per opening would stay above the count for good; a moment's one goes.
+    EXPECT_TRUE(pollUntil([&] { return openHandles() <= before; }, 10s))
+        << openHandles() << " handles, " << before << " before:" << handleTargets();
     for (int slot = 0; slot < 32; ++slot) EXPECT_FALSE(fs::exists(sessionCopy(slot))) << "slot " << slot;
     for (int port : {kPort1, kPort2, kPort3}) {
         PostOptions o;
