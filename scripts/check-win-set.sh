@@ -44,11 +44,7 @@ else
 fi
 
 (cd "$dest" && setsid wine KVLBTessarionMonitor.exe >"$build/wine/monitor.log" 2>&1 </dev/null &)
-for _ in $(seq 240); do
-  listening && break
-  sleep 0.25
-done
-if ! listening; then
+if ! until_ 60 listening; then
   fail "the monitor's service does not listen on $port"
   exit 1
 fi
