@@ -15,18 +15,18 @@ constexpr int kResultNullText = 61004;
 // A request lacks what it needs: a missing argument or a negative timeout, a version with an empty
 // part, no or an unknown "FunctionName"; also the worker's exit code for a bad command line.
 constexpr int kResultBadArguments = 61005;
-constexpr int kResultUnknownPath = 61009;      // the PathID names no adapter the service knows
-constexpr int kResultComponentError = 61011;   // the signing component raised an error
-constexpr int kResultNoOrigin = 61012;         // neither Origin nor a usable Referer
-constexpr int kResultMissingKey = 61016;       // a key the component function needs is missing
-constexpr int kResultStoreFull = 61019;        // the value store has no free entry
-constexpr int kResultServiceTooOld = 61203;    // older than the page's "minServerVersion"
-constexpr int kResultAdapterTooOld = 61204;    // older than the page's "minLibVersion"
+constexpr int kResultUnknownPath = 61009;     // the PathID names no adapter the service knows
+constexpr int kResultComponentError = 61011;  // the signing component raised an error
+constexpr int kResultNoOrigin = 61012;        // neither Origin nor a usable Referer
+constexpr int kResultMissingKey = 61016;      // a key the component function needs is missing
+constexpr int kResultStoreFull = 61019;       // the value store has no free entry
+constexpr int kResultServiceTooOld = 61203;   // older than the page's "minServerVersion"
+constexpr int kResultAdapterTooOld = 61204;   // older than the page's "minLibVersion"
 constexpr int kResultAdapterNotLoaded = 61902;
-constexpr int kResultBadHost = 61904;          // Host neither localhost:<port> nor 127.0.0.1:<port>
-constexpr int kResultNoComponent = 61905;      // the component could not be created
-constexpr int kResultNoEntryPoints = 61906;    // the adapter copy lacks its entry points
-constexpr int kResultLocked = 61908;           // the page has not unlocked the adapter
+constexpr int kResultBadHost = 61904;        // Host neither localhost:<port> nor 127.0.0.1:<port>
+constexpr int kResultNoComponent = 61905;    // the component could not be created
+constexpr int kResultNoEntryPoints = 61906;  // the adapter copy lacks its entry points
+constexpr int kResultLocked = 61908;         // the page has not unlocked the adapter
 
 // An adapter's unlock or version answer inside this range is a refusal of its own, passed on.
 constexpr int kResultAdapterRangeFirst = 61000;
