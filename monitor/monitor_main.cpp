@@ -48,39 +48,27 @@ int exitRoad(HANDLE single) {
     return 0;
 }
 
-void handleCopyData(const COPYDATASTRUCT* data) {
-    // No data is no message: it fails the check below like any other text that is not one.
-    char* json = nullptr;
-    if (data != nullptr && data->lpData != nullptr && data->cbData != 0) {
-        // The bytes need not end in a NUL; the parser gets a terminated copy.
-        json = static_cast<char*>(allocZeroed((size_t)data->cbData + 1));
-        if (json == nullptr) return;
-        memcpy(json, data->lpData, data->cbData);
-    }
-    TessarionMessage* message = parseIpcMessage(json);
-    free(json);
-    if (message == nullptr) return;
-    if (!verifyIpcMessage(message)) {
-        logWarning("Verify TessarionMessage fail", "");
-        freeIpcMessage(message);
-        return;
-    }
-    const char* instruction = message->Instruction;
-    logNormal("Receive COPYDATA message: ", instruction);
-    if (!strcmp(instruction, kInstructionMonitorStart) || !strcmp(instruction, kInstructionStart)) {
-        desiredState.store(kDesiredRun);
-    } else if (!strcmp(instruction, kInstructionStop)) {
-        stopMainProgram();
-    } else if (!strcmp(instruction, kInstructionRestart)) {
-        restartMainProgram();
-    } else if (!strcmp(instruction, kInstructionSuicide)) {
-        MonitorFinal();
-    } else {
-        logNormal("Receive unknow instruction: ", instruction);
-        logNormal("Receive unknow message: ", message->Message);
-    }
-    freeIpcMessage(message);
+// The tray window runs the service on MonitorStart as on Start, and drops without a record what
+// it cannot copy.
+void wantMainRunning(TessarionMessage*) {
+    desiredState.store(kDesiredRun);
 }
+
+constexpr IpcInstructionRoute kTrayRoutes[] = {
+    {kInstructionMonitorStart, wantMainRunning},
+    {kInstructionStart, wantMainRunning},
+    {kInstructionStop, [](TessarionMessage*) { stopMainProgram(); }},
+    {kInstructionRestart, [](TessarionMessage*) { restartMainProgram(); }},
+    {kInstructionSuicide, [](TessarionMessage*) { MonitorFinal(); }},
+};
+
+constexpr IpcCopyDataRules kTrayRules = {
+    .allocFailSource = nullptr,
+    .verifyFail = {"Verify TessarionMessage fail", ""},
+    .routedMessage = nullptr,
+    .unknown = {"Receive unknow instruction: ", "Receive unknow message: "},
+    .routes = kTrayRoutes,
+};
 
 void handleCommand(UINT command) {
     switch (command) {
@@ -175,7 +163,7 @@ LRESULT CALLBACK trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             MonitorFinal();
             return 0;
         case WM_COPYDATA:
-            handleCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+            receiveIpcCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam), kTrayRules);
             break;
         case WM_COMMAND:
             handleCommand((UINT)(wParam & 0xFFFF));
