@@ -192,6 +192,15 @@ void receiveIpcCopyData(const COPYDATASTRUCT* data, const IpcCopyDataRules& rule
     freeIpcMessage(message);
 }
 
+void runWindowUntilQuit(HWND window) {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    if (IsWindow(window)) DestroyWindow(window);
+}
+
 LRESULT CALLBACK ipcWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COPYDATA)
         receiveIpcCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam), kChannelRules);
@@ -215,12 +224,7 @@ void* ipcWindowReceiver(void* channelArg) {
                 logNormal("Windows API IPC message channel: ", channel);
                 logNormal("Start Windows API IPC message receiver: ", "Success");
                 WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
-                MSG msg;
-                while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-                    TranslateMessage(&msg);
-                    DispatchMessageW(&msg);
-                }
-                if (IsWindow(window)) DestroyWindow(window);
+                runWindowUntilQuit(window);
             }
             UnregisterClassW(name, nullptr);
         }

@@ -76,6 +76,10 @@ struct IpcCopyDataRules {
 // checked, logged as "Receive COPYDATA message: <instruction>" and handed to its route.
 void receiveIpcCopyData(const COPYDATASTRUCT* data, const IpcCopyDataRules& rules);
 
+// A channel window's thread after the window is made: its messages until WM_QUIT (or an error),
+// then the window destroyed unless it is gone already.
+void runWindowUntilQuit(HWND window);
+
 // Thread bodies (argument: a heap copy of the channel name, which the thread frees).
 void* ipcWindowReceiver(void* channel);
 void* ipcLockReceiver(void* inputChannel);

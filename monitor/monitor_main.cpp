@@ -196,17 +196,17 @@ void MonitorFinal() {
     PostQuitMessage(0);
 }
 
-int monitorMain(HINSTANCE instance) {
-    monitorInstance = instance;
-    ipcSenderName = MONITOR_PROGRAM_NAME;
+namespace {
+
+// The log's tag for this run: "TessarionMonitor-" and a random SID.
+void openInstanceLog() {
     char* sid = makeRandomSID();
     snprintf(instanceTag, sizeof instanceTag, "TessarionMonitor-%s", sid ? sid : "");
     free(sid);
     setLog(instanceTag);
+}
 
-    HANDLE single = getMutexLock(MONITOR_PROGRAM_NAME, 2000);
-    if (single == nullptr) return exitRoad(nullptr);
-
+void logEnvironment() {
     DWORD flags = getWindowsVersionFlags();
     if (flags != 0) {
         char* name = getWindowsName(flags);
@@ -215,7 +215,10 @@ int monitorMain(HINSTANCE instance) {
         logNormal("Environment: ", line);
         free(name);
     }
+}
 
+// The interface language, the service's data folder and the settings file in it.
+void loadLanguageAndSettings() {
     language.store(detectLanguage());
     buildLanguageTexts();
 
@@ -226,16 +229,19 @@ int monitorMain(HINSTANCE instance) {
 
     swprintf(configPath, kMonitorText, L"%ls\\%ls", dataFolder, L"KVLBTessarionConfig");
     readConfigFile();
+}
 
-    if (!createDebugStatusUpdateEvent())
-        logErrorInt("Monitor debugStatusUpdateEvent init failed. ", (int)GetLastError());
-
+// A running watchdog holds its channel's mutex: when the monitor can have it, none runs.
+void startWatchdogUnlessRunning() {
     HANDLE watchdog = getMutexLock(IPC_CHANNEL_WATCHDOG, 500);
     if (watchdog != nullptr) {
         releaseMutexLock(watchdog);
         hideNOWaitCommand(L"KVLBTessarionWorker.exe -watchdog");
     }
+}
 
+// Debug mode is on while the log ini in the user's temp folder exists.
+void readDebugModeState() {
     wchar_t* temp = getUserTempPath();
     copyBoundedW(logIniPath, kMonitorText, temp ? temp : L"");
     free(temp);
@@ -244,7 +250,10 @@ int monitorMain(HINSTANCE instance) {
     appendWideText(logIniPath, L".ini");
     buildLogIniText();
     debugMode.store(fileExists(logIniPath) ? 1 : 0);
+}
 
+// The screenshot key watcher, the keeper, and the lock receiver with the keeper's state changes.
+void startWatchersAndReceiver() {
     startThread(screenshotKeyWatcher);
     startThread(keeperThread);
 
@@ -253,31 +262,46 @@ int monitorMain(HINSTANCE instance) {
     ipcStopFunction = stopMainProgram;
     ipcRestartFunction = restartMainProgram;
     startIpcLockReceiver();
+}
 
+// Until the final function posts the quit message; returns at once when the window cannot be made.
+void runTrayWindow(HINSTANCE instance) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = trayWindowProc;
+    wc.hInstance = instance;
+    wc.lpszClassName = MONITOR_WINDOW_CLASS;
+    if (!RegisterClassW(&wc)) return;
+    trayWindow =
+        CreateWindowExW(0, MONITOR_WINDOW_CLASS, L"", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    if (trayWindow != nullptr) runWindowUntilQuit(trayWindow);
+    UnregisterClassW(MONITOR_WINDOW_CLASS, instance);
+}
+
+}  // namespace
+
+int monitorMain(HINSTANCE instance) {
+    monitorInstance = instance;
+    ipcSenderName = MONITOR_PROGRAM_NAME;
+    openInstanceLog();
+
+    HANDLE single = getMutexLock(MONITOR_PROGRAM_NAME, 2000);
+    if (single == nullptr) return exitRoad(nullptr);
+
+    logEnvironment();
+    loadLanguageAndSettings();
+    if (!createDebugStatusUpdateEvent())
+        logErrorInt("Monitor debugStatusUpdateEvent init failed. ", (int)GetLastError());
+    startWatchdogUnlessRunning();
+    readDebugModeState();
+    startWatchersAndReceiver();
+
+    // A monitor whose tray window is up already is asked to show its About box; this one ends.
     HWND existing = FindWindowW(MONITOR_WINDOW_CLASS, nullptr);
     if (existing != nullptr) {
         PostMessageW(existing, MONITOR_TRAY_CALLBACK, 0, WM_LBUTTONDBLCLK);
         return exitRoad(single);
     }
 
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = trayWindowProc;
-    wc.hInstance = instance;
-    wc.lpszClassName = MONITOR_WINDOW_CLASS;
-    if (!RegisterClassW(&wc)) return exitRoad(single);
-    trayWindow =
-        CreateWindowExW(0, MONITOR_WINDOW_CLASS, L"", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
-    if (trayWindow == nullptr) {
-        UnregisterClassW(MONITOR_WINDOW_CLASS, instance);
-        return exitRoad(single);
-    }
-
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    if (IsWindow(trayWindow)) DestroyWindow(trayWindow);
-    UnregisterClassW(MONITOR_WINDOW_CLASS, instance);
+    runTrayWindow(instance);
     return exitRoad(single);
 }
