@@ -46,6 +46,17 @@ void runSlot(IpcCallback slot, const char* executeText, const char* missingText)
     }
 }
 
+// The slot calls of both receivers.
+void runStartSlot() {
+    runSlot(ipcStartFunction, "Execute start function", "No start function");
+}
+void runStopSlot() {
+    runSlot(ipcStopFunction, "Execute stop function", "No stop function");
+}
+void runRestartSlot() {
+    runSlot(ipcRestartFunction, "Execute restart function", "No restart function");
+}
+
 // The channel window acts on the four instructions that steer a program and takes any other,
 // MonitorStart included, for unknown.
 void receiveSuicide(TessarionMessage* message) {
@@ -63,22 +74,9 @@ void receiveSuicide(TessarionMessage* message) {
 
 constexpr IpcInstructionRoute kChannelRoutes[] = {
     {kInstructionSuicide, receiveSuicide},
-    {kInstructionStart,
-     [](TessarionMessage*) { runSlot(ipcStartFunction, "Execute start function", "No start function"); }},
-    {kInstructionStop,
-     [](TessarionMessage*) { runSlot(ipcStopFunction, "Execute stop function", "No stop function"); }},
-    {kInstructionRestart,
-     [](TessarionMessage*) {
-         runSlot(ipcRestartFunction, "Execute restart function", "No restart function");
-     }},
-};
-
-constexpr IpcCopyDataRules kChannelRules = {
-    .allocFailSource = kSource,
-    .verifyFail = {"[Warning] ", "Verify TessarionMessage fail"},
-    .routedMessage = "Receive message: ",
-    .unknown = {"Receive UNKNOW instruction: ", "Receive UNKNOW message: "},
-    .routes = kChannelRoutes,
+    {kInstructionStart, [](TessarionMessage*) { runStartSlot(); }},
+    {kInstructionStop, [](TessarionMessage*) { runStopSlot(); }},
+    {kInstructionRestart, [](TessarionMessage*) { runRestartSlot(); }},
 };
 
 void handleSessionChange(WPARAM code) {
@@ -159,9 +157,18 @@ void dispatchInstruction(TessarionMessage* message, const IpcCopyDataRules& rule
         route.handle(message);
         return;
     }
-    logNormal(rules.unknown.message, instruction);
-    logNormal(rules.unknown.value, message->Message);
+    logNormal(rules.unknown.instruction, instruction);
+    logNormal(rules.unknown.message, message->Message);
 }
+
+// What the channel window procedure hands the shared receive path.
+constexpr IpcCopyDataRules kChannelRules = {
+    .allocFailSource = kSource,
+    .verifyFail = {"[Warning] ", "Verify TessarionMessage fail"},
+    .routedMessage = "Receive message: ",
+    .unknown = {"Receive UNKNOW instruction: ", "Receive UNKNOW message: "},
+    .routes = kChannelRoutes,
+};
 
 }  // namespace
 
@@ -258,17 +265,17 @@ void* ipcLockReceiver(void* inputChannel) {
         }
         if (lockNameHeld(channel, kInstructionStart)) {
             logNormal("IPC Message Lock Mode: ", "Recivie start message");
-            runSlot(ipcStartFunction, "Execute start function", "No start function");
+            runStartSlot();
             Sleep(100);
         }
         if (lockNameHeld(channel, kInstructionStop)) {
             logNormal("IPC Message Lock Mode: ", "Recivie stop message");
-            runSlot(ipcStopFunction, "Execute stop function", "No stop function");
+            runStopSlot();
             Sleep(100);
         }
         if (lockNameHeld(channel, kInstructionRestart)) {
             logNormal("IPC Message Lock Mode: ", "Recivie restart message");
-            runSlot(ipcRestartFunction, "Execute restart function", "No restart function");
+            runRestartSlot();
             Sleep(100);
         }
         Sleep(50);

@@ -62,13 +62,20 @@ struct IpcLogText {
     const char* value;
 };
 
+// The two records of an instruction no route takes: the first text logged with the instruction,
+// the second with the message's free text.
+struct IpcUnknownTexts {
+    const char* instruction;
+    const char* message;
+};
+
 // Where the programs' windows differ in taking WM_COPYDATA: the log records of the refusals and
 // of a known or an unknown instruction, and the table of the instructions they act on.
 struct IpcCopyDataRules {
     const char* allocFailSource;  // a failed copy or parse is reported under this name; NULL: silent
     IpcLogText verifyFail;        // the warning for a message that fails the check
     const char* routedMessage;    // logged with the instruction before its handler runs; NULL: none
-    IpcLogText unknown;           // the messages logged with the instruction and with the free text
+    IpcUnknownTexts unknown;
     std::span<const IpcInstructionRoute> routes;
 };
 

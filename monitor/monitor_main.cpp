@@ -1,4 +1,5 @@
-// Start-up of the tray monitor, its hidden window's procedure and its final function.
+// Start-up of the tray monitor, its hidden window's procedure with the instructions it acts on, and
+// its final function.
 #include <pthread.h>
 
 #include <cstdio>
