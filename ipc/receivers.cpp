@@ -1,5 +1,5 @@
-// Receiving instructions: the hidden channel window with its procedure, and the lock receiver
-// that polls the channel's five lock-mode names.
+// Receiving instructions: the WM_COPYDATA path every program's window takes, the hidden channel
+// window with its procedure, and the lock receiver that polls the channel's five lock-mode names.
 #include <pthread.h>
 
 #include <atomic>
@@ -46,57 +46,38 @@ void runSlot(IpcCallback slot, const char* executeText, const char* missingText)
     }
 }
 
-void handleCopyData(const COPYDATASTRUCT* cds) {
-    char* text = nullptr;
-    if (cds != nullptr && cds->lpData != nullptr && cds->cbData != 0) {
-        // the first cbData bytes, up to the first NUL
-        text = static_cast<char*>(allocZeroed(static_cast<size_t>(cds->cbData) + 1));
-        if (text == nullptr) {
-            reportAllocFail(kSource, __LINE__);
-            return;
-        }
-        memcpy(text, cds->lpData, cds->cbData);
-    }
-    TessarionMessage* message = parseIpcMessage(text);
-    free(text);
-    if (message == nullptr) {
-        reportAllocFail(kSource, __LINE__);
-        return;
-    }
-    if (!verifyIpcMessage(message)) {
-        logWarning("[Warning] ", "Verify TessarionMessage fail");
-        freeIpcMessage(message);
-        return;
-    }
-    const char* instruction = message->Instruction;
-    logNormal("Receive COPYDATA message: ", instruction);
-    if (strcmp(instruction, kInstructionSuicide) == 0) {
-        logNormal("Receive message: ", instruction);
-        ipcExitFlag.store(1);
-        if (ipcFinalFunction != nullptr) {
-            // the final function arranges the program's end
-            logNormal("Execute final function", "");
-            ipcFinalFunction();
-        } else {
-            logNormal("Execute exit", "");
-            freeIpcMessage(message);
-            ExitProcess(0);
-        }
-    } else if (strcmp(instruction, kInstructionStart) == 0) {
-        logNormal("Receive message: ", instruction);
-        runSlot(ipcStartFunction, "Execute start function", "No start function");
-    } else if (strcmp(instruction, kInstructionStop) == 0) {
-        logNormal("Receive message: ", instruction);
-        runSlot(ipcStopFunction, "Execute stop function", "No stop function");
-    } else if (strcmp(instruction, kInstructionRestart) == 0) {
-        logNormal("Receive message: ", instruction);
-        runSlot(ipcRestartFunction, "Execute restart function", "No restart function");
-    } else {
-        logNormal("Receive UNKNOW instruction: ", instruction);
-        logNormal("Receive UNKNOW message: ", message->Message);
-    }
-    freeIpcMessage(message);
+// The slot calls of both receivers.
+void runStartSlot() {
+    runSlot(ipcStartFunction, "Execute start function", "No start function");
 }
+void runStopSlot() {
+    runSlot(ipcStopFunction, "Execute stop function", "No stop function");
+}
+void runRestartSlot() {
+    runSlot(ipcRestartFunction, "Execute restart function", "No restart function");
+}
+
+// The channel window acts on the four instructions that steer a program and takes any other,
+// MonitorStart included, for unknown.
+void receiveSuicide(TessarionMessage* message) {
+    ipcExitFlag.store(1);
+    if (ipcFinalFunction != nullptr) {
+        // the final function arranges the program's end
+        logNormal("Execute final function", "");
+        ipcFinalFunction();
+    } else {
+        logNormal("Execute exit", "");
+        freeIpcMessage(message);
+        ExitProcess(0);
+    }
+}
+
+constexpr IpcInstructionRoute kChannelRoutes[] = {
+    {kInstructionSuicide, receiveSuicide},
+    {kInstructionStart, [](TessarionMessage*) { runStartSlot(); }},
+    {kInstructionStop, [](TessarionMessage*) { runStopSlot(); }},
+    {kInstructionRestart, [](TessarionMessage*) { runRestartSlot(); }},
+};
 
 void handleSessionChange(WPARAM code) {
     switch (code) {
@@ -167,11 +148,69 @@ void startThread(void* (*body)(void*), char* channel) {
     pthread_attr_destroy(&attr);
 }
 
+void dispatchInstruction(TessarionMessage* message, const IpcCopyDataRules& rules) {
+    const char* instruction = message->Instruction;
+    logNormal("Receive COPYDATA message: ", instruction);
+    for (const IpcInstructionRoute& route : rules.routes) {
+        if (strcmp(instruction, route.instruction) != 0) continue;
+        if (rules.routedMessage != nullptr) logNormal(rules.routedMessage, instruction);
+        route.handle(message);
+        return;
+    }
+    logNormal(rules.unknown.instruction, instruction);
+    logNormal(rules.unknown.message, message->Message);
+}
+
+// What the channel window procedure hands the shared receive path.
+constexpr IpcCopyDataRules kChannelRules = {
+    .allocFailSource = kSource,
+    .verifyFail = {"[Warning] ", "Verify TessarionMessage fail"},
+    .routedMessage = "Receive message: ",
+    .unknown = {"Receive UNKNOW instruction: ", "Receive UNKNOW message: "},
+    .routes = kChannelRoutes,
+};
+
 }  // namespace
+
+void receiveIpcCopyData(const COPYDATASTRUCT* data, const IpcCopyDataRules& rules) {
+    // No data is no message: it fails the check below like any other text that is not one.
+    char* text = nullptr;
+    if (data != nullptr && data->lpData != nullptr && data->cbData != 0) {
+        // The bytes need not end in a NUL; the parser gets a terminated copy.
+        text = static_cast<char*>(allocZeroed(static_cast<size_t>(data->cbData) + 1));
+        if (text == nullptr) {
+            if (rules.allocFailSource != nullptr) reportAllocFail(rules.allocFailSource, __LINE__);
+            return;
+        }
+        memcpy(text, data->lpData, data->cbData);
+    }
+    TessarionMessage* message = parseIpcMessage(text);
+    free(text);
+    if (message == nullptr) {
+        if (rules.allocFailSource != nullptr) reportAllocFail(rules.allocFailSource, __LINE__);
+        return;
+    }
+    if (!verifyIpcMessage(message)) {
+        logWarning(rules.verifyFail.message, rules.verifyFail.value);
+        freeIpcMessage(message);
+        return;
+    }
+    dispatchInstruction(message, rules);
+    freeIpcMessage(message);
+}
+
+void runWindowUntilQuit(HWND window) {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    if (IsWindow(window)) DestroyWindow(window);
+}
 
 LRESULT CALLBACK ipcWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COPYDATA)
-        handleCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+        receiveIpcCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam), kChannelRules);
     else if (message == WM_WTSSESSION_CHANGE)
         handleSessionChange(wParam);
     return DefWindowProcW(window, message, wParam, lParam);
@@ -192,12 +231,7 @@ void* ipcWindowReceiver(void* channelArg) {
                 logNormal("Windows API IPC message channel: ", channel);
                 logNormal("Start Windows API IPC message receiver: ", "Success");
                 WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
-                MSG msg;
-                while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-                    TranslateMessage(&msg);
-                    DispatchMessageW(&msg);
-                }
-                if (IsWindow(window)) DestroyWindow(window);
+                runWindowUntilQuit(window);
             }
             UnregisterClassW(name, nullptr);
         }
@@ -231,17 +265,17 @@ void* ipcLockReceiver(void* inputChannel) {
         }
         if (lockNameHeld(channel, kInstructionStart)) {
             logNormal("IPC Message Lock Mode: ", "Recivie start message");
-            runSlot(ipcStartFunction, "Execute start function", "No start function");
+            runStartSlot();
             Sleep(100);
         }
         if (lockNameHeld(channel, kInstructionStop)) {
             logNormal("IPC Message Lock Mode: ", "Recivie stop message");
-            runSlot(ipcStopFunction, "Execute stop function", "No stop function");
+            runStopSlot();
             Sleep(100);
         }
         if (lockNameHeld(channel, kInstructionRestart)) {
             logNormal("IPC Message Lock Mode: ", "Recivie restart message");
-            runSlot(ipcRestartFunction, "Execute restart function", "No restart function");
+            runRestartSlot();
             Sleep(100);
         }
         Sleep(50);

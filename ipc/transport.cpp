@@ -23,6 +23,70 @@ unsigned char* ipcSessionFlag = nullptr;
 std::atomic<unsigned char> ipcExitFlag{0};
 const char* ipcSenderName = "TessarionWorker";
 
+namespace {
+
+// The signed message as JSON in WM_COPYDATA; false when memory runs out.
+bool sendCopyData(HWND window, const char* from, const char* to, const char* instruction) {
+    TessarionMessage* message = newIpcMessage(from, to, instruction);
+    char* json = message != nullptr ? ipcMessageToJson(message) : nullptr;
+    freeIpcMessage(message);
+    char* data = json != nullptr ? copyString(json) : nullptr;
+    auto* cds = static_cast<COPYDATASTRUCT*>(allocZeroed(sizeof(COPYDATASTRUCT)));
+    if (json == nullptr || data == nullptr || cds == nullptr) {
+        reportAllocFail(kSource, __LINE__);
+        free(json);
+        free(data);
+        free(cds);
+        return false;
+    }
+    cds->dwData = 0;
+    cds->cbData = static_cast<DWORD>(strlen(data) + 1);  // the NUL travels with the text
+    cds->lpData = data;
+    // Returns once the receiving window procedure, and whatever it runs, has finished.
+    SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(cds));
+    free(json);
+    free(data);
+    free(cds);
+    return true;
+}
+
+// The window transport: a channel without a window is logged and passed over; false only when
+// memory runs out.
+bool sendByWindow(const char* from, const char* to, const char* instruction) {
+    wchar_t* wideTo = utf8ToWide(to);
+    if (wideTo == nullptr) {
+        reportAllocFail(kSource, __LINE__);
+        return false;
+    }
+    HWND window = FindWindowW(wideTo, nullptr);
+    free(wideTo);
+    if (window != nullptr) return sendCopyData(window, from, to, instruction);
+    char bounded[256];
+    copyBounded(bounded, sizeof bounded, to);
+    logError("sendIPCMsgWin can't find window ", bounded);
+    return true;
+}
+
+// Lock mode: the name "<channel><instruction>" held long enough for the receiver's poll to see it.
+void signalByLock(const char* to, const char* instruction) {
+    size_t nameSize = strlen(to) + strlen(instruction) + 1;
+    char* name = static_cast<char*>(allocZeroed(nameSize));
+    if (name == nullptr) {
+        reportAllocFail(kSource, __LINE__);
+        return;
+    }
+    snprintf(name, nameSize, "%s%s", to, instruction);
+    HANDLE lock = getMutexLock(name, kLockHoldMs);
+    free(name);
+    Sleep(kLockHoldMs);
+    if (lock != nullptr) {
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    }
+}
+
+}  // namespace
+
 bool sendIPCMsgWin(const char* kcstrInputFrom, const char* kcstrInputTo, const char* kcstrInputInstruction) {
     if (kcstrInputFrom == nullptr) {
         reportNullParameter("kcstrInputFrom", kSource, __LINE__);
@@ -37,56 +101,10 @@ bool sendIPCMsgWin(const char* kcstrInputFrom, const char* kcstrInputTo, const c
         return false;
     }
     logNormal("sendIPCMsgWin: ", "Windows API Mode");
-
-    wchar_t* wideTo = utf8ToWide(kcstrInputTo);
-    if (wideTo == nullptr) {
-        reportAllocFail(kSource, __LINE__);
-        return false;
-    }
-    HWND window = FindWindowW(wideTo, nullptr);
-    free(wideTo);
-    if (window != nullptr) {
-        TessarionMessage* message = newIpcMessage(kcstrInputFrom, kcstrInputTo, kcstrInputInstruction);
-        char* json = message != nullptr ? ipcMessageToJson(message) : nullptr;
-        freeIpcMessage(message);
-        char* data = json != nullptr ? copyString(json) : nullptr;
-        auto* cds = static_cast<COPYDATASTRUCT*>(allocZeroed(sizeof(COPYDATASTRUCT)));
-        if (json == nullptr || data == nullptr || cds == nullptr) {
-            reportAllocFail(kSource, __LINE__);
-            free(json);
-            free(data);
-            free(cds);
-            return false;
-        }
-        cds->dwData = 0;
-        cds->cbData = static_cast<DWORD>(strlen(data) + 1);  // the NUL travels with the text
-        cds->lpData = data;
-        // Returns once the receiving window procedure, and whatever it runs, has finished.
-        SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(cds));
-        free(json);
-        free(data);
-        free(cds);
-    } else {
-        char to[256];
-        copyBounded(to, sizeof to, kcstrInputTo);
-        logError("sendIPCMsgWin can't find window ", to);
-    }
-
+    if (!sendByWindow(kcstrInputFrom, kcstrInputTo, kcstrInputInstruction)) return false;
     logNormal("sendIPCMsgWin: ", "Lock Mode");
-    size_t nameSize = strlen(kcstrInputTo) + strlen(kcstrInputInstruction) + 1;
-    char* name = static_cast<char*>(allocZeroed(nameSize));
-    if (name == nullptr) {
-        reportAllocFail(kSource, __LINE__);
-        return true;  // the window transport has done its part
-    }
-    snprintf(name, nameSize, "%s%s", kcstrInputTo, kcstrInputInstruction);
-    HANDLE lock = getMutexLock(name, kLockHoldMs);
-    free(name);
-    Sleep(kLockHoldMs);
-    if (lock != nullptr) {
-        ReleaseMutex(lock);
-        CloseHandle(lock);
-    }
+    // A failed allocation here still answers true: the window transport has done its part.
+    signalByLock(kcstrInputTo, kcstrInputInstruction);
     return true;
 }
 

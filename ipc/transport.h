@@ -4,6 +4,7 @@
 // receiver polls those names. A program fills the callback slots, then starts its receivers.
 #pragma once
 #include <atomic>
+#include <span>
 
 #include "platform/win_user.h"
 
@@ -17,6 +18,7 @@
 #define DEBUG_MODE_EVENT_NAME L"KVLBTessarion_DEBUG_MODE"
 
 typedef void (*IpcCallback)(void);
+struct TessarionMessage;
 
 // Set by the program before its receivers start, read by the receiver threads without a lock.
 extern IpcCallback ipcStartFunction;
@@ -46,6 +48,44 @@ bool sendIpcMessage(const char* kcstrInputTo);
 void startIpcReceivers(const char* channel);
 // The monitor's lock receiver on IPC_CHANNEL_MONITOR.
 void startIpcLockReceiver();
+
+// What a program's window does with one instruction that has arrived and passed the check. The
+// message is freed once the handler returns; a handler that ends the process frees it first.
+struct IpcInstructionRoute {
+    const char* instruction;  // compared exactly
+    void (*handle)(TessarionMessage* message);
+};
+
+// A log record's two parts, as logNormal and logWarning take them.
+struct IpcLogText {
+    const char* message;
+    const char* value;
+};
+
+// The two records of an instruction no route takes: the first text logged with the instruction,
+// the second with the message's free text.
+struct IpcUnknownTexts {
+    const char* instruction;
+    const char* message;
+};
+
+// Where the programs' windows differ in taking WM_COPYDATA: the log records of the refusals and
+// of a known or an unknown instruction, and the table of the instructions they act on.
+struct IpcCopyDataRules {
+    const char* allocFailSource;  // a failed copy or parse is reported under this name; NULL: silent
+    IpcLogText verifyFail;        // the warning for a message that fails the check
+    const char* routedMessage;    // logged with the instruction before its handler runs; NULL: none
+    IpcUnknownTexts unknown;
+    std::span<const IpcInstructionRoute> routes;
+};
+
+// One WM_COPYDATA message in: the first cbData bytes, up to the first NUL, parsed as a message,
+// checked, logged as "Receive COPYDATA message: <instruction>" and handed to its route.
+void receiveIpcCopyData(const COPYDATASTRUCT* data, const IpcCopyDataRules& rules);
+
+// A channel window's thread after the window is made: its messages until WM_QUIT (or an error),
+// then the window destroyed unless it is gone already.
+void runWindowUntilQuit(HWND window);
 
 // Thread bodies (argument: a heap copy of the channel name, which the thread frees).
 void* ipcWindowReceiver(void* channel);

@@ -1,4 +1,5 @@
-// Start-up of the tray monitor, its hidden window's procedure and its final function.
+// Start-up of the tray monitor, its hidden window's procedure with the instructions it acts on, and
+// its final function.
 #include <pthread.h>
 
 #include <cstdio>
@@ -48,39 +49,27 @@ int exitRoad(HANDLE single) {
     return 0;
 }
 
-void handleCopyData(const COPYDATASTRUCT* data) {
-    // No data is no message: it fails the check below like any other text that is not one.
-    char* json = nullptr;
-    if (data != nullptr && data->lpData != nullptr && data->cbData != 0) {
-        // The bytes need not end in a NUL; the parser gets a terminated copy.
-        json = static_cast<char*>(allocZeroed((size_t)data->cbData + 1));
-        if (json == nullptr) return;
-        memcpy(json, data->lpData, data->cbData);
-    }
-    TessarionMessage* message = parseIpcMessage(json);
-    free(json);
-    if (message == nullptr) return;
-    if (!verifyIpcMessage(message)) {
-        logWarning("Verify TessarionMessage fail", "");
-        freeIpcMessage(message);
-        return;
-    }
-    const char* instruction = message->Instruction;
-    logNormal("Receive COPYDATA message: ", instruction);
-    if (!strcmp(instruction, kInstructionMonitorStart) || !strcmp(instruction, kInstructionStart)) {
-        desiredState.store(kDesiredRun);
-    } else if (!strcmp(instruction, kInstructionStop)) {
-        stopMainProgram();
-    } else if (!strcmp(instruction, kInstructionRestart)) {
-        restartMainProgram();
-    } else if (!strcmp(instruction, kInstructionSuicide)) {
-        MonitorFinal();
-    } else {
-        logNormal("Receive unknow instruction: ", instruction);
-        logNormal("Receive unknow message: ", message->Message);
-    }
-    freeIpcMessage(message);
+// The tray window runs the service on MonitorStart as on Start, and drops without a record what
+// it cannot copy.
+void wantMainRunning(TessarionMessage*) {
+    desiredState.store(kDesiredRun);
 }
+
+constexpr IpcInstructionRoute kTrayRoutes[] = {
+    {kInstructionMonitorStart, wantMainRunning},
+    {kInstructionStart, wantMainRunning},
+    {kInstructionStop, [](TessarionMessage*) { stopMainProgram(); }},
+    {kInstructionRestart, [](TessarionMessage*) { restartMainProgram(); }},
+    {kInstructionSuicide, [](TessarionMessage*) { MonitorFinal(); }},
+};
+
+constexpr IpcCopyDataRules kTrayRules = {
+    .allocFailSource = nullptr,
+    .verifyFail = {"Verify TessarionMessage fail", ""},
+    .routedMessage = nullptr,
+    .unknown = {"Receive unknow instruction: ", "Receive unknow message: "},
+    .routes = kTrayRoutes,
+};
 
 void handleCommand(UINT command) {
     switch (command) {
@@ -175,7 +164,7 @@ LRESULT CALLBACK trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             MonitorFinal();
             return 0;
         case WM_COPYDATA:
-            handleCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+            receiveIpcCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam), kTrayRules);
             break;
         case WM_COMMAND:
             handleCommand((UINT)(wParam & 0xFFFF));
@@ -208,17 +197,17 @@ void MonitorFinal() {
     PostQuitMessage(0);
 }
 
-int monitorMain(HINSTANCE instance) {
-    monitorInstance = instance;
-    ipcSenderName = MONITOR_PROGRAM_NAME;
+namespace {
+
+// The log's tag for this run: "TessarionMonitor-" and a random SID.
+void openInstanceLog() {
     char* sid = makeRandomSID();
     snprintf(instanceTag, sizeof instanceTag, "TessarionMonitor-%s", sid ? sid : "");
     free(sid);
     setLog(instanceTag);
+}
 
-    HANDLE single = getMutexLock(MONITOR_PROGRAM_NAME, 2000);
-    if (single == nullptr) return exitRoad(nullptr);
-
+void logEnvironment() {
     DWORD flags = getWindowsVersionFlags();
     if (flags != 0) {
         char* name = getWindowsName(flags);
@@ -227,7 +216,10 @@ int monitorMain(HINSTANCE instance) {
         logNormal("Environment: ", line);
         free(name);
     }
+}
 
+// The interface language, the service's data folder and the settings file in it.
+void loadLanguageAndSettings() {
     language.store(detectLanguage());
     buildLanguageTexts();
 
@@ -238,16 +230,19 @@ int monitorMain(HINSTANCE instance) {
 
     swprintf(configPath, kMonitorText, L"%ls\\%ls", dataFolder, L"KVLBTessarionConfig");
     readConfigFile();
+}
 
-    if (!createDebugStatusUpdateEvent())
-        logErrorInt("Monitor debugStatusUpdateEvent init failed. ", (int)GetLastError());
-
+// A running watchdog holds its channel's mutex: when the monitor can have it, none runs.
+void startWatchdogUnlessRunning() {
     HANDLE watchdog = getMutexLock(IPC_CHANNEL_WATCHDOG, 500);
     if (watchdog != nullptr) {
         releaseMutexLock(watchdog);
         hideNOWaitCommand(L"KVLBTessarionWorker.exe -watchdog");
     }
+}
 
+// Debug mode is on while the log ini in the user's temp folder exists.
+void readDebugModeState() {
     wchar_t* temp = getUserTempPath();
     copyBoundedW(logIniPath, kMonitorText, temp ? temp : L"");
     free(temp);
@@ -256,7 +251,10 @@ int monitorMain(HINSTANCE instance) {
     appendWideText(logIniPath, L".ini");
     buildLogIniText();
     debugMode.store(fileExists(logIniPath) ? 1 : 0);
+}
 
+// The screenshot key watcher, the keeper, and the lock receiver with the keeper's state changes.
+void startWatchersAndReceiver() {
     startThread(screenshotKeyWatcher);
     startThread(keeperThread);
 
@@ -265,31 +263,46 @@ int monitorMain(HINSTANCE instance) {
     ipcStopFunction = stopMainProgram;
     ipcRestartFunction = restartMainProgram;
     startIpcLockReceiver();
+}
 
+// Until the final function posts the quit message; returns at once when the window cannot be made.
+void runTrayWindow(HINSTANCE instance) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = trayWindowProc;
+    wc.hInstance = instance;
+    wc.lpszClassName = MONITOR_WINDOW_CLASS;
+    if (!RegisterClassW(&wc)) return;
+    trayWindow =
+        CreateWindowExW(0, MONITOR_WINDOW_CLASS, L"", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    if (trayWindow != nullptr) runWindowUntilQuit(trayWindow);
+    UnregisterClassW(MONITOR_WINDOW_CLASS, instance);
+}
+
+}  // namespace
+
+int monitorMain(HINSTANCE instance) {
+    monitorInstance = instance;
+    ipcSenderName = MONITOR_PROGRAM_NAME;
+    openInstanceLog();
+
+    HANDLE single = getMutexLock(MONITOR_PROGRAM_NAME, 2000);
+    if (single == nullptr) return exitRoad(nullptr);
+
+    logEnvironment();
+    loadLanguageAndSettings();
+    if (!createDebugStatusUpdateEvent())
+        logErrorInt("Monitor debugStatusUpdateEvent init failed. ", (int)GetLastError());
+    startWatchdogUnlessRunning();
+    readDebugModeState();
+    startWatchersAndReceiver();
+
+    // A monitor whose tray window is up already is asked to show its About box; this one ends.
     HWND existing = FindWindowW(MONITOR_WINDOW_CLASS, nullptr);
     if (existing != nullptr) {
         PostMessageW(existing, MONITOR_TRAY_CALLBACK, 0, WM_LBUTTONDBLCLK);
         return exitRoad(single);
     }
 
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = trayWindowProc;
-    wc.hInstance = instance;
-    wc.lpszClassName = MONITOR_WINDOW_CLASS;
-    if (!RegisterClassW(&wc)) return exitRoad(single);
-    trayWindow =
-        CreateWindowExW(0, MONITOR_WINDOW_CLASS, L"", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
-    if (trayWindow == nullptr) {
-        UnregisterClassW(MONITOR_WINDOW_CLASS, instance);
-        return exitRoad(single);
-    }
-
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    if (IsWindow(trayWindow)) DestroyWindow(trayWindow);
-    UnregisterClassW(MONITOR_WINDOW_CLASS, instance);
+    runTrayWindow(instance);
     return exitRoad(single);
 }

@@ -1,3 +1,5 @@
+// The signed instruction message: its fields, JSON text and hash, the time value, the two-second
+// window in which a receiver takes it, and parsing and checking on several threads at once.
 #include "ipc/message.h"
 
 #include <gtest/gtest.h>
