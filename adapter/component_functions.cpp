@@ -185,7 +185,7 @@ void runComponentFunction(JsonMap* map, const char* name, const char* handlerNam
         readAll(std::make_index_sequence<kInputs>());
     }
     if (checked && !urlUnlocked) {
-        setAdapterResult("61908");
+        setAdapterCode(kResultLocked);
         return;
     }
     if (checked && kInputs > 0 && keyCheckError != 0 && isJsonFlagTrue(map, "AdapterJsonKeyCheck")) {
@@ -199,7 +199,7 @@ void runComponentFunction(JsonMap* map, const char* name, const char* handlerNam
             invokeMethod(method, holders, static_cast<void*>(nullptr), steps,
                          std::make_index_sequence<kInputs>());
             logNormal("Finish component func: ", name);
-            setAdapterResult("0");
+            setAdapterCode(kResultOk);
         } else if constexpr (std::is_same_v<Out, LONG>) {
             LONG out = 0;
             invokeMethod(method, holders, &out, steps, std::make_index_sequence<kInputs>());
@@ -214,7 +214,7 @@ void runComponentFunction(JsonMap* map, const char* name, const char* handlerNam
         }
     } catch (const _com_error&) {
         logWarning("Catch component exception", "");
-        setAdapterResult("61011");
+        setAdapterCode(kResultComponentError);
         char safe[512];
         std::snprintf(safe, sizeof safe, "Safe in %s at %d lines in %s", handlerName, line, "AdapterProject");
         logError("[Safe Line] ", safe);
