@@ -284,18 +284,19 @@ struct IniFolders {
 // is the status of that lookup.
 int findLogIni(const char* section, const char* path, char* candidate, size_t candidateSize, char* fileName,
                int fileNameSize) {
+    auto lookUp = [&] { return getProfileString(section, "Log File", fileName, fileNameSize, candidate); };
     if (strchr(path, '/') != nullptr || strchr(path, '\\') != nullptr || path[0] == '\0') {
         snprintf(candidate, candidateSize, "%s", path);
-        return getProfileString(section, "Log File", fileName, fileNameSize, candidate);
+        return lookUp();
     }
     IniFolders folders;
     // The Windows folder comes without a trailing backslash, the other two with one.
     snprintf(candidate, candidateSize, "%s\\%s", folders.windows, path);
-    int status = getProfileString(section, "Log File", fileName, fileNameSize, candidate);
+    int status = lookUp();
     for (const char* folder : {folders.home, folders.tmp}) {
         if (status == PROFILE_FOUND) break;
         snprintf(candidate, candidateSize, "%s%s", folder, path);
-        status = getProfileString(section, "Log File", fileName, fileNameSize, candidate);
+        status = lookUp();
     }
     return status;
 }
