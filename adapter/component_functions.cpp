@@ -154,7 +154,8 @@ void invokeMethod(Method method, Holders& holders, Out* out, std::index_sequence
     if (FAILED(hr)) _com_issue_errorex(hr, componentInterface, IID_ISigningComponent);
 }
 
-// Cleared on every way out of the key stage, so no later lookup counts as missing.
+// The key stage: the check on and no key missing yet on entry; the check is off again on every way
+// out, so no later lookup counts as missing.
 struct KeyStage {
     KeyStage() {
         keyCheckMode = 1;
@@ -165,8 +166,8 @@ struct KeyStage {
     KeyStage& operator=(const KeyStage&) = delete;
 };
 
-// Reads every argument key into its holder; checked, inside the key stage, which notes a missing
-// key in keyCheckError. A function without keys has no key stage.
+// Reads every argument key into its holder, for a checked function inside the key stage, so that
+// a missing key is noted in keyCheckError. A function without keys has no key stage.
 template <typename Holders, size_t... I>
 void readArguments(JsonMap* map, const char* const* keyNames, Holders& holders, bool checked,
                    std::index_sequence<I...>) {
