@@ -7,6 +7,7 @@
 
 #include "adapter/adapter_version.h"
 #include "common/json_map.h"
+#include "common/result_codes.h"
 #include "component/signing_component.h"
 #include "platform/bstr.h"
 
@@ -49,6 +50,8 @@ extern int32_t keyCheckError;
 void setAdapterResult(const char* text);
 // Replaces adapterResult by text, taking it over.
 void takeAdapterResult(char* text);
+// Replaces adapterResult by the code as decimal text, the way a page reads every result code.
+void setAdapterCode(int code);
 
 bool initAdapter();
 void dispatchAdapterFunction(JsonMap* map, const char* name);
@@ -58,7 +61,7 @@ void Tessarion_Release(JsonMap* map);
 
 // ---- request getters with the argument key check --------------------------------------------
 // While keyCheckMode is set, a key that the map lacks (and whose name holds neither "Tessarion"
-// nor "topui") sets keyCheckError to 61016.
+// nor "topui") sets keyCheckError to kResultMissingKey.
 void noteMissingKey(const JsonMap* map, const char* key);
 // Decoded value as text (owned by the caller), NULL when absent.
 char* getCheckedJsonText(const JsonMap* map, const char* key);

@@ -43,7 +43,7 @@ void noteMissingKey(const JsonMap* map, const char* key) {
     if (!keyCheckMode || map == nullptr || key == nullptr) return;
     if (std::strstr(key, "Tessarion") || std::strstr(key, "topui")) return;
     // A present key whose value did not decode is not missing.
-    if (!hasKey(map, key)) keyCheckError = 61016;
+    if (!hasKey(map, key)) keyCheckError = kResultMissingKey;
 }
 
 char* getCheckedJsonText(const JsonMap* map, const char* key) {

@@ -2,6 +2,7 @@
 // functions (version, unlock, release). All state here exists once per loaded copy of the
 // library: a Windows DLL exports only what its .def names, and in the Linux build the version
 // script keeps every symbol but the exports local.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -41,6 +42,12 @@ void takeAdapterResult(char* text) {
     adapterResult = text;
 }
 
+void setAdapterCode(int code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", code);
+    setAdapterResult(text);
+}
+
 static void logBuildStamp() {
     logNormal("Adatper compile date: ", __DATE__);
     logNormal("Adatper compile time: ", __TIME__);
@@ -76,7 +83,7 @@ bool initAdapter() {
     CoInitialize(nullptr);
     if (FAILED(createComponent())) {
         logError("Component init error!", "");
-        setAdapterResult("61905");
+        setAdapterCode(kResultNoComponent);
         return false;
     }
     setUnlockURL(kBuiltInUnlockList);
@@ -123,9 +130,9 @@ void dispatchAdapterFunction(JsonMap* map, const char* name) {
     }
     int index = getJsonInt(map, "TessarionFunctionIndex");
     logNormalInt("FunctionIndex: ", index);
-    if (index == -3) return Tessarion_Release(map);
-    if (index == -2) return Tessarion_Unlock(map);
-    if (index == -1) return setAdapterResult(ADAPTER_VERSION);
+    if (index == kControlRelease) return Tessarion_Release(map);
+    if (index == kControlUnlock) return Tessarion_Unlock(map);
+    if (index == kControlGetVersion) return setAdapterResult(ADAPTER_VERSION);
     if (index >= 0 && index < componentFunctionCount && adapterIndexTable != nullptr) {
         const AdapterMapEntry& entry = adapterIndexTable[index];
         if (sameName(entry.name, name)) return entry.handler(map);
@@ -140,7 +147,7 @@ void dispatchAdapterFunction(JsonMap* map, const char* name) {
     adapterHandler handler = findAdapterFunction(name);
     if (handler != nullptr) return handler(map);
     logWarning("Function name does not match: ", name);
-    setAdapterResult("61005");
+    setAdapterCode(kResultBadArguments);
 }
 
 void Tessarion_Unlock(JsonMap* map) {
@@ -152,7 +159,7 @@ void Tessarion_Unlock(JsonMap* map) {
         if (!urlUnlocked) unlock(url);
         wipeAndFree(url);
     }
-    setAdapterResult(urlUnlocked ? "0" : "61908");
+    setAdapterCode(urlUnlocked ? kResultOk : kResultLocked);
     logNormal("Check Tessarion url state: ", urlUnlocked ? "Success" : "Fail");
 }
 
@@ -202,7 +209,7 @@ KVLB_EXPORT const char* callMethod(const char* JSONObj) {
         char* name = getJsonMapValue(map, "FunctionName");
         if (name == nullptr) {
             logWarning("Function name is null", "");
-            setAdapterResult("61005");
+            setAdapterCode(kResultBadArguments);
         } else if (initAdapter()) {
             dispatchAdapterFunction(map, name);
         }

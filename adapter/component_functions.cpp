@@ -143,7 +143,7 @@ void answerNumber(LONG number, int steps) {
 }
 
 template <typename Method, typename Holders, typename Out, size_t... I>
-void invokeMethod(Method method, Holders& holders, Out* out, int steps, std::index_sequence<I...>) {
+void invokeMethod(Method method, Holders& holders, Out* out, std::index_sequence<I...>) {
     (buildArgument(std::get<I>(holders)), ...);
     HRESULT hr;
     if constexpr (std::is_same_v<Out, void>)
@@ -152,7 +152,80 @@ void invokeMethod(Method method, Holders& holders, Out* out, int steps, std::ind
         hr = (componentInterface->*method)(passArgument(std::get<I>(holders))..., out);
     (clearArgument(std::get<I>(holders)), ...);
     if (FAILED(hr)) _com_issue_errorex(hr, componentInterface, IID_ISigningComponent);
-    (void)steps;
+}
+
+// The key stage: the check on and no key missing yet on entry; the check is off again on every way
+// out, so no later lookup counts as missing.
+struct KeyStage {
+    KeyStage() {
+        keyCheckMode = 1;
+        keyCheckError = 0;
+    }
+    ~KeyStage() { keyCheckMode = 0; }
+    KeyStage(const KeyStage&) = delete;
+    KeyStage& operator=(const KeyStage&) = delete;
+};
+
+// Reads every argument key into its holder, for a checked function inside the key stage, so that
+// a missing key is noted in keyCheckError. A function without keys has no key stage.
+template <typename Holders, size_t... I>
+void readArguments(JsonMap* map, const char* const* keyNames, Holders& holders, bool checked,
+                   std::index_sequence<I...>) {
+    if constexpr (sizeof...(I) > 0) {
+        if (checked) {
+            KeyStage stage;
+            (readArgument(map, keyNames[I], std::get<I>(holders)), ...);
+        } else {
+            (readArgument(map, keyNames[I], std::get<I>(holders)), ...);
+        }
+    }
+}
+
+// False, with the refusal answered, when a checked function may not call the component: the page
+// has not unlocked the adapter, or a key is missing and the page asks for the key check.
+bool callAllowed(JsonMap* map, bool checked, bool hasKeys) {
+    if (!checked) return true;
+    if (!urlUnlocked) {
+        setAdapterCode(kResultLocked);
+        return false;
+    }
+    if (hasKeys && keyCheckError != 0 && isJsonFlagTrue(map, "AdapterJsonKeyCheck")) {
+        takeAdapterResult(intToText(keyCheckError));
+        return false;
+    }
+    return true;
+}
+
+// Calls the method and answers by its out parameter: "0" without one, else its number or text.
+template <typename Out, typename Method, typename Holders, typename Inputs>
+void callAndAnswer(Method method, Holders& holders, const char* name, int steps, Inputs inputs) {
+    logNormal("Ready into component func: ", name);
+    if (componentInterface == nullptr) _com_issue_error(E_POINTER);
+    if constexpr (std::is_same_v<Out, void>) {
+        invokeMethod(method, holders, static_cast<void*>(nullptr), inputs);
+        logNormal("Finish component func: ", name);
+        setAdapterCode(kResultOk);
+    } else if constexpr (std::is_same_v<Out, LONG>) {
+        LONG out = 0;
+        invokeMethod(method, holders, &out, inputs);
+        logNormal("Finish component func: ", name);
+        answerNumber(out, steps);
+    } else {
+        BSTR out = nullptr;
+        invokeMethod(method, holders, &out, inputs);
+        _bstr_t result(out, false);  // takes the string over without copying
+        logNormal("Finish component func: ", name);
+        takeAdapterResult(bstrHolderToUtf8(result));
+    }
+}
+
+// A COM error of the call answers kResultComponentError; the log names the handler it hit.
+void answerComponentError(const char* handlerName, int line) {
+    logWarning("Catch component exception", "");
+    setAdapterCode(kResultComponentError);
+    char safe[512];
+    std::snprintf(safe, sizeof safe, "Safe in %s at %d lines in %s", handlerName, line, "AdapterProject");
+    logError("[Safe Line] ", safe);
 }
 
 template <typename... P, typename... Keys>
@@ -160,72 +233,35 @@ void runComponentFunction(JsonMap* map, const char* name, const char* handlerNam
                           HRESULT (STDMETHODCALLTYPE ISigningComponent::*method)(P...), Keys... keys) {
     using Sig = Signature<P...>;
     using Holders = typename HolderTuple<typename Sig::Inputs>::type;
-    using Out = typename Sig::Out;
     constexpr size_t kInputs = std::tuple_size_v<typename Sig::Inputs>;
     static_assert(sizeof...(Keys) == kInputs, "one request key per input of the method");
     const char* keyNames[kInputs + 1] = {keys..., nullptr};
+    const auto inputs = std::make_index_sequence<kInputs>();
 
     logNormal("Into adapter function: ", handlerName);
     Holders holders;
-    auto readAll = [&]<size_t... I>(std::index_sequence<I...>) {
-        (readArgument(map, keyNames[I], std::get<I>(holders)), ...);
-    };
     bool checked = !(steps & kNoChecks);
-    if (checked && kInputs > 0) {
-        // Cleared on every way out of the key stage, so no later lookup counts as missing.
-        struct KeyStage {
-            KeyStage() {
-                keyCheckMode = 1;
-                keyCheckError = 0;
-            }
-            ~KeyStage() { keyCheckMode = 0; }
-        } stage;
-        readAll(std::make_index_sequence<kInputs>());
-    } else if (kInputs > 0) {
-        readAll(std::make_index_sequence<kInputs>());
-    }
-    if (checked && !urlUnlocked) {
-        setAdapterResult("61908");
-        return;
-    }
-    if (checked && kInputs > 0 && keyCheckError != 0 && isJsonFlagTrue(map, "AdapterJsonKeyCheck")) {
-        takeAdapterResult(intToText(keyCheckError));
-        return;
-    }
+    readArguments(map, keyNames, holders, checked, inputs);
+    if (!callAllowed(map, checked, kInputs > 0)) return;
     try {
-        logNormal("Ready into component func: ", name);
-        if (componentInterface == nullptr) _com_issue_error(E_POINTER);
-        if constexpr (std::is_same_v<Out, void>) {
-            invokeMethod(method, holders, static_cast<void*>(nullptr), steps,
-                         std::make_index_sequence<kInputs>());
-            logNormal("Finish component func: ", name);
-            setAdapterResult("0");
-        } else if constexpr (std::is_same_v<Out, LONG>) {
-            LONG out = 0;
-            invokeMethod(method, holders, &out, steps, std::make_index_sequence<kInputs>());
-            logNormal("Finish component func: ", name);
-            answerNumber(out, steps);
-        } else {
-            BSTR out = nullptr;
-            invokeMethod(method, holders, &out, steps, std::make_index_sequence<kInputs>());
-            _bstr_t result(out, false);  // takes the string over without copying
-            logNormal("Finish component func: ", name);
-            takeAdapterResult(bstrHolderToUtf8(result));
-        }
+        callAndAnswer<typename Sig::Out>(method, holders, name, steps, inputs);
     } catch (const _com_error&) {
-        logWarning("Catch component exception", "");
-        setAdapterResult("61011");
-        char safe[512];
-        std::snprintf(safe, sizeof safe, "Safe in %s at %d lines in %s", handlerName, line, "AdapterProject");
-        logError("[Safe Line] ", safe);
+        answerComponentError(handlerName, line);
     }
 }
 
 }  // namespace
 
+// The "[Safe Line]" record names a handler by its row's number: 237 for the first row and one
+// more for each row after it. Readers of the log match on these numbers, so they are counted
+// from the table's first line rather than taken as the source line, which moves with any edit
+// above the table.
+constexpr int kFirstRowNumber = 237;
+
 #define COMPONENT_HANDLER(steps, name, ...)                                        \
     static void ComponentAPI_##name(JsonMap* map) {                                \
-        runComponentFunction(map, #name, "ComponentAPI_" #name, __LINE__, steps,   \
+        runComponentFunction(map, #name, "ComponentAPI_" #name,                    \
+                             kFirstRowNumber + (__LINE__ - kFirstRowLine), steps,  \
                              &ISigningComponent::name __VA_OPT__(, ) __VA_ARGS__); \
     }
 #define COMPONENT_API(name, ...) COMPONENT_HANDLER(kCommonSteps, name __VA_OPT__(, ) __VA_ARGS__)
@@ -234,6 +270,7 @@ void runComponentFunction(JsonMap* map, const char* name, const char* handlerNam
 
 // One line per function, in function-index order: name, then the request keys in call order.
 // clang-format off
+constexpr int kFirstRowLine = __LINE__ + 1;
 COMPONENT_API(P11Init, "strLoadLibName")
 COMPONENT_API(SetCodePage, "codepage")  // no out value: answers "0"
 COMPONENT_API(P11SessionOpen)  // no keys: no key stage, never 61016
@@ -302,6 +339,7 @@ COMPONENT_API(VerifyURL, "bOutURL", "iFlags")
 COMPONENT_API(Show, "bXMLData")
 COMPONENT_API(GetRespData)  // no keys: no key stage, never 61016
 COMPONENT_API(C_P11FEDISign, "bData", "iFlags", "iHashFlag")
+static_assert(__LINE__ - kFirstRowLine == 68, "one line for each of the 68 functions, no line between");
 // clang-format on
 
 void registerComponentFunctions() {

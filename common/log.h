@@ -28,6 +28,9 @@ void logStateText(const char* message, bool flag, const char* textIfTrue, const 
 // The two failure reports every part shares:
 //   warning "Parameter <name> is null at <source> <line>"
 //   errors "Memory allocate fail at file: <source>" and "Memory allocate fail at line: <line>"
+// A literal <line> is a fixed record number, not a stale source line: with the source name it
+// tells a reader of the log where the failure arose, and readers match on that text, so the
+// number stays when the code moves and never becomes __LINE__. Sites without one pass __LINE__.
 void reportNullParameter(const char* name, const char* source, int line);
 void reportAllocFail(const char* source, int line);
 

@@ -259,6 +259,50 @@ int writeLogLine(int level, const char* format, ...) {
     return 0;
 }
 
+namespace {
+
+// The folders a bare ini name is looked for in, in this order: the Windows folder, the home
+// folder and \tmp of the home drive; a folder that cannot be had is left empty.
+struct IniFolders {
+    char windows[MAX_PATH] = {};
+    char home[MAX_PATH] = {};
+    char tmp[MAX_PATH] = {};
+    IniFolders() {
+        wchar_t wide[MAX_PATH] = {};
+        UINT n = GetWindowsDirectoryW(wide, MAX_PATH);
+        if (n > 0 && n < MAX_PATH)
+            WideCharToMultiByte(CP_UTF8, 0, wide, -1, windows, MAX_PATH, nullptr, nullptr);
+        DWORD h = ExpandEnvironmentStringsA("%HOMEDRIVE%%HOMEPATH%\\", home, MAX_PATH);
+        if (h == 0 || h > MAX_PATH) home[0] = '\0';
+        DWORD t = ExpandEnvironmentStringsA("%HOMEDRIVE%\\tmp\\", tmp, MAX_PATH);
+        if (t == 0 || t > MAX_PATH) tmp[0] = '\0';
+    }
+};
+
+// Finds the ini by its "Log File" key: a bare name in the folders above, where the first that
+// has the key wins; a path as it stands. candidate is left at the path looked at last; the result
+// is the status of that lookup.
+int findLogIni(const char* section, const char* path, char* candidate, size_t candidateSize, char* fileName,
+               int fileNameSize) {
+    auto lookUp = [&] { return getProfileString(section, "Log File", fileName, fileNameSize, candidate); };
+    if (strchr(path, '/') != nullptr || strchr(path, '\\') != nullptr || path[0] == '\0') {
+        snprintf(candidate, candidateSize, "%s", path);
+        return lookUp();
+    }
+    IniFolders folders;
+    // The Windows folder comes without a trailing backslash, the other two with one.
+    snprintf(candidate, candidateSize, "%s\\%s", folders.windows, path);
+    int status = lookUp();
+    for (const char* folder : {folders.home, folders.tmp}) {
+        if (status == PROFILE_FOUND) break;
+        snprintf(candidate, candidateSize, "%s%s", folder, path);
+        status = lookUp();
+    }
+    return status;
+}
+
+}  // namespace
+
 int initLogFromIni(const char* section, const char* path) {
     {
         std::lock_guard<std::mutex> guard(localLock);
@@ -267,35 +311,7 @@ int initLogFromIni(const char* section, const char* path) {
     if (path == nullptr || path[0] == '\0') path = "";
     char candidate[MAX_PATH] = {};
     char fileName[128] = {};
-    int fileStatus = PROFILE_NO_FILE;
-    if (strchr(path, '/') == nullptr && strchr(path, '\\') == nullptr && path[0] != '\0') {
-        // A bare name: the Windows folder, then the home folder, then \tmp of the home drive.
-        wchar_t windows[MAX_PATH] = {};
-        char windowsNarrow[MAX_PATH] = {};
-        UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
-        if (n > 0 && n < MAX_PATH)
-            WideCharToMultiByte(CP_UTF8, 0, windows, -1, windowsNarrow, MAX_PATH, nullptr, nullptr);
-        const char* folders[3] = {windowsNarrow, nullptr, nullptr};
-        char home[MAX_PATH] = {};
-        char tmp[MAX_PATH] = {};
-        DWORD h = ExpandEnvironmentStringsA("%HOMEDRIVE%%HOMEPATH%\\", home, MAX_PATH);
-        if (h == 0 || h > MAX_PATH) home[0] = '\0';
-        DWORD t = ExpandEnvironmentStringsA("%HOMEDRIVE%\\tmp\\", tmp, MAX_PATH);
-        if (t == 0 || t > MAX_PATH) tmp[0] = '\0';
-        folders[1] = home;
-        folders[2] = tmp;
-        for (int i = 0; i < 3; ++i) {
-            if (i == 0)
-                snprintf(candidate, sizeof candidate, "%s\\%s", folders[i], path);
-            else
-                snprintf(candidate, sizeof candidate, "%s%s", folders[i], path);
-            fileStatus = getProfileString(section, "Log File", fileName, sizeof fileName, candidate);
-            if (fileStatus == PROFILE_FOUND) break;
-        }
-    } else {
-        snprintf(candidate, sizeof candidate, "%s", path);
-        fileStatus = getProfileString(section, "Log File", fileName, sizeof fileName, candidate);
-    }
+    int fileStatus = findLogIni(section, path, candidate, sizeof candidate, fileName, sizeof fileName);
 
     char maxSize[64] = {};
     int sizeLimit =

@@ -3,11 +3,14 @@
 #pragma once
 #include <cstddef>
 
-constexpr int kConversionOk = 0;
-constexpr int kConversionNotNumber = 61003;
-constexpr int kConversionNullText = 61004;
-constexpr int kVersionNoInput = 61001;
-constexpr int kVersionEmptyPart = 61005;
+#include "common/result_codes.h"
+
+// The codes under the names these functions give them; a page may get them as results.
+constexpr int kConversionOk = kResultOk;
+constexpr int kConversionNotNumber = kResultNotNumber;
+constexpr int kConversionNullText = kResultNullText;
+constexpr int kVersionNoInput = kResultUnreadable;
+constexpr int kVersionEmptyPart = kResultBadArguments;
 
 // Outcome of the calling thread's last conversion: 0, 61003 or 61004.
 extern thread_local int toolStatus;

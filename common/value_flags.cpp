@@ -156,57 +156,75 @@ char* decodeJsonValue(const JsonMap* map, const char* inputKey, const char* inpu
     return copyString(inputValue);
 }
 
+namespace {
+
+// Why the dump shows an entry's value as stars, if it does.
+enum class Masking { kShown, kSecretName, kHidden };
+
+// A "Tessarion" key is always shown; a key naming a pin, pw or pass is a secret; any other is
+// hidden when its "_TessarionHide" flag is set.
+Masking maskingOf(const JsonMap* map, const char* key, const char* lowerLabel) {
+    if (strstr(lowerLabel, "tessarion") != nullptr) return Masking::kShown;
+    if (strstr(lowerLabel, "pin") != nullptr || strstr(lowerLabel, "pw") != nullptr ||
+        strstr(lowerLabel, "pass") != nullptr)
+        return Masking::kSecretName;
+    char hideKey[512];
+    snprintf(hideKey, sizeof hideKey, "%s_TessarionHide", key);
+    return isJsonFlagTrue(map, hideKey) ? Masking::kHidden : Masking::kShown;
+}
+
+// Logs the value under its label, masked as its key asks; false when the stars could not be had.
+bool logEntryValue(const JsonMap* map, const JsonMapEntry& entry, const char* key, const char* label,
+                   const char* lowerLabel) {
+    if (entry.value == nullptr) {
+        logNormal(label, entry.binary != nullptr ? "[binary_value]" : "[empty]");
+        return true;
+    }
+    Masking masking = maskingOf(map, key, lowerLabel);
+    if (masking == Masking::kShown) {
+        logNormal(label, entry.value);
+        return true;
+    }
+    char* masked = stars(strlen(entry.value));
+    if (masked == nullptr) {
+        reportAllocFail("Json", masking == Masking::kSecretName ? 707 : 710);
+        return false;
+    }
+    logNormal(label, masked);
+    free(masked);
+    return true;
+}
+
+// Logs one entry as "<key>: <value>"; false when a buffer could not be had, which ends the dump.
+bool logEntry(const JsonMap* map, const JsonMapEntry& entry) {
+    const char* key = entry.key != nullptr ? entry.key : "";
+    size_t labelSize = strlen(key) + 5;
+    char* label = static_cast<char*>(allocZeroed(labelSize));
+    if (label == nullptr) {
+        reportAllocFail("Json", 691);
+        return false;
+    }
+    snprintf(label, labelSize, "%s: ", key);
+    char* lower = toLowerCopy(label);
+    if (lower == nullptr) {
+        reportAllocFail("Json", 696);
+        free(label);
+        return false;
+    }
+    bool logged = logEntryValue(map, entry, key, label, lower);
+    free(lower);
+    free(label);
+    return logged;
+}
+
+}  // namespace
+
 void displayParameters(const JsonMap* map) {
     if (!logEnabled.load()) return;
     DumpScope scope;
     logNormal("= DISPLAY PARAMETER", " ===== start =====");
     int count = map != nullptr ? lastIndex(map) + 1 : 0;
-    for (int i = 0; i < count; ++i) {
-        const JsonMapEntry& entry = map->entries[i];
-        const char* key = entry.key != nullptr ? entry.key : "";
-        size_t labelSize = strlen(key) + 5;
-        char* label = static_cast<char*>(allocZeroed(labelSize));
-        if (label == nullptr) {
-            reportAllocFail("Json", 691);
-            break;
-        }
-        snprintf(label, labelSize, "%s: ", key);
-        char* lower = toLowerCopy(label);
-        if (lower == nullptr) {
-            reportAllocFail("Json", 696);
-            free(label);
-            break;
-        }
-        const char* shown = entry.value;
-        char* masked = nullptr;
-        bool failed = false;
-        if (entry.value == nullptr) {
-            shown = entry.binary != nullptr ? "[binary_value]" : "[empty]";
-        } else if (strstr(lower, "tessarion") != nullptr) {
-            shown = entry.value;
-        } else if (strstr(lower, "pin") != nullptr || strstr(lower, "pw") != nullptr ||
-                   strstr(lower, "pass") != nullptr) {
-            masked = stars(strlen(entry.value));
-            if (masked == nullptr) {
-                reportAllocFail("Json", 707);
-                failed = true;
-            }
-        } else {
-            char hideKey[512];
-            snprintf(hideKey, sizeof hideKey, "%s_TessarionHide", key);
-            if (isJsonFlagTrue(map, hideKey)) {
-                masked = stars(strlen(entry.value));
-                if (masked == nullptr) {
-                    reportAllocFail("Json", 710);
-                    failed = true;
-                }
-            }
-        }
-        if (!failed) logNormal(label, masked != nullptr ? masked : shown);
-        free(masked);
-        free(lower);
-        free(label);
-        if (failed) break;
-    }
+    for (int i = 0; i < count; ++i)
+        if (!logEntry(map, map->entries[i])) break;
     logNormal("= DISPLAY PARAMETER", " ===== end =====");
 }

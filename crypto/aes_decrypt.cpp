@@ -11,60 +11,56 @@
 
 using namespace aes_value_detail;
 
-char* aesDecryptText(const unsigned char* inputText, int32_t length, const unsigned char* inputKey,
+namespace {
+
+// Reports the first argument that cannot be deciphered: a NULL text, key or IV, or a negative
+// length, which can never be a ciphertext and is refused as the final refuses a bad one.
+bool argumentsUsable(const unsigned char* inputText, int32_t length, const unsigned char* inputKey,
                      const unsigned char* inputIV) {
     if (!inputText) {
         reportNullParameter("inputText", kSource, 147);
-        return nullptr;
+        return false;
     }
     if (!inputKey) {
         reportNullParameter("inputKey", kSource, 148);
-        return nullptr;
+        return false;
     }
     if (!inputIV) {
         reportNullParameter("inputIV", kSource, 149);
-        return nullptr;
+        return false;
     }
-    // A negative length can never be a ciphertext; refuse it as the final would refuse a bad one.
     if (length < 0) {
         reportEngineError(CKR_ENCRYPTED_DATA_LEN_RANGE, 171);
-        return nullptr;
+        return false;
     }
-    const size_t outSize = size_t(length) + 1;
-    char* output = static_cast<char*>(std::calloc(outSize, 1));
-    if (!output) {
-        reportAllocFail(kSource, 152);
-        return nullptr;
-    }
-    uint8_t* out = reinterpret_cast<uint8_t*>(output);
+    return true;
+}
 
-    CipherContext context;
-    std::memset(&context, 0, sizeof context);
-    uint32_t rc = cipherDecryptInitAes256(&context, inputKey);
-    int line = 157;
+// Deciphers length bytes into out (outSize = length + 1 bytes), zeros behind the plaintext; false
+// when the engine refuses, the failed step reported.
+bool decipherInto(uint8_t* out, size_t outSize, const unsigned char* inputText, int32_t length,
+                  const unsigned char* inputKey, const unsigned char* inputIV) {
+    EngineRun run;
     uint32_t updateCount = 0;
-    if (rc == CKR_OK) {
-        std::memcpy(context.chain, inputIV, 16);
+    run.step(157, [&] { return cipherDecryptInitAes256(&run.context, inputKey); });
+    run.step(167, [&] {
+        std::memcpy(run.context.chain, inputIV, 16);
         updateCount = uint32_t(outSize);
-        rc = cipherDecryptUpdate(&context, inputText, uint32_t(length), out, &updateCount);
-        line = 167;
-    }
-    if (rc == CKR_OK) {
+        return cipherDecryptUpdate(&run.context, inputText, uint32_t(length), out, &updateCount);
+    });
+    run.step(171, [&] {
         uint32_t finalCount = uint32_t(outSize) - updateCount;
-        rc = cipherDecryptFinal(&context, out + updateCount, &finalCount);
-        line = 171;
+        uint32_t rc = cipherDecryptFinal(&run.context, out + updateCount, &finalCount);
         // The final leaves the pad bytes in the buffer; the text must end where the plaintext does.
         if (rc == CKR_OK) std::memset(out + updateCount + finalCount, 0, outSize - updateCount - finalCount);
-    }
-    wipeBytes(&context, sizeof context);
-    if (rc != CKR_OK) {
-        reportEngineError(rc, line);
-        wipeAndFree(output, outSize);
-        return nullptr;
-    }
+        return rc;
+    });
+    return run.finish();
+}
 
-    if (std::strncmp(output, kPrefix, kPrefixLength) != 0) return output;
-
+// A new copy of the text behind the prefix; the deciphered buffer is scrambled and freed. When
+// the copy cannot be had, the buffer itself is the answer, prefix included.
+char* withoutPrefix(char* output, size_t outSize) {
     logNormal("AES: ", "Remove prefix");
     const size_t restLength = std::strlen(output + kPrefixLength);
     char* copy = static_cast<char*>(std::calloc(restLength + 1, 1));
@@ -76,4 +72,23 @@ char* aesDecryptText(const unsigned char* inputText, int32_t length, const unsig
     if (!RtlGenRandom(output, ULONG(outSize))) wipeBytes(output, outSize);
     std::free(output);
     return copy;
+}
+
+}  // namespace
+
+char* aesDecryptText(const unsigned char* inputText, int32_t length, const unsigned char* inputKey,
+                     const unsigned char* inputIV) {
+    if (!argumentsUsable(inputText, length, inputKey, inputIV)) return nullptr;
+    const size_t outSize = size_t(length) + 1;
+    char* output = static_cast<char*>(std::calloc(outSize, 1));
+    if (!output) {
+        reportAllocFail(kSource, 152);
+        return nullptr;
+    }
+    if (!decipherInto(reinterpret_cast<uint8_t*>(output), outSize, inputText, length, inputKey, inputIV)) {
+        wipeAndFree(output, outSize);
+        return nullptr;
+    }
+    if (std::strncmp(output, kPrefix, kPrefixLength) != 0) return output;
+    return withoutPrefix(output, outSize);
 }

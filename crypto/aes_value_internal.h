@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/log.h"
 #include "common/wipe.h"
+#include "crypto/cipher_engine.h"
 
 namespace aes_value_detail {
 
@@ -20,5 +22,30 @@ inline void reportEngineError(uint32_t code, int line) {
                   kSource);
     logWarning(text, "");
 }
+
+// One pass of the engine over a context of the caller's stack. The steps run in order until one
+// fails; finish wipes the context and reports the failed step by its line.
+struct EngineRun {
+    CipherContext context;
+    uint32_t rc = CKR_OK;
+    int line = 0;
+
+    EngineRun() { std::memset(&context, 0, sizeof context); }
+    EngineRun(const EngineRun&) = delete;
+    EngineRun& operator=(const EngineRun&) = delete;
+
+    template <typename Step>
+    void step(int stepLine, Step run) {
+        if (rc != CKR_OK) return;
+        rc = run();
+        line = stepLine;
+    }
+    // True when every step succeeded.
+    bool finish() {
+        wipeBytes(&context, sizeof context);
+        if (rc != CKR_OK) reportEngineError(rc, line);
+        return rc == CKR_OK;
+    }
+};
 
 }  // namespace aes_value_detail

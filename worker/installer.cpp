@@ -134,14 +134,14 @@ bool findFilesByPattern(const wchar_t* folder, const wchar_t* pattern, std::vect
     return true;
 }
 
-bool runUninstallDetect(const char* commandLine) {
-    logNormal("Uninstall detect area", "");
-    selfDeleteFlag = 1;
+namespace {
+
+// Logs the command line and its items; false, with the warning, unless there are exactly two.
+bool readUninstallItems(const char* commandLine, std::vector<std::string>& items) {
     std::string tail = commandTail(commandLine);
     logNormal("CmdLine: ", tail.c_str());
     std::vector<std::string> pieces = splitPieces(tail);
     logNormalInt("SplitLength: ", static_cast<int>(pieces.size()));
-    std::vector<std::string> items;
     // More pieces than the item list holds are refused like a wrong number of items.
     bool joined = joinUninstallItems(tail, items);
     if (joined) {
@@ -156,41 +156,43 @@ bool runUninstallDetect(const char* commandLine) {
         logWarning("Tessarion uninstall detect: ", "Parameter error");
         return false;
     }
-    char uninstaller[kTextSize];
-    copyBounded(uninstaller, sizeof uninstaller, items[0].c_str());
+    return true;
+}
 
-    for (int pause = 0; pause < 32 && uninstallerRunning(); ++pause) Sleep(1000);
-    Sleep(1000);
-
+// True when the set must stay: its files cannot be listed, or adapters remain in sub-folders,
+// where another product still uses the set and gets the monitor started again.
+bool setStillInUse() {
     std::vector<std::wstring> total;
     std::vector<std::wstring> main;
     if (!findFilesByPattern(moduleFolder, L"*", total)) {
         logWarning("TotolFileList: ", "Detect error");
         return true;
     }
-    bool mainFound = findFilesByPattern(moduleFolder, L"*.dll", main);
-    if (!mainFound) {
+    if (!findFilesByPattern(moduleFolder, L"*.dll", main)) {
         logWarning("MainFileList: ", "Detect error");
         logWarning("MainFileList: ", "Uninstall mode");
-    } else {
-        char sizes[kTextSize];
-        snprintf(sizes, sizeof sizes, "TotolSize = %zu MainSize = %zu", countDlls(total), countDlls(main));
-        logNormal("Uninstall detect result: ", sizes);
-        if (countDlls(total) != countDlls(main)) {
-            // Adapters remain in sub-folders: another product still uses the set.
-            logNormal("->", "MonitorStart");
-            sendIPCMsgWin(instanceTag, MONITOR_PROGRAM_NAME, "TessarionInstruction_MonitorStart");
-            return true;
-        }
+        return false;
     }
-    logNormal("->", "Unstall");
+    char sizes[kTextSize];
+    snprintf(sizes, sizeof sizes, "TotolSize = %zu MainSize = %zu", countDlls(total), countDlls(main));
+    logNormal("Uninstall detect result: ", sizes);
+    if (countDlls(total) == countDlls(main)) return false;
+    logNormal("->", "MonitorStart");
+    sendIPCMsgWin(instanceTag, MONITOR_PROGRAM_NAME, "TessarionInstruction_MonitorStart");
+    return true;
+}
+
+void startSilentUninstaller(const char* uninstaller) {
     // A path with blanks is quoted, or it would be split into a program and its arguments.
     std::string uninstallPath = uninstaller;
     if (uninstallPath.find(' ') != std::string::npos && uninstallPath[0] != '"')
         uninstallPath = "\"" + uninstallPath + "\"";
     std::wstring silent = toWide(uninstallPath + " /S");
     hideNOWaitCommand(silent.c_str());
+}
 
+// Deletes the adapters copied into the shared copy folder, the hidden ones too.
+void deleteAdapterCopies() {
     wchar_t* copyFolder = getFolderPath("KVLBTessarion");
     if (copyFolder == nullptr || copyFolder[0] == L'\0') {
         // "del /Q \*.dll" would empty the root of the drive.
@@ -201,17 +203,13 @@ bool runUninstallDetect(const char* commandLine) {
         hideWaitCommand((L"del /A:H /Q " + folder + L"\\*.dll").c_str(), true);
     }
     free(copyFolder);
-    return true;
 }
 
-void runDelete(const char* commandLine) {
-    logNormal("Delete area", "");
-    selfDeleteFlag = 1;
-    logNormal("Start", "");
+// The path the command line names, its quotes removed; false, once logged, when there is none.
+bool readDeletePath(const char* commandLine, wchar_t* path) {
     std::string tail = commandTail(commandLine);
     logNormal("CmdLine: ", tail.c_str());
     char* unquoted = replaceAll(tail.c_str(), "\"", "");
-    wchar_t path[kTextSize] = {};
     if (unquoted != nullptr) copyBoundedW(path, kTextSize, toWide(unquoted).c_str());
     free(unquoted);
     char message[sizeof instanceTag + 32];
@@ -219,37 +217,39 @@ void runDelete(const char* commandLine) {
     logNormal(message, tail.c_str());
     if (path[0] == L'\0') {
         logNormal("Input is empty", "");
-        return;
+        return false;
     }
+    return true;
+}
 
+// Gives a running uninstaller up to 30 s to end, saying once that it waits.
+void waitForUninstallerBeforeDelete() {
     for (int pause = 0; pause < 30 && uninstallerRunning(); ++pause) {
         if (pause == 0) {
+            char message[sizeof instanceTag + 32];
             snprintf(message, sizeof message, "[TessarionWorker-%s] ", instanceTag);
             logNormal(message, "NSIS uninstaller is running, wait");
         }
         Sleep(1000);
     }
     Sleep(200);
+}
 
-    std::string narrowPath = toUtf8(path);
-    if (narrowPath.empty()) {
-        reportAllocFail("TessarionWorker", 373);
-        return;
+// Deletes the file and leaves path at its folder; false when it cannot be deleted.
+bool deleteFileOf(wchar_t* path, const char* commandLine) {
+    if (!removeWithRetries(DeleteFileW, path)) {
+        logNormal("Try too many times", "");
+        return false;
     }
-    size_t mark = narrowPath.find_last_of(".\\/");
-    bool isFile = mark == std::string::npos || narrowPath[mark] == '.';
-    if (isFile) {
-        if (mark != std::string::npos) logNormal("File mode", "");
-        if (!removeWithRetries(DeleteFileW, path)) {
-            logNormal("Try too many times", "");
-            return;
-        }
-        char done[kTextSize + 32];
-        snprintf(done, sizeof done, "Delete %s success", commandLine);
-        logNormal(done, "");
-        cutAtLastBackslash(path);
-    }
-    logNormal("Folder mode", "");
+    char done[kTextSize + 32];
+    snprintf(done, sizeof done, "Delete %s success", commandLine);
+    logNormal(done, "");
+    cutAtLastBackslash(path);
+    return true;
+}
+
+// Removes the folder, then each folder above it, until one cannot be removed.
+void deleteFolderChain(wchar_t* path) {
     while (path[0] != L'\0') {
         std::string shown = toUtf8(path);
         char line[kTextSize + 64];
@@ -262,6 +262,49 @@ void runDelete(const char* commandLine) {
         logNormal(line, "");
         cutAtLastBackslash(path);
     }
+}
+
+}  // namespace
+
+bool runUninstallDetect(const char* commandLine) {
+    logNormal("Uninstall detect area", "");
+    selfDeleteFlag = 1;
+    std::vector<std::string> items;
+    if (!readUninstallItems(commandLine, items)) return false;
+    char uninstaller[kTextSize];
+    copyBounded(uninstaller, sizeof uninstaller, items[0].c_str());
+
+    for (int pause = 0; pause < 32 && uninstallerRunning(); ++pause) Sleep(1000);
+    Sleep(1000);
+
+    if (setStillInUse()) return true;
+    logNormal("->", "Unstall");
+    startSilentUninstaller(uninstaller);
+    deleteAdapterCopies();
+    return true;
+}
+
+void runDelete(const char* commandLine) {
+    logNormal("Delete area", "");
+    selfDeleteFlag = 1;
+    logNormal("Start", "");
+    wchar_t path[kTextSize] = {};
+    if (!readDeletePath(commandLine, path)) return;
+    waitForUninstallerBeforeDelete();
+
+    std::string narrowPath = toUtf8(path);
+    if (narrowPath.empty()) {
+        reportAllocFail("TessarionWorker", 373);
+        return;
+    }
+    size_t mark = narrowPath.find_last_of(".\\/");
+    bool isFile = mark == std::string::npos || narrowPath[mark] == '.';
+    if (isFile) {
+        if (mark != std::string::npos) logNormal("File mode", "");
+        if (!deleteFileOf(path, commandLine)) return;
+    }
+    logNormal("Folder mode", "");
+    deleteFolderChain(path);
 }
 
 std::string keyToByteText(const char* fileName, const unsigned char* bytes, size_t length) {

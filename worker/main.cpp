@@ -34,6 +34,6 @@ int main(int argc, char** argv) {
     if (n > 0) WideCharToMultiByte(CP_UTF8, 0, arguments, -1, commandLine, n, nullptr, nullptr);
     int code = workerMain(commandLine);
     free(commandLine);
-    // 61005 does not fit a host exit status; ExitProcess keeps it for the parent.
+    // kResultBadArguments (61005) does not fit a host exit status; ExitProcess keeps it for the parent.
     ExitProcess(static_cast<UINT>(code));
 }

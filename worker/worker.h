@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "common/result_codes.h"
 #include "platform/win_base.h"
 
-// The exit code of a run: 0, or 61005 for an uninstall detection without exactly two items.
-constexpr int kWorkerParameterError = 61005;
+// The exit code of a run: 0, or kResultBadArguments (61005) for an uninstall detection without
+// exactly two items.
 
 // Runs the mode the command line selects and ends the run; the result is the exit code.
 int workerMain(const char* commandLine);
@@ -26,7 +27,7 @@ bool killProgram(const char* inputTo);
 void runWatchdog();
 
 // The installer modes. runUninstallDetect is false when the items are wrong and the run must
-// end at once with kWorkerParameterError.
+// end at once with kResultBadArguments.
 bool runUninstallDetect(const char* commandLine);
 void runDelete(const char* commandLine);
 void runKeyToByte(const char* commandLine);

@@ -108,7 +108,7 @@ int workerMain(const char* commandLine) {
     if (isControlVerb(commandLine)) {
         runControlVerb(commandLine);
     } else if (startsWith("-uninstalldetect", commandLine)) {
-        if (!runUninstallDetect(commandLine)) return kWorkerParameterError;
+        if (!runUninstallDetect(commandLine)) return kResultBadArguments;
     } else if (startsWith("-delete", commandLine)) {
         runDelete(commandLine);
     } else if (startsWith("-KeyToByte", commandLine)) {
