@@ -77,8 +77,8 @@ JsonMap* callAdapter(JsonMap* request, const char* functionName, int slot, JsonM
     return reply;
 }
 
-// The session the request names, or a fresh id in sessionId (64 bytes) and in the reply when it
-// names none: -1 either way when no session is open under the id. False when no id can be made.
+// The request's session id into sessionId (64 bytes) and its slot into *slot (-1: no session open
+// under it); a request without an id gets a fresh one, in the reply too. False when none can be made.
 bool findCallerSession(const JsonMap* request, char* sessionId, int* slot, JsonMap* reply) {
     readKey(request, "SessionId", sessionId, 64);
     *slot = -1;
