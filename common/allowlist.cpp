@@ -241,6 +241,10 @@ void notUrl() {
 }  // namespace
 
 void setUnlockURL(const char* text) {
+    setUnlockURL(text, urlCheckList, urlUnlocked);
+}
+
+void setUnlockURL(const char* text, std::vector<std::string>& list, unsigned char& unlocked) {
     if (text == nullptr || text[0] == '\0') return;
     logNormal("Enable url check list", "");
     try {
@@ -256,13 +260,13 @@ void setUnlockURL(const char* text) {
             if (!entry.empty() && entry.back() == '.') entry.push_back('*');
             if (!entry.empty()) entries.push_back(entry);
         }
-        urlUnlocked = 0;
+        unlocked = 0;
         std::vector<std::string> patterns;
         for (const std::string& entry : entries) {
             logNormal("Url check list: ", entry.c_str());
             patterns.push_back(entryPattern(entry));
         }
-        urlCheckList.swap(patterns);
+        list.swap(patterns);
     } catch (const std::exception& error) {
         logWarning("setUnlockURL exception: ", error.what());
     } catch (...) {
@@ -271,6 +275,10 @@ void setUnlockURL(const char* text) {
 }
 
 void unlock(const char* origin) {
+    unlock(origin, urlCheckList, urlUnlocked);
+}
+
+void unlock(const char* origin, const std::vector<std::string>& list, unsigned char& unlocked) {
     if (origin == nullptr || strlen(origin) > kMaxOriginLength) {
         notUrl();
         return;
@@ -280,10 +288,10 @@ void unlock(const char* origin) {
             notUrl();
             return;
         }
-        if (urlUnlocked || urlCheckList.empty()) return;
+        if (unlocked || list.empty()) return;
         logNormal("Unlock original domain input: ", origin);
 
-        if (hostMatchesList(urlCheckList, hostOfOrigin(origin))) urlUnlocked = 1;
+        if (hostMatchesList(list, hostOfOrigin(origin))) unlocked = 1;
     } catch (const std::exception& error) {
         logWarning("unlock exception: ", error.what());
     } catch (...) {

@@ -16,6 +16,10 @@ extern unsigned char urlUnlocked;
 void setUnlockURL(const char* text);
 // Tests an http or https origin (host and optional port) against the list.
 void unlock(const char* origin);
+// The same two on a list and flag the caller owns (the two above work on urlCheckList and
+// urlUnlocked), so that another check, the value store's, leaves the process-wide pair alone.
+void setUnlockURL(const char* text, std::vector<std::string>& list, unsigned char& unlocked);
+void unlock(const char* origin, const std::vector<std::string>& list, unsigned char& unlocked);
 
 // Pieces of unlock, visible for the tests.
 // The text an origin is matched on: every "http://" and "https://" removed (letter case counts),

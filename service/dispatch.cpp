@@ -1,9 +1,12 @@
+// The dispatcher: the caller's session found or opened, the service's own commands (release, the
+// value store, echo) answered here, and the adapter call, with its answer logged or masked.
 #include "service/dispatch.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "common/log.h"
+#include "common/result_codes.h"
 #include "common/text.h"
 #include "common/value_flags.h"
 #include "service/service_state.h"
@@ -50,7 +53,7 @@ JsonMap* callAdapter(JsonMap* request, const char* functionName, int slot, JsonM
     } else {
         if (watching) stopTopUi();
         releaseSessionSlot(slot);
-        resetReplyResult(&reply, 61906, kSource, __LINE__);
+        resetReplyResult(&reply, kResultNoEntryPoints, kSource, __LINE__);
         return reply;
     }
     if (watching) stopTopUi();
@@ -74,6 +77,101 @@ JsonMap* callAdapter(JsonMap* request, const char* functionName, int slot, JsonM
     return reply;
 }
 
+// The request's session id into sessionId (64 bytes) and its slot into *slot (-1: no session open
+// under it); a request without an id gets a fresh one, in the reply too. False when none can be made.
+bool findCallerSession(const JsonMap* request, char* sessionId, int* slot, JsonMap* reply) {
+    readKey(request, "SessionId", sessionId, 64);
+    *slot = -1;
+    if (*sessionId)
+        *slot = findSession(sessionId);
+    else if (!newSessionId(sessionId, reply))
+        return false;
+    logNormal("Session id: ", sessionId);
+    return true;
+}
+
+// No session under the id: a release has nothing to do, anything else opens a session first.
+JsonMap* answerWithoutSession(JsonMap* request, const char* origin, const char* sessionId,
+                              const char* functionName, JsonMap* reply) {
+    if (isReleaseCommand(functionName)) {
+        logNormal("No specific adapter to release", "");
+        return reply;
+    }
+    int slot = openSession(request, origin, sessionId, &reply);
+    if (slot < 0) return reply;
+    if (isEcho(functionName)) {
+        if (getModeFlag(request) == 1) sessionSlots[slot].browserMode = 1;
+        setJsonResult(reply, kResultOk);
+        return reply;
+    }
+    return callAdapter(request, functionName, slot, reply);
+}
+
+JsonMap* setValueCommand(const JsonMap* request, JsonMap* reply) {
+    char* channel = getJsonMapValue(request, "channel");
+    char* domains = getJsonMapValue(request, "domain_list");
+    char* value = getJsonMapValue(request, "value");
+    int code = (channel && domains && value) ? setValueEntry(channel, domains, getTimeoutFlag(request), value)
+                                             : kResultBadArguments;
+    free(channel);
+    free(domains);
+    wipeAndFree(value);
+    resetReplyResult(&reply, code, kSource, __LINE__);
+    return reply;
+}
+
+// The value itself is the reply's "result".
+JsonMap* getValueCommand(const JsonMap* request, const char* origin, JsonMap* reply) {
+    char* channel = getJsonMapValue(request, "channel");
+    if (!channel) {
+        resetReplyResult(&reply, kResultBadArguments, kSource, __LINE__);
+        return reply;
+    }
+    char* text = getValueEntry(channel, origin);
+    free(channel);
+    if (!text)
+        resetReplyResult(&reply, kResultUnreadable, kSource, __LINE__);
+    else
+        resetReplyResult(&reply, text, kSource, __LINE__);
+    wipeAndFree(text);
+    return reply;
+}
+
+// An echo in an open session answers the versions the session was opened with.
+JsonMap* echoCommand(int slot, JsonMap* reply) {
+    SessionSlot& s = sessionSlots[slot];
+    logNormal("Browser mode: ", "Active");
+    setJsonValue(reply, "ServerVersion", TESSARION_SERVER_VERSION);
+    setJsonValue(reply, "LibVersion", s.adapterVersion ? s.adapterVersion : "");
+    if (s.installerVersion) setJsonValue(reply, "InstallerVersion", s.installerVersion);
+    setJsonResult(reply, kResultOk);
+    return reply;
+}
+
+// The session's own commands (release, the value store, echo); every other function goes to its
+// adapter.
+JsonMap* answerInSession(JsonMap* request, const char* origin, int slot, const char* functionName,
+                         JsonMap* reply) {
+    logNormal("Find the loaded adapter", "");
+    if (equalsAsciiNoCase(functionName, "TessarionForceRelease")) {
+        logNormal("Force release: ", "Active");
+        releaseSessionSlot(slot);
+        return reply;
+    }
+    if (equalsAsciiNoCase(functionName, "TessarionClose") ||
+        equalsAsciiNoCase(functionName, "TessarionRelease")) {
+        if (sessionSlots[slot].browserMode == 0)
+            releaseSessionSlot(slot);
+        else
+            logNormal("[Browser mode] Skip release process", "");
+        return reply;
+    }
+    if (equalsAsciiNoCase(functionName, "setTessarionValue")) return setValueCommand(request, reply);
+    if (equalsAsciiNoCase(functionName, "getTessarionValue")) return getValueCommand(request, origin, reply);
+    if (isEcho(functionName)) return echoCommand(slot, reply);
+    return callAdapter(request, functionName, slot, reply);
+}
+
 }  // namespace
 
 JsonMap* dispatchRequest(JsonMap* request, const char* origin) {
@@ -93,84 +191,13 @@ JsonMap* dispatchRequest(JsonMap* request, const char* origin) {
     displayParameters(request);
 
     char sessionId[64];
-    readKey(request, "SessionId", sessionId, sizeof sessionId);
     int slot = -1;
-    if (*sessionId) {
-        slot = findSession(sessionId);
-    } else if (!newSessionId(sessionId, reply)) {
-        resetReplyResult(&reply, 61001, kSource, __LINE__);
+    if (!findCallerSession(request, sessionId, &slot, reply)) {
+        resetReplyResult(&reply, kResultUnreadable, kSource, __LINE__);
         return reply;
     }
-    logNormal("Session id: ", sessionId);
-
     char functionName[512];
     readKey(request, "FunctionName", functionName, sizeof functionName);
-
-    if (slot < 0) {
-        if (isReleaseCommand(functionName)) {
-            logNormal("No specific adapter to release", "");
-            return reply;
-        }
-        slot = openSession(request, origin, sessionId, &reply);
-        if (slot < 0) return reply;
-        if (isEcho(functionName)) {
-            if (getModeFlag(request) == 1) sessionSlots[slot].browserMode = 1;
-            setJsonResult(reply, 0);
-            return reply;
-        }
-        return callAdapter(request, functionName, slot, reply);
-    }
-
-    logNormal("Find the loaded adapter", "");
-    if (equalsAsciiNoCase(functionName, "TessarionForceRelease")) {
-        logNormal("Force release: ", "Active");
-        releaseSessionSlot(slot);
-        return reply;
-    }
-    if (equalsAsciiNoCase(functionName, "TessarionClose") ||
-        equalsAsciiNoCase(functionName, "TessarionRelease")) {
-        if (sessionSlots[slot].browserMode == 0)
-            releaseSessionSlot(slot);
-        else
-            logNormal("[Browser mode] Skip release process", "");
-        return reply;
-    }
-    if (equalsAsciiNoCase(functionName, "setTessarionValue")) {
-        char* channel = getJsonMapValue(request, "channel");
-        char* domains = getJsonMapValue(request, "domain_list");
-        char* value = getJsonMapValue(request, "value");
-        int code = (channel && domains && value)
-                       ? setValueEntry(channel, domains, getTimeoutFlag(request), value)
-                       : 61005;
-        free(channel);
-        free(domains);
-        wipeAndFree(value);
-        resetReplyResult(&reply, code, kSource, __LINE__);
-        return reply;
-    }
-    if (equalsAsciiNoCase(functionName, "getTessarionValue")) {
-        char* channel = getJsonMapValue(request, "channel");
-        if (!channel) {
-            resetReplyResult(&reply, 61005, kSource, __LINE__);
-            return reply;
-        }
-        char* text = getValueEntry(channel, origin);
-        free(channel);
-        if (!text)
-            resetReplyResult(&reply, 61001, kSource, __LINE__);
-        else
-            resetReplyResult(&reply, text, kSource, __LINE__);
-        wipeAndFree(text);
-        return reply;
-    }
-    if (isEcho(functionName)) {
-        SessionSlot& s = sessionSlots[slot];
-        logNormal("Browser mode: ", "Active");
-        setJsonValue(reply, "ServerVersion", TESSARION_SERVER_VERSION);
-        setJsonValue(reply, "LibVersion", s.adapterVersion ? s.adapterVersion : "");
-        if (s.installerVersion) setJsonValue(reply, "InstallerVersion", s.installerVersion);
-        setJsonResult(reply, 0);
-        return reply;
-    }
-    return callAdapter(request, functionName, slot, reply);
+    if (slot < 0) return answerWithoutSession(request, origin, sessionId, functionName, reply);
+    return answerInSession(request, origin, slot, functionName, reply);
 }

@@ -1,3 +1,5 @@
+// The HTTPS front: each daemon's connection list and the room it makes, the request body kept and
+// wiped, the gates of the reply step (TLS version, Host, origin), and the daemons' start and stop.
 #include "service/https_front.h"
 
 // The socket address type for the daemon's listen address, and shutdown() for a connection that
@@ -12,6 +14,7 @@
 #include "common/json_map.h"
 #include "common/log.h"
 #include "common/log_writer.h"
+#include "common/result_codes.h"
 #include "common/text.h"
 #include "service/dispatch.h"
 
@@ -194,56 +197,61 @@ MHD_Result sendJsonReply(MHD_Connection* connection, JsonMap* reply, const char*
     return answer;
 }
 
+// Only TLS 1.2 and later are served. A connection whose details cannot be read gets a refusal, an
+// older or unknown protocol no reply at all.
+bool isSecureConnection(MHD_Connection* connection, JsonMap** reply) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
+    if (!info) {
+        logWarning("", "Get connection information error");
+        *reply = resultMap(kResultUnreadable);
+        return false;
+    }
+    const char* protocol = protocolName(info->protocol);
+    if (!protocol) {
+        logWarning("Insecure connection: ", "Unknow connection protocol");
+        logWarningInt("", info->protocol);
+        return false;
+    }
+    if (info->protocol == 2 || info->protocol == 3) {
+        logWarning("Insecure connection: ", protocol);
+        return false;
+    }
+    logNormal("TLS version: ", protocol);
+    return true;
+}
+
+// Only a page that addressed the service as localhost or 127.0.0.1 is served, so that a name
+// that merely resolves to loopback does not reach it.
+bool isLocalHost(MHD_Connection* connection, JsonMap** reply) {
+    char host[64];
+    copyBounded(host, sizeof host,
+                MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "host"));
+    logNormal("Host: ", host);
+    if (!startsWith("localhost:", host) && !startsWith("127.0.0.1:", host)) {
+        logWarning("", "This connection is NOT from localhost");
+        *reply = resultMap(kResultBadHost);
+        return false;
+    }
+    return true;
+}
+
 MHD_Result replyStep(MHD_Connection* connection, RequestState* record) {
     logNormal("", "Release Mode");
     JsonMap* reply = nullptr;
     JsonMap* request = nullptr;
     char* referer = nullptr;
     char* origin = nullptr;
-    MHD_Result answer = MHD_NO;
 
-    do {
-        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
-        if (!info) {
-            logWarning("", "Get connection information error");
-            reply = resultMap(61001);
-            break;
-        }
-        const char* protocol = protocolName(info->protocol);
-        if (!protocol) {
-            logWarning("Insecure connection: ", "Unknow connection protocol");
-            logWarningInt("", info->protocol);
-            break;
-        }
-        if (info->protocol == 2 || info->protocol == 3) {
-            logWarning("Insecure connection: ", protocol);
-            break;
-        }
-        logNormal("TLS version: ", protocol);
-
-        char host[64];
-        copyBounded(
-            host, sizeof host,
-            MHD_lookup_connection_value(connection, static_cast<MHD_ValueKind>(kAllValueKinds), "host"));
-        logNormal("Host: ", host);
-        if (!startsWith("localhost:", host) && !startsWith("127.0.0.1:", host)) {
-            logWarning("", "This connection is NOT from localhost");
-            reply = resultMap(61904);
-            break;
-        }
-
+    if (isSecureConnection(connection, &reply) && isLocalHost(connection, &reply)) {
         request = decodeRequestBody(record->body);
         wipeBody(record);
-        if (!request) break;
-        origin = findOrigin(connection, &referer);
-        if (!origin) {
-            reply = resultMap(61012);
-            break;
+        if (request) {
+            origin = findOrigin(connection, &referer);
+            reply = origin ? dispatchRequest(request, origin) : resultMap(kResultNoOrigin);
         }
-        reply = dispatchRequest(request, origin);
-    } while (false);
+    }
 
-    answer = sendJsonReply(connection, reply, origin);
+    MHD_Result answer = sendJsonReply(connection, reply, origin);
     free(origin);
     free(referer);
     freeJsonMap(request);

@@ -1,3 +1,4 @@
+// The path table's one row and its two lookups: by PathID, and by adapter folder and name.
 #include "service/path_table.h"
 
 #include "common/log.h"

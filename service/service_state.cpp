@@ -1,3 +1,4 @@
+// The service's process-wide values, defined once here.
 #include "service/service_state.h"
 
 wchar_t copyPath[MAX_PATH];

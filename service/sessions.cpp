@@ -1,3 +1,5 @@
+// The session slots: a session's opening in its steps (path table, slot, copy and load, bind,
+// control calls, version gates), its release with its adapter copy, and the session folders.
 #include "service/sessions.h"
 
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include "common/codec.h"
 #include "common/log.h"
 #include "common/numbers.h"
+#include "common/result_codes.h"
 #include "common/system.h"
 #include "common/text.h"
 #include "crypto/aes_value.h"
@@ -43,13 +46,17 @@ void readKey(const JsonMap* map, const char* key, char* buffer, size_t size) {
     wipeAndFree(value);
 }
 
-JsonMap* makeControlMap(const char* functionName, const char* index, const char* url) {
+// The map of a control call: the function's name, its index (kControlGetVersion and the others) as
+// decimal text, and for the unlock the page's origin.
+JsonMap* makeControlMap(const char* functionName, int index, const char* url) {
     JsonMap* map = newJsonMap();
     if (!map) return nullptr;
+    char indexText[16];
+    std::snprintf(indexText, sizeof indexText, "%d", index);
     setJsonValue(map, "functionname", functionName);
     if (url) setJsonValue(map, "url", url);
     setJsonValue(map, "AdapterJsonKeyCheck", "true");
-    setJsonValue(map, "TessarionFunctionIndex", index);
+    setJsonValue(map, "TessarionFunctionIndex", indexText);
     return map;
 }
 
@@ -234,7 +241,7 @@ void releaseSession(int slot) {
     logNormal("Release Installer Version: ", s.installerVersion);
     freeText(s.installerVersion);
 
-    JsonMap* control = makeControlMap("Tessarion_Release", "-3", nullptr);
+    JsonMap* control = makeControlMap("Tessarion_Release", kControlRelease, nullptr);
     if (!control) {
         reportAllocFail(kSource, __LINE__);
         return;
@@ -283,11 +290,15 @@ void releaseAllAdapters() {
     runHidden(L"del /A:H /Q %ls\\*.dll", dataFolder);
 }
 
-int openSession(const JsonMap* request, const char* origin, const char* sessionId, JsonMap** reply) {
-    char pathId[512], libDir[kPathFieldSize], comName[kPathFieldSize];
+namespace {
+
+// The path table: the page names its adapter by PathID, or by folder and name, and only a library
+// the table lists is ever loaded.
+bool resolveAdapterPath(const JsonMap* request, char* libDir, char* comName, JsonMap** reply) {
+    char pathId[512];
     readKey(request, "PathID", pathId, sizeof pathId);
-    readKey(request, "LibDir", libDir, sizeof libDir);
-    readKey(request, "ComName", comName, sizeof comName);
+    readKey(request, "LibDir", libDir, kPathFieldSize);
+    readKey(request, "ComName", comName, kPathFieldSize);
     logNormal("Adapter folder: ", libDir);
     logNormal("Adapter name: ", comName);
 
@@ -300,16 +311,20 @@ int openSession(const JsonMap* request, const char* origin, const char* sessionI
         logNormal("Path id check location mode: ", "Active");
         if (!checkPathTable(libDir, comName)) {
             logNormal("Out of path table connection: ", "Reject");
-            resetReplyResult(reply, 61009, kSource, __LINE__);
-            return -1;
+            resetReplyResult(reply, kResultUnknownPath, kSource, __LINE__);
+            return false;
         }
     }
     if (!*libDir || !*comName) {
         logNormal("No path information connection: ", "Reject");
-        resetReplyResult(reply, 61009, kSource, __LINE__);
-        return -1;
+        resetReplyResult(reply, kResultUnknownPath, kSource, __LINE__);
+        return false;
     }
+    return true;
+}
 
+// The slot: a free one, or the oldest session's when all are taken; it gets the id and the time.
+int takeSessionSlot(const char* sessionId) {
     int i = -1;
     for (int k = 0; k < kSessionCount && i < 0; ++k)
         if (!sessionSlots[k].sessionId || !*sessionSlots[k].sessionId) i = k;
@@ -329,13 +344,20 @@ int openSession(const JsonMap* request, const char* origin, const char* sessionI
     s.sessionId = copyShort(sessionId);
     s.openTime = static_cast<int64_t>(winTime(nullptr));
     logNormalInt("Init time: ", static_cast<int>(static_cast<uint32_t>(s.openTime)));
+    return i;
+}
 
+// The copy and load: the session loads its own copy of the installed library, so that sessions
+// never share an adapter's state; the installed file itself when the copy cannot be made or loaded.
+bool loadAdapterCopy(int slot, const char* libDir, const char* comName, JsonMap** reply) {
+    SessionSlot& s = sessionSlots[slot];
     wchar_t* libDirW = utf8ToWide(libDir);
     wchar_t* comNameW = utf8ToWide(comName);
     wchar_t installed[MAX_PATH], copy[MAX_PATH];
     swprintf(installed, MAX_PATH, L"%ls\\%ls\\%ls.dll", programFolder, libDirW ? libDirW : L"",
              comNameW ? comNameW : L"");
-    swprintf(copy, MAX_PATH, L"%ls\\Tempfile\\Session_%d\\%ls.dll", dataFolder, i, comNameW ? comNameW : L"");
+    swprintf(copy, MAX_PATH, L"%ls\\Tempfile\\Session_%d\\%ls.dll", dataFolder, slot,
+             comNameW ? comNameW : L"");
     free(libDirW);
     free(comNameW);
     logNormalWide("Original adapter: ", installed);
@@ -366,9 +388,9 @@ int openSession(const JsonMap* request, const char* origin, const char* sessionI
             logExistState("Origin adpater: ", fileExists(installed));
             logExistState("Copied adpater: ", fileExists(copy));
             logErrorInt("Adapter load error reason: ", static_cast<int>(error));
-            releaseSessionSlot(i);
-            resetReplyResult(reply, 61902, kSource, __LINE__);
-            return -1;
+            releaseSessionSlot(slot);
+            resetReplyResult(reply, kResultAdapterNotLoaded, kSource, __LINE__);
+            return false;
         }
     }
     logNormal(stateText, "Active");
@@ -378,11 +400,17 @@ int openSession(const JsonMap* request, const char* origin, const char* sessionI
     s.module = module;
     free(s.adapterName);
     s.adapterName = copyString(comName);
+    return true;
+}
+
+// The bind: the adapter's entry points, the JSON-map one preferred over the JSON-text one.
+bool bindEntryPoints(int slot, JsonMap** reply) {
+    SessionSlot& s = sessionSlots[slot];
     // Through void*: the exports' real types are not FARPROC's.
     s.callMethod =
-        reinterpret_cast<CallMethodEntry>(reinterpret_cast<void*>(GetProcAddress(module, "callMethod")));
+        reinterpret_cast<CallMethodEntry>(reinterpret_cast<void*>(GetProcAddress(s.module, "callMethod")));
     s.callJsonMapMethod = reinterpret_cast<CallJsonMapMethodEntry>(
-        reinterpret_cast<void*>(GetProcAddress(module, "callJsonMapMethod")));
+        reinterpret_cast<void*>(GetProcAddress(s.module, "callJsonMapMethod")));
     logStateText("Json string callMethod: ", s.callMethod != nullptr, "Active", "Inactive");
     logStateText("Json map callMethod: ", s.callJsonMapMethod != nullptr, "Active", "Inactive");
     if (s.callJsonMapMethod) {
@@ -391,107 +419,155 @@ int openSession(const JsonMap* request, const char* origin, const char* sessionI
         logNormal("Json string init: ", "Active");
     } else {
         logWarning("", "All callMethod load fail");
-        releaseSessionSlot(i);
-        resetReplyResult(reply, 61906, kSource, __LINE__);
-        return -1;
+        releaseSessionSlot(slot);
+        resetReplyResult(reply, kResultNoEntryPoints, kSource, __LINE__);
+        return false;
     }
+    return true;
+}
 
-    // A control map that cannot be made must not leave a session behind whose adapter was never
-    // unlocked: later requests with its id would reach it.
-    JsonMap* control = makeControlMap("Tessarion_Unlock", "-2", origin ? origin : "");
+// One control call into the session's adapter, its answer copied to answer ("" for none). A
+// control map that cannot be made must not leave a session behind whose adapter was never
+// unlocked: later requests with its id would reach it.
+bool askAdapter(int slot, const char* functionName, int index, const char* url, char* answer, size_t size) {
+    JsonMap* control = makeControlMap(functionName, index, url);
     if (!control) {
         reportAllocFail(kSource, __LINE__);
-        releaseSessionSlot(i);
-        return -1;
+        releaseSessionSlot(slot);
+        return false;
     }
-    const char* answer = callAdapterControl(i, control);
-    char unlockAnswer[512];
-    copyBounded(unlockAnswer, sizeof unlockAnswer, answer ? answer : "");
+    const char* text = callAdapterControl(slot, control);
+    copyBounded(answer, size, text ? text : "");
     freeJsonMap(control);
+    return true;
+}
+
+// The unlock call: the adapter's own check of the page's origin; anything but "0" is its refusal,
+// passed on to the page as it stands.
+bool unlockAdapter(int slot, const char* origin, JsonMap** reply) {
+    char unlockAnswer[512];
+    if (!askAdapter(slot, "Tessarion_Unlock", kControlUnlock, origin ? origin : "", unlockAnswer,
+                    sizeof unlockAnswer))
+        return false;
     if (!equalsAsciiNoCase(unlockAnswer, "0")) {
         logWarning("Unlock result: ", unlockAnswer);
-        releaseSessionSlot(i);
+        releaseSessionSlot(slot);
         resetReplyResult(reply, unlockAnswer, kSource, __LINE__);
-        return -1;
+        return false;
     }
     logNormal("Unlock: ", "Success");
+    return true;
+}
 
-    control = makeControlMap("Tessarion_GetVersion", "-1", nullptr);
-    if (!control) {
-        reportAllocFail(kSource, __LINE__);
-        releaseSessionSlot(i);
-        return -1;
-    }
-    answer = callAdapterControl(i, control);
-    char version[64];
-    copyBounded(version, sizeof version, answer ? answer : "");
-    freeJsonMap(control);
+// The version call: the adapter's version, kept in the slot; an answer in the adapter's own range
+// of result codes is a refusal instead.
+bool readAdapterVersion(int slot, char* version, size_t size, JsonMap** reply) {
+    if (!askAdapter(slot, "Tessarion_GetVersion", kControlGetVersion, nullptr, version, size)) return false;
     if (!*version) {
         logWarning("Init adapter: ", "Fail");
-        releaseSessionSlot(i);
-        return -1;
+        releaseSessionSlot(slot);
+        return false;
     }
+    SessionSlot& s = sessionSlots[slot];
     free(s.adapterVersion);
     s.adapterVersion = copyString(version);
     long n = toLong(version, false);
-    if (!lastConversionFailed() && n >= 61000 && n <= 61999) {
+    if (!lastConversionFailed() && n >= kResultAdapterRangeFirst && n <= kResultAdapterRangeLast) {
         logWarningInt("Parse component version error: ", static_cast<int>(n));
-        releaseSessionSlot(i);
+        releaseSessionSlot(slot);
         resetReplyResult(reply, static_cast<int>(n), kSource, __LINE__);
-        return -1;
+        return false;
     }
     logNormal("Extract component version: ", "Success");
+    return true;
+}
+
+// What one version gate logs and the refusal it answers.
+struct VersionGate {
+    const char* minimumLabel;
+    const char* actualLabel;
+    const char* verdictLabel;
+    int refusal;
+};
+
+const VersionGate kServerGate = {
+    "Mini server version: ", "Real server version: ", "Verify server version: ", kResultServiceTooOld};
+const VersionGate kAdapterGate = {
+    "Mini adapter version: ", "Real adapter version: ", "Verify adapter version: ", kResultAdapterTooOld};
+
+// order is compareVersion(minimum, actual): the gate passes when the page's minimum is the actual
+// version or an older one.
+bool passVersionGate(const VersionGate& gate, int order, const char* minimum, const char* actual, int slot,
+                     JsonMap** reply) {
+    logWarning(gate.minimumLabel, minimum);
+    logWarning(gate.actualLabel, actual);
+    if (order != 0 && order != -1) {
+        logWarning(gate.verdictLabel, "Fail");
+        releaseSessionSlot(slot);
+        resetReplyResult(reply, gate.refusal, kSource, __LINE__);
+        return false;
+    }
+    logNormal(gate.verdictLabel, "Pass");
+    return true;
+}
+
+// The version gates: the page's minimum service version, then its minimum adapter version. The
+// reply names both versions, so that a refused page can tell which one is too old.
+bool passVersionGates(int slot, const char* minServer, const char* minLib, const char* version,
+                      JsonMap** reply) {
+    int order = compareVersion(minServer, TESSARION_SERVER_VERSION);
+    setJsonValue(*reply, "ServerVersion", TESSARION_SERVER_VERSION);
+    setJsonValue(*reply, "LibVersion", version);
+    return passVersionGate(kServerGate, order, minServer, TESSARION_SERVER_VERSION, slot, reply) &&
+           passVersionGate(kAdapterGate, compareVersion(minLib, version), minLib, version, slot, reply);
+}
+
+// The installer's version, from the version file its installer left in the data folder, into the
+// reply and the slot.
+void keepInstallerVersion(int slot, const char* installerName, JsonMap* reply) {
+    logNormal("InstallerName: ", installerName);
+    char text[64] = "";
+    if (isBareName(installerName)) {
+        char* nameVersion = replaceAll(installerName, ".exe", "");
+        wchar_t* nameW = utf8ToWide(nameVersion ? nameVersion : "");
+        wchar_t path[MAX_PATH];
+        swprintf(path, MAX_PATH, L"%ls\\%lsVersion.txt", dataFolder, nameW ? nameW : L"");
+        free(nameW);
+        free(nameVersion);
+        logNormalWide("InstallerVersionFile: ", path);
+        char* whole = readWholeFile(path);
+        copyBounded(text, sizeof text, whole ? whole : "");
+        free(whole);
+    } else {
+        logWarning("InstallerName: ", "Reject");
+    }
+    logNormal("InstallerVersion: ", text);
+    setJsonValue(reply, "InstallerVersion", text);
+    SessionSlot& s = sessionSlots[slot];
+    free(s.installerVersion);
+    s.installerVersion = copyString(text);
+}
+
+}  // namespace
+
+int openSession(const JsonMap* request, const char* origin, const char* sessionId, JsonMap** reply) {
+    char libDir[kPathFieldSize], comName[kPathFieldSize];
+    if (!resolveAdapterPath(request, libDir, comName, reply)) return -1;
+    int slot = takeSessionSlot(sessionId);
+    if (slot < 0) return -1;
+    if (!loadAdapterCopy(slot, libDir, comName, reply) || !bindEntryPoints(slot, reply) ||
+        !unlockAdapter(slot, origin, reply))
+        return -1;
+    char version[64];
+    if (!readAdapterVersion(slot, version, sizeof version, reply)) return -1;
 
     char installerName[512], minServer[64], minLib[64];
     readKey(request, "InstallerName", installerName, sizeof installerName);
     readKey(request, "minServerVersion", minServer, sizeof minServer);
     readKey(request, "minLibVersion", minLib, sizeof minLib);
     if (!*minLib) copyBounded(minLib, sizeof minLib, "0.0.0.0");
+    if (!passVersionGates(slot, minServer, minLib, version, reply)) return -1;
 
-    int r = compareVersion(minServer, TESSARION_SERVER_VERSION);
-    setJsonValue(*reply, "ServerVersion", TESSARION_SERVER_VERSION);
-    setJsonValue(*reply, "LibVersion", version);
-    logWarning("Mini server version: ", minServer);
-    logWarning("Real server version: ", TESSARION_SERVER_VERSION);
-    if (r != 0 && r != -1) {
-        logWarning("Verify server version: ", "Fail");
-        releaseSessionSlot(i);
-        resetReplyResult(reply, 61203, kSource, __LINE__);
-        return -1;
-    }
-    logNormal("Verify server version: ", "Pass");
-    r = compareVersion(minLib, version);
-    logWarning("Mini adapter version: ", minLib);
-    logWarning("Real adapter version: ", version);
-    if (r != 0 && r != -1) {
-        logWarning("Verify adapter version: ", "Fail");
-        releaseSessionSlot(i);
-        resetReplyResult(reply, 61204, kSource, __LINE__);
-        return -1;
-    }
-    logNormal("Verify adapter version: ", "Pass");
-
-    if (*installerName) {
-        logNormal("InstallerName: ", installerName);
-        char text[64] = "";
-        if (isBareName(installerName)) {
-            char* nameVersion = replaceAll(installerName, ".exe", "");
-            wchar_t* nameW = utf8ToWide(nameVersion ? nameVersion : "");
-            wchar_t path[MAX_PATH];
-            swprintf(path, MAX_PATH, L"%ls\\%lsVersion.txt", dataFolder, nameW ? nameW : L"");
-            free(nameW);
-            free(nameVersion);
-            logNormalWide("InstallerVersionFile: ", path);
-            char* whole = readWholeFile(path);
-            copyBounded(text, sizeof text, whole ? whole : "");
-            free(whole);
-        } else {
-            logWarning("InstallerName: ", "Reject");
-        }
-        logNormal("InstallerVersion: ", text);
-        setJsonValue(*reply, "InstallerVersion", text);
-        free(s.installerVersion);
-        s.installerVersion = copyString(text);
-    }
-    return i;
+    if (*installerName) keepInstallerVersion(slot, installerName, *reply);
+    return slot;
 }

@@ -1,3 +1,5 @@
+// The certificate choice by Windows version and the unsealing of the matching private key; the
+// AES key that seals it is put together from its two shares only while it is needed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,8 +56,14 @@ char* loadTlsPrivateKey(DWORD flags) {
 }
 
 // The same choices for the Windows this runs on.
-bool useRsaCertificate() { return useRsaCertificate(getWindowsVersionFlags()); }
+bool useRsaCertificate() {
+    return useRsaCertificate(getWindowsVersionFlags());
+}
 
-const char* tlsCertificatePem(DWORD flags) { return useRsaCertificate(flags) ? kRsaCertPem : kEcCertPem; }
+const char* tlsCertificatePem(DWORD flags) {
+    return useRsaCertificate(flags) ? kRsaCertPem : kEcCertPem;
+}
 
-char* loadTlsPrivateKey() { return loadTlsPrivateKey(getWindowsVersionFlags()); }
+char* loadTlsPrivateKey() {
+    return loadTlsPrivateKey(getWindowsVersionFlags());
+}

@@ -1,3 +1,5 @@
+// The top-most window watcher: the windows there are when a call starts, then a thread that raises
+// each window that appears after them, every 300 ms until the call returns.
 #include "service/top_ui.h"
 
 #include <pthread.h>

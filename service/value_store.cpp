@@ -1,11 +1,16 @@
+// The value store's entries: kept enciphered under the per-run value key, found by channel, room
+// made from expired entries, and every read checked against the entry's own origin list.
 #include "service/value_store.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "common/allowlist.h"
 #include "common/log.h"
 #include "common/numbers.h"
+#include "common/result_codes.h"
 #include "common/text.h"
 #include "crypto/aes_value.h"
 
@@ -17,14 +22,110 @@ int64_t nowSeconds() {
     return static_cast<int64_t>(winTime(nullptr));
 }
 
-// The store's origin check uses the shared allow-list, so it leaves the list empty and the flag
-// clear behind it: an empty domain list must never inherit the patterns of an earlier read.
-void emptyAllowList() {
-    setUnlockURL(";");
-    urlUnlocked = 0;
+bool valueKeyDrawn = false;
+
+// The ciphertext wiped before it is freed: the value must not outlive its entry in memory.
+void dropCiphertext(ValueEntry& e) {
+    if (e.ciphertext) wipeBytes(e.ciphertext, static_cast<size_t>(e.ciphertextLength));
+    free(e.ciphertext);
+    e.ciphertext = nullptr;
+    e.ciphertextLength = 0;
 }
 
-bool valueKeyDrawn = false;
+// The entry of the channel (letter case ignored), or -1.
+int findChannel(const char* channel) {
+    for (int i = 0; i < kValueEntryCount; ++i)
+        if (valueEntries[i].channel && equalsAsciiNoCase(valueEntries[i].channel, channel)) return i;
+    return -1;
+}
+
+// A free entry; in a full store, room made from every expired entry and every entry without a
+// lifetime, the last of them taken. -1, logged, when none gives way.
+int takeFreeEntry() {
+    for (int i = 0; i < kValueEntryCount; ++i)
+        if (!valueEntries[i].channel) return i;
+    int index = -1;
+    int64_t now = nowSeconds();
+    for (int i = 0; i < kValueEntryCount; ++i) {
+        if (valueEntries[i].expiry < now) {
+            clearValueEntry(i);
+            index = i;
+        }
+    }
+    if (index < 0) logWarning("TessarionValue: ", "Full");
+    return index;
+}
+
+int checkSetArguments(const char* channel, const char* domainList, int timeout, const char* value) {
+    if (!channel) {
+        reportNullParameter("channel", "TessarionValue", __LINE__);
+        return kResultBadArguments;
+    }
+    if (!domainList) {
+        reportNullParameter("domain_list", "TessarionValue", __LINE__);
+        return kResultBadArguments;
+    }
+    if (!value) {
+        reportNullParameter("value", "TessarionValue", __LINE__);
+        return kResultBadArguments;
+    }
+    return timeout < 0 ? kResultBadArguments : kResultOk;
+}
+
+// Enciphers the value into entry index under the value key. A key the start-up could not draw is
+// drawn now; without one nothing is enciphered, and the page learns that nothing was kept while
+// the channel holds no half entry.
+int encipherValue(int index, const char* value) {
+    ValueEntry& e = valueEntries[index];
+    dropCiphertext(e);
+    int32_t length = 0;
+    bool keyed = valueKeyDrawn || drawValueKey();
+    e.ciphertext = keyed ? aesEncryptText(value, &length) : nullptr;
+    if (!e.ciphertext) {
+        if (keyed) reportAllocFail("TessarionValue", __LINE__);
+        clearValueEntry(index);
+        return kResultUnreadable;
+    }
+    e.ciphertextLength = length;
+    return kResultOk;
+}
+
+// The origin check on a list of the store's own, parsed from the entry's domain list: the
+// allow-list's process-wide list and flag are never touched. The list is emptied before the
+// check and after it, each time with its "Enable url check list" record, so that the log shows
+// where a read's check begins and ends.
+bool admitsOrigin(const char* domainList, const char* origin) {
+    std::vector<std::string> list;
+    unsigned char admitted = 0;
+    auto empty = [&] {
+        setUnlockURL(";", list, admitted);
+        admitted = 0;
+    };
+    empty();
+    setUnlockURL(domainList, list, admitted);
+    unlock(origin, list, admitted);
+    bool result = admitted != 0;
+    empty();
+    return result;
+}
+
+// Whether the entry is within its lifetime; a read that finds it so starts the lifetime anew.
+bool isLive(ValueEntry& e) {
+    if (e.expiry == 0) {
+        logNormal("TessarionValue: ", "No expired time");
+        return true;
+    }
+    int64_t now = nowSeconds();
+    logNormalInt("TessarionValue current_time: ", static_cast<int>(static_cast<uint32_t>(now)));
+    if (now > e.expiry) {
+        logWarning("TessarionValue: ", "Timeout");
+        logWarningInt("TessarionValue expired_time: ", static_cast<int>(static_cast<uint32_t>(e.expiry)));
+        return false;
+    }
+    e.expiry = now + 60LL * e.timeout;
+    logNormalInt("TessarionValue update expired_time: ", static_cast<int>(static_cast<uint32_t>(e.expiry)));
+    return true;
+}
 
 }  // namespace
 
@@ -39,70 +140,27 @@ void clearValueEntry(int index) {
     ValueEntry& e = valueEntries[index];
     free(e.channel);
     free(e.domainList);
-    if (e.ciphertext) wipeBytes(e.ciphertext, static_cast<size_t>(e.ciphertextLength));
-    free(e.ciphertext);
+    dropCiphertext(e);
     std::memset(&e, 0, sizeof e);
 }
 
 int setValueEntry(const char* channel, const char* domainList, int timeout, const char* value) {
-    if (!channel) {
-        reportNullParameter("channel", "TessarionValue", __LINE__);
-        return 61005;
-    }
-    if (!domainList) {
-        reportNullParameter("domain_list", "TessarionValue", __LINE__);
-        return 61005;
-    }
-    if (!value) {
-        reportNullParameter("value", "TessarionValue", __LINE__);
-        return 61005;
-    }
-    if (timeout < 0) return 61005;
+    int code = checkSetArguments(channel, domainList, timeout, value);
+    if (code != kResultOk) return code;
+    int index = findChannel(channel);
+    if (index < 0) index = takeFreeEntry();
+    if (index < 0) return kResultStoreFull;
 
-    int index = -1;
-    for (int i = 0; i < kValueEntryCount && index < 0; ++i)
-        if (valueEntries[i].channel && equalsAsciiNoCase(valueEntries[i].channel, channel)) index = i;
-    for (int i = 0; i < kValueEntryCount && index < 0; ++i)
-        if (!valueEntries[i].channel) index = i;
-    if (index < 0) {
-        // Full: make room from every expired entry and every entry without a lifetime.
-        int64_t now = nowSeconds();
-        for (int i = 0; i < kValueEntryCount; ++i) {
-            if (valueEntries[i].expiry < now) {
-                clearValueEntry(i);
-                index = i;
-            }
-        }
-        if (index < 0) {
-            logWarning("TessarionValue: ", "Full");
-            return 61019;
-        }
-    }
     ValueEntry& e = valueEntries[index];
     if (!e.channel) {
         e.channel = copyString(channel);
-        if (!e.channel) return 61019;
+        if (!e.channel) return kResultStoreFull;
     }
     free(e.domainList);
     e.domainList = copyString(domainList);
     e.timeout = timeout;
     e.expiry = timeout > 0 ? nowSeconds() + 60LL * timeout : 0;
-    if (e.ciphertext) wipeBytes(e.ciphertext, static_cast<size_t>(e.ciphertextLength));
-    free(e.ciphertext);
-    e.ciphertext = nullptr;
-    e.ciphertextLength = 0;
-    int32_t length = 0;
-    // A key the start-up could not draw is drawn now; without one nothing is enciphered.
-    bool keyed = valueKeyDrawn || drawValueKey();
-    e.ciphertext = keyed ? aesEncryptText(value, &length) : nullptr;
-    if (!e.ciphertext) {
-        if (keyed) reportAllocFail("TessarionValue", __LINE__);
-        // The page learns that nothing was kept, and the channel holds no half entry.
-        clearValueEntry(index);
-        return kValueNotKept;
-    }
-    e.ciphertextLength = length;
-    return 0;
+    return encipherValue(index, value);
 }
 
 char* getValueEntry(const char* channel, const char* origin) {
@@ -115,44 +173,20 @@ char* getValueEntry(const char* channel, const char* origin) {
         reportNullParameter("domain", "TessarionValue", __LINE__);
         return answer;
     }
-
-    ValueEntry* e = nullptr;
-    for (int i = 0; i < kValueEntryCount && !e; ++i)
-        if (valueEntries[i].channel && equalsAsciiNoCase(valueEntries[i].channel, channel))
-            e = &valueEntries[i];
-    if (!e) {
+    int index = findChannel(channel);
+    if (index < 0) {
         logWarning("TessarionValue no current channel", channel);
         return answer;
     }
-
-    emptyAllowList();
-    setUnlockURL(e->domainList ? e->domainList : "");
-    unlock(origin);
-    bool admitted = urlUnlocked != 0;
-    emptyAllowList();
-    if (!admitted) {
+    ValueEntry& e = valueEntries[index];
+    if (!admitsOrigin(e.domainList ? e.domainList : "", origin)) {
         logWarning("TessarionValue url check fail", origin);
         return answer;
     }
-
-    if (e->expiry != 0) {
-        int64_t now = nowSeconds();
-        logNormalInt("TessarionValue current_time: ", static_cast<int>(static_cast<uint32_t>(now)));
-        if (now > e->expiry) {
-            logWarning("TessarionValue: ", "Timeout");
-            logWarningInt("TessarionValue expired_time: ",
-                          static_cast<int>(static_cast<uint32_t>(e->expiry)));
-            return answer;
-        }
-        e->expiry = now + 60LL * e->timeout;
-        logNormalInt("TessarionValue update expired_time: ",
-                     static_cast<int>(static_cast<uint32_t>(e->expiry)));
-    } else {
-        logNormal("TessarionValue: ", "No expired time");
-    }
+    if (!isLive(e)) return answer;
 
     free(answer);
-    char* text = aesDecryptText(e->ciphertext, e->ciphertextLength, valueKey, valueIv);
+    char* text = aesDecryptText(e.ciphertext, e.ciphertextLength, valueKey, valueIv);
     if (!text) reportAllocFail("TessarionValue", __LINE__);
     return text;
 }

@@ -16,10 +16,8 @@ struct ValueEntry {
 
 extern ValueEntry valueEntries[kValueEntryCount];
 
-constexpr int kValueNotKept = 61001;
-
-// 0 kept, 61005 an argument missing or a negative timeout, 61019 no room, 61001 the value could
-// not be enciphered (no value key, or no memory).
+// kResultOk kept, kResultBadArguments an argument missing or a negative timeout, kResultStoreFull
+// no room, kResultUnreadable the value could not be enciphered (no value key, or no memory).
 int setValueEntry(const char* channel, const char* domainList, int timeout, const char* value);
 // New text: the value, or "" when the channel is unknown, the origin not allowed or the value
 // expired; NULL when the value cannot be deciphered.

@@ -2,6 +2,10 @@
 // instead of waiting real minutes.
 #include "service_harness.h"
 
+#include "common/allowlist.h"
+#include "common/result_codes.h"
+#include "service/value_store.h"
+
 namespace svc {
 namespace {
 
@@ -152,6 +156,29 @@ TEST_F(ServiceWithoutRandomBytes, RefusesIdsAndValuesUntilTheSourceAnswers) {
     EXPECT_EQ(set("c", "secret", "0").get("result"), "0");
     EXPECT_EQ(get("c"), "secret");
     EXPECT_TRUE(std::regex_match(openSession(), std::regex("[0-9A-Z]{8}_SID")));
+}
+
+// The store checks an origin on a list of its own: the allow-list's process-wide list and flag are
+// as they were after every read, whatever they held, and never admit an origin into the store.
+TEST(ValueStoreOwnList, ReadsLeaveTheSharedAllowListAsItWas) {
+    platform::TestRoot root;
+    ASSERT_EQ(setValueEntry("c", "app.example.test", 0, "kept"), kResultOk);
+    for (unsigned char unlocked : {0, 1}) {
+        setUnlockURL("other.test");
+        urlUnlocked = unlocked;
+        const std::vector<std::string> list = urlCheckList;
+        char* admitted = getValueEntry("c", kOrigin);
+        char* refused = getValueEntry("c", "https://other.test");
+        EXPECT_STREQ(admitted, "kept");
+        EXPECT_STREQ(refused, "") << "the shared list admits no origin into the store";
+        EXPECT_EQ(urlCheckList, list);
+        EXPECT_EQ(urlUnlocked, unlocked);
+        free(admitted);
+        free(refused);
+    }
+    for (int i = 0; i < kValueEntryCount; ++i) clearValueEntry(i);
+    urlCheckList.clear();
+    urlUnlocked = 0;
 }
 
 }  // namespace
