@@ -700,11 +700,6 @@ BOOL GetClientRect(HWND window, LPRECT rect) {
     return TRUE;
 }
 
-HWND GetForegroundWindow(void) {
-    HWND w = (HWND)(uintptr_t)number(readFile(shellDir() + "/foreground"));
-    return IsWindow(w) ? w : nullptr;
-}
-
 namespace platform {
 
 void setKeyDown(int virtualKey, bool down) {

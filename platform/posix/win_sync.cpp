@@ -493,15 +493,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
     return makeEvent(name, manualReset, initialState, true);
 }
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
-    std::wstring w = wideName(name);
-    return makeEvent(name ? w.c_str() : nullptr, manualReset, initialState, true);
-}
 HANDLE OpenEventW(DWORD, BOOL, LPCWSTR name) { return makeEvent(name, FALSE, FALSE, false); }
-HANDLE OpenEventA(DWORD, BOOL, LPCSTR name) {
-    std::wstring w = wideName(name);
-    return makeEvent(name ? w.c_str() : nullptr, FALSE, FALSE, false);
-}
 
 BOOL SetEvent(HANDLE event) {
     Shared* s = eventOf(event);

@@ -1326,15 +1326,6 @@ int GetWindowTextW(HWND window, LPWSTR text, int maxCount) {
     return n;
 }
 
-int GetWindowTextLengthW(HWND window) {
-    Entry e;
-    if (!readEntry(window, &e)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
-    return (int)e.title.size();
-}
-
 BOOL SetWindowTextW(HWND window, LPCWSTR text) {
     Registry reg(true);
     Entry* e = reg.find((uintptr_t)window);
@@ -1417,9 +1408,6 @@ static BOOL setNotify(HWND window, int on) {
 
 BOOL WTSRegisterSessionNotification(HWND window, DWORD) {
     return setNotify(window, 1);
-}
-BOOL WTSUnRegisterSessionNotification(HWND window) {
-    return setNotify(window, 0);
 }
 
 namespace platform {
