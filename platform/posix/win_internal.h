@@ -24,6 +24,9 @@ std::string hostPath(const std::wstring& winPath);
 // Host path -> Windows path (inside <root>/<letter>/ as that drive, elsewhere through Z:).
 std::wstring winPath(const std::string& hostPath);
 
+// A whole file's bytes; empty when it cannot be read.
+std::string readFile(const std::string& path);
+
 // Creates the root and the machine's fixed folders and files once per process and root.
 void ensureMachine();
 // The host path of the machine's own tool program (cmd, taskkill, netstat and friends).

@@ -114,13 +114,6 @@ std::wstring joinCommandLine(const std::vector<std::wstring>& args) {
 
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::string baseName(const std::string& p) {
     size_t s = p.rfind('/');
     return s == std::string::npos ? p : p.substr(s + 1);
@@ -146,7 +139,7 @@ struct Stat {
 };
 
 bool readStat(DWORD pid, Stat& st) {
-    std::string s = readAll("/proc/" + std::to_string(pid) + "/stat");
+    std::string s = readFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = s.rfind(')');
     if (close == std::string::npos) return false;
     std::istringstream in(s.substr(close + 2));
@@ -168,7 +161,7 @@ bool alive(DWORD pid, uint64_t start) {
 }
 
 std::string processRoot(DWORD pid) {
-    std::string env = readAll("/proc/" + std::to_string(pid) + "/environ");
+    std::string env = readFile("/proc/" + std::to_string(pid) + "/environ");
     size_t pos = 0;
     while (pos < env.size()) {
         size_t end = env.find('\0', pos);
@@ -196,7 +189,7 @@ std::wstring imageName(DWORD pid) {
     if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
         exe.resize(exe.size() - deleted.size());
     std::string name = baseName(exe);
-    std::string cmdline = readAll(proc + "/cmdline");
+    std::string cmdline = readFile(proc + "/cmdline");
     std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
     if (!argv0.empty() && argv0.find('/') != std::string::npos) {
         std::string started = argv0[0] == '/' ? argv0 : proc + "/cwd/" + argv0;
@@ -216,7 +209,7 @@ uint64_t startOf(DWORD pid) {
 // The exit code a process was ended with, kept beside its start time so that a later process
 // under the same id never inherits it.
 bool readExitFile(DWORD pid, DWORD& code, uint64_t start = 0) {
-    std::istringstream in(readAll(exitFile(pid)));
+    std::istringstream in(readFile(exitFile(pid)));
     unsigned long long c, s = 0;
     if (!(in >> c)) return false;
     in >> s;
@@ -500,7 +493,7 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
         close(execPipe[0]);
     }
     for (int i = 0; i < 200; ++i) {
-        if (!readAll("/proc/" + std::to_string(pid) + "/environ").empty()) break;
+        if (!readFile("/proc/" + std::to_string(pid) + "/environ").empty()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     Child& c = g_children[pid];

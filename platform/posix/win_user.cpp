@@ -227,16 +227,6 @@ class Registry {
     }
 
   private:
-    static std::string readAll(const std::string& path) {
-        std::string out;
-        FILE* f = fopen(path.c_str(), "r");
-        if (!f) return out;
-        char buf[8192];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-        fclose(f);
-        return out;
-    }
     static void writeAll(const std::string& path, const std::string& text) {
         std::string tmp = path + ".new";
         FILE* f = fopen(tmp.c_str(), "w");
@@ -246,7 +236,7 @@ class Registry {
         rename(tmp.c_str(), path.c_str());
     }
     void load() {
-        std::string text = readAll(dir_ + "/windows");
+        std::string text = platform::readFile(dir_ + "/windows");
         size_t pos = 0;
         std::map<pid_t, bool> alive;
         while (pos < text.size()) {
@@ -288,7 +278,7 @@ class Registry {
             }
             windows.push_back(std::move(e));
         }
-        std::string msgs = readAll(dir_ + "/messages");
+        std::string msgs = platform::readFile(dir_ + "/messages");
         pos = 0;
         while (pos < msgs.size()) {
             size_t end = msgs.find('\n', pos);
