@@ -178,7 +178,8 @@ void noteBalloon(const NOTIFYICONDATAW& d) {
         writeFile(shellDir() + "/balloon-shown", "");
         return;
     }
-    std::string line = hexHandle(d.hWnd) + "\t" + std::to_string(d.uID) + "\t" + platform::escapeField(text) + "\n";
+    std::string line =
+        hexHandle(d.hWnd) + "\t" + std::to_string(d.uID) + "\t" + platform::escapeField(text) + "\n";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd >= 0) {
         ssize_t ignored = write(fd, line.data(), line.size());
@@ -589,8 +590,9 @@ int MessageBoxIndirectW(const MSGBOXPARAMSW* params) {
     }
     {
         ShellLock lock;
-        writeFile(boxFile(box), std::to_string(GetCurrentProcessId()) + "\t" + platform::escapeField(caption) + "\t" +
-                                    platform::escapeField(text) + "\t" + std::to_string(params->dwStyle) + "\n");
+        writeFile(boxFile(box), std::to_string(GetCurrentProcessId()) + "\t" +
+                                    platform::escapeField(caption) + "\t" + platform::escapeField(text) +
+                                    "\t" + std::to_string(params->dwStyle) + "\n");
     }
     if (params->dwStyle & MB_SETFOREGROUND) SetForegroundWindow(box);
     int result = 0;

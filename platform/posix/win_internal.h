@@ -63,7 +63,7 @@ struct KObject {
 };
 HANDLE addHandle(KObject* object);
 KObject* lookHandle(HANDLE h, Kind kind);  // NULL (and ERROR_INVALID_HANDLE) when not of that kind
-bool dropHandle(HANDLE h);                  // deletes the object
+bool dropHandle(HANDLE h);                 // deletes the object
 
 // The wait for a process, answering as WaitForSingleObject does.
 DWORD waitProcess(KObject* object, DWORD milliseconds);

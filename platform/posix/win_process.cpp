@@ -52,7 +52,10 @@ std::vector<std::wstring> splitCommandLine(const std::wstring& line) {
     bool quoted = false;
     for (; i < n; ++i) {
         wchar_t c = line[i];
-        if (c == L'"') { quoted = !quoted; continue; }
+        if (c == L'"') {
+            quoted = !quoted;
+            continue;
+        }
         if (!quoted && (c == L' ' || c == L'\t')) break;
         first += c;
     }
@@ -67,17 +70,27 @@ std::vector<std::wstring> splitCommandLine(const std::wstring& line) {
             if (!quoted && (c == L' ' || c == L'\t')) break;
             if (c == L'\\') {
                 size_t slashes = 0;
-                while (i < n && line[i] == L'\\') { ++slashes; ++i; }
+                while (i < n && line[i] == L'\\') {
+                    ++slashes;
+                    ++i;
+                }
                 if (i < n && line[i] == L'"') {
                     arg.append(slashes / 2, L'\\');
-                    if (slashes % 2) { arg += L'"'; ++i; }
+                    if (slashes % 2) {
+                        arg += L'"';
+                        ++i;
+                    }
                 } else {
                     arg.append(slashes, L'\\');
                 }
                 continue;
             }
             if (c == L'"') {
-                if (quoted && i + 1 < n && line[i + 1] == L'"') { arg += L'"'; i += 2; continue; }
+                if (quoted && i + 1 < n && line[i + 1] == L'"') {
+                    arg += L'"';
+                    i += 2;
+                    continue;
+                }
                 quoted = !quoted;
                 ++i;
                 continue;
@@ -96,14 +109,28 @@ std::wstring joinCommandLine(const std::vector<std::wstring>& args) {
         const std::wstring& a = args[k];
         if (k) line += L' ';
         bool plain = !a.empty() && a.find_first_of(L" \t\"") == std::wstring::npos;
-        if (plain) { line += a; continue; }
-        if (k == 0) { line += L'"' + a + L'"'; continue; }
+        if (plain) {
+            line += a;
+            continue;
+        }
+        if (k == 0) {
+            line += L'"' + a + L'"';
+            continue;
+        }
         line += L'"';
         size_t slashes = 0;
         for (wchar_t c : a) {
-            if (c == L'\\') { ++slashes; continue; }
-            if (c == L'"') { line.append(slashes * 2 + 1, L'\\'); line += L'"'; }
-            else { line.append(slashes, L'\\'); line += c; }
+            if (c == L'\\') {
+                ++slashes;
+                continue;
+            }
+            if (c == L'"') {
+                line.append(slashes * 2 + 1, L'\\');
+                line += L'"';
+            } else {
+                line.append(slashes, L'\\');
+                line += c;
+            }
             slashes = 0;
         }
         line.append(slashes * 2, L'\\');
@@ -166,7 +193,8 @@ std::string processRoot(DWORD pid) {
     while (pos < env.size()) {
         size_t end = env.find('\0', pos);
         if (end == std::string::npos) end = env.size();
-        if (env.compare(pos, 10, "KVLB_ROOT=") == 0 && end > pos + 10) return env.substr(pos + 10, end - pos - 10);
+        if (env.compare(pos, 10, "KVLB_ROOT=") == 0 && end > pos + 10)
+            return env.substr(pos + 10, end - pos - 10);
         pos = end + 1;
     }
     return defaultRoot();
@@ -199,7 +227,9 @@ std::wstring imageName(DWORD pid) {
     return fromUtf8(name);
 }
 
-std::string exitFile(DWORD pid) { return rootDir() + "/run/exit-" + std::to_string(pid); }
+std::string exitFile(DWORD pid) {
+    return rootDir() + "/run/exit-" + std::to_string(pid);
+}
 
 uint64_t startOf(DWORD pid) {
     Stat st;
@@ -251,8 +281,10 @@ bool pollChild(pid_t pid, DWORD& code) {
     if (!c.done) {
         int status = 0;
         pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) { c.done = true; c.code = decodeStatus(pid, status, c.start); }
-        else if (r < 0 && errno == ECHILD) {
+        if (r == pid) {
+            c.done = true;
+            c.code = decodeStatus(pid, status, c.start);
+        } else if (r < 0 && errno == ECHILD) {
             c.done = true;
             if (!readExitFile((DWORD)pid, c.code, c.start)) c.code = 0;
         }
@@ -299,7 +331,9 @@ struct SnapshotObject : KObject {
     size_t next = 0;
 };
 
-bool isPseudo(HANDLE h) { return h == GetCurrentProcess(); }
+bool isPseudo(HANDLE h) {
+    return h == GetCurrentProcess();
+}
 
 std::string findProgram(const std::wstring& name) {
     bool hasDir = name.find_first_of(L"\\/:") != std::wstring::npos;
@@ -384,7 +418,8 @@ DWORD waitProcess(KObject* object, DWORD ms) {
         auto pause = std::chrono::milliseconds(step);
         if (step < 10) ++step;
         if (ms != INFINITE && now + pause > deadline)
-            pause = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) + std::chrono::milliseconds(1);
+            pause = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
+                    std::chrono::milliseconds(1);
         std::this_thread::sleep_for(pause);
     }
 }
@@ -399,18 +434,22 @@ void GetStartupInfoW(LPSTARTUPINFOW info) {
     info->cb = sizeof *info;
 }
 
-BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
-                    DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW,
+BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                    BOOL, DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW,
                     LPPROCESS_INFORMATION processInformation) {
     std::wstring line = commandLine ? commandLine : L"";
     std::vector<std::wstring> args = splitCommandLine(line);
     if (applicationName && *applicationName) {
-        if (args.empty()) { args.push_back(applicationName); line = joinCommandLine(args); }
+        if (args.empty()) {
+            args.push_back(applicationName);
+            line = joinCommandLine(args);
+        }
     } else if (args.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::string program = findProgram(applicationName && *applicationName ? std::wstring(applicationName) : args[0]);
+    std::string program =
+        findProgram(applicationName && *applicationName ? std::wstring(applicationName) : args[0]);
     if (program.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
@@ -423,7 +462,8 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
 
     std::vector<std::string> envStore;
     if (environment && (creationFlags & CREATE_UNICODE_ENVIRONMENT)) {
-        for (const wchar_t* p = (const wchar_t*)environment; *p; p += std::wcslen(p) + 1) envStore.push_back(toUtf8(p));
+        for (const wchar_t* p = (const wchar_t*)environment; *p; p += std::wcslen(p) + 1)
+            envStore.push_back(toUtf8(p));
     } else if (environment) {
         for (const char* p = (const char*)environment; *p; p += std::strlen(p) + 1) envStore.push_back(p);
     } else {
@@ -477,8 +517,11 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         lock.unlock();
-        for (int fd : execPipe) if (fd >= 0) close(fd);
-        SetLastError(rc == ENOENT ? ERROR_FILE_NOT_FOUND : rc == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED);
+        for (int fd : execPipe)
+            if (fd >= 0) close(fd);
+        SetLastError(rc == ENOENT   ? ERROR_FILE_NOT_FOUND
+                     : rc == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY
+                                    : ERROR_ACCESS_DENIED);
         return FALSE;
     }
     // posix_spawn returns while the child is still inside exec; wait until it shows as the new
@@ -486,7 +529,9 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     // The pipe's end closes with exec (close-on-exec), then the new environment appears.
     if (execPipe[1] >= 0) close(execPipe[1]);
     if (execPipe[0] >= 0) {
-        struct pollfd pfd{execPipe[0], POLLIN, 0};
+        struct pollfd pfd {
+            execPipe[0], POLLIN, 0
+        };
         char b;
         while (poll(&pfd, 1, 5000) > 0 && read(execPipe[0], &b, 1) > 0) {
         }
@@ -527,8 +572,14 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
 }
 
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
-    if (!exitCode) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
-    if (isPseudo(process)) { *exitCode = STILL_ACTIVE; return TRUE; }
+    if (!exitCode) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (isPseudo(process)) {
+        *exitCode = STILL_ACTIVE;
+        return TRUE;
+    }
     auto* p = static_cast<ProcessObject*>(lookHandle(process, Kind::Process));
     if (!p) return FALSE;
     DWORD code = 0;
@@ -543,9 +594,15 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
 }
 
 HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
-    if (processId == 0) { SetLastError(ERROR_INVALID_PARAMETER); return nullptr; }
+    if (processId == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     Stat st;
-    if (!readStat(processId, st) || st.state == 'X') { SetLastError(ERROR_INVALID_PARAMETER); return nullptr; }
+    if (!readStat(processId, st) || st.state == 'X') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     auto* p = new ProcessObject;
     p->pid = (pid_t)processId;
     p->start = st.start;
@@ -557,7 +614,11 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
             it->second.handles++;
         }
     }
-    if (!p->child && st.state == 'Z') { delete p; SetLastError(ERROR_INVALID_PARAMETER); return nullptr; }
+    if (!p->child && st.state == 'Z') {
+        delete p;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     return addHandle(p);
 }
 
@@ -579,9 +640,15 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
     return TRUE;
 }
 
-DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }
-DWORD GetCurrentThreadId(void) { return (DWORD)syscall(SYS_gettid); }
-HANDLE GetCurrentProcess(void) { return (HANDLE)(intptr_t)-1; }
+DWORD GetCurrentProcessId(void) {
+    return (DWORD)getpid();
+}
+DWORD GetCurrentThreadId(void) {
+    return (DWORD)syscall(SYS_gettid);
+}
+HANDLE GetCurrentProcess(void) {
+    return (HANDLE)(intptr_t)-1;
+}
 
 void ExitProcess(UINT exitCode) {
     // Host exit statuses hold 8 bits; a wider code is left where the parent reads it.
@@ -604,9 +671,15 @@ HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {
 static BOOL snapshotEntry(HANDLE snapshot, LPPROCESSENTRY32W entry, bool first) {
     auto* s = static_cast<SnapshotObject*>(lookHandle(snapshot, Kind::Snapshot));
     if (!s) return FALSE;
-    if (!entry || entry->dwSize < sizeof(PROCESSENTRY32W)) { SetLastError(ERROR_INSUFFICIENT_BUFFER); return FALSE; }
+    if (!entry || entry->dwSize < sizeof(PROCESSENTRY32W)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
     if (first) s->next = 0;
-    if (s->next >= s->entries.size()) { SetLastError(ERROR_NO_MORE_FILES); return FALSE; }
+    if (s->next >= s->entries.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
     const ProcessEntry& e = s->entries[s->next++];
     DWORD size = entry->dwSize;
     std::memset(entry, 0, sizeof *entry);
@@ -619,11 +692,18 @@ static BOOL snapshotEntry(HANDLE snapshot, LPPROCESSENTRY32W entry, bool first) 
     return TRUE;
 }
 
-BOOL Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry) { return snapshotEntry(snapshot, entry, true); }
-BOOL Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry) { return snapshotEntry(snapshot, entry, false); }
+BOOL Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry) {
+    return snapshotEntry(snapshot, entry, true);
+}
+BOOL Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry) {
+    return snapshotEntry(snapshot, entry, false);
+}
 
 BOOL EnumProcesses(DWORD* processIds, DWORD bytes, DWORD* bytesReturned) {
-    if (!processIds || !bytesReturned) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
+    if (!processIds || !bytesReturned) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     std::vector<ProcessEntry> list = listProcesses();
     DWORD room = bytes / sizeof(DWORD), n = 0;
     for (auto& e : list) {
@@ -649,12 +729,21 @@ DWORD GetModuleBaseNameW(HANDLE process, HMODULE, LPWSTR baseName, DWORD size) {
     } else {
         auto* p = static_cast<ProcessObject*>(lookHandle(process, Kind::Process));
         if (!p) return 0;
-        if (!alive((DWORD)p->pid, p->start)) { SetLastError(ERROR_INVALID_HANDLE); return 0; }
+        if (!alive((DWORD)p->pid, p->start)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return 0;
+        }
         pid = (DWORD)p->pid;
     }
-    if (!baseName || size == 0) { SetLastError(ERROR_INSUFFICIENT_BUFFER); return 0; }
+    if (!baseName || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
     std::wstring image = imageName(pid);
-    if (image.empty()) { SetLastError(ERROR_ACCESS_DENIED); return 0; }
+    if (image.empty()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
     size_t n = std::min<size_t>(image.size(), size - 1);
     std::wmemcpy(baseName, image.c_str(), n);
     baseName[n] = 0;
