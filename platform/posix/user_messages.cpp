@@ -362,76 +362,90 @@ bool filterMatch(const MSG& m, HWND window, UINT lo, UINT hi) {
     return m.message >= lo && m.message <= hi;
 }
 
-}  // namespace
-
-bool pointerMessage(UINT msg) {
-    return msg == WM_CREATE || msg == WM_NCCREATE || msg == WM_SETTEXT || msg == WM_GETTEXT;
-}
-
-int64_t monoMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-Outcome deliver(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, bool post, int64_t deadline,
-                LRESULT* result) {
-    *result = 0;
-    Entry e;
-    LocalWindow lw;
-    bool local = localWindow(hwnd, &lw);
-    if (!readEntry(hwnd, &e)) return Outcome::NoWindow;
-    auto me = myQueue();
-    if (local) {
-        if (!post && lw.queue == me) {  // own window: called at once, as Windows does
-            *result = callProc(hwnd, lw.proc, msg, wParam, lParam);
-            return Outcome::Ok;
-        }
-        auto s = std::make_shared<SentMessage>();
-        s->hwnd = hwnd;
-        s->message = msg;
-        s->wParam = wParam;
-        s->lParam = lParam;
-        if (msg == WM_COPYDATA && !post) {
-            // copied, so that a sender that gives up early may free its buffer
-            const COPYDATASTRUCT* cds = (const COPYDATASTRUCT*)lParam;
-            s->copyData = cds != nullptr;
-            if (cds) {
-                s->cds.dwData = cds->dwData;
-                s->dataNull = cds->lpData == nullptr;
-                if (cds->lpData && cds->cbData)
-                    s->data.assign((const char*)cds->lpData, (const char*)cds->lpData + cds->cbData);
-            }
-        }
-        if (post) return deliverLocal(s, true) ? Outcome::Ok : Outcome::NoWindow;
-        s->waiter = me;
-        if (!deliverLocal(s, false)) return Outcome::NoWindow;
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> l(s->m);
-                if (s->done) {
-                    *result = s->result;
-                    return s->ok ? Outcome::Ok : Outcome::NoWindow;
-                }
-            }
-            handleSent(me.get());
-            pollfd p{me->fd, POLLIN, 0};
-            int wait = remaining(deadline);
-            if (wait == 0) {
-                std::lock_guard<std::mutex> l(s->m);
-                if (!s->done) return Outcome::Timeout;
-                continue;
-            }
-            poll(&p, 1, wait);
-            me->drain();
+// A message to a window of this process, queued for the window's thread; a send waits for its answer.
+Outcome deliverHere(HWND hwnd, const LocalWindow& lw, UINT msg, WPARAM wParam, LPARAM lParam, bool post,
+                    int64_t deadline, const std::shared_ptr<ThreadQueue>& me, LRESULT* result) {
+    if (!post && lw.queue == me) {  // own window: called at once, as Windows does
+        *result = callProc(hwnd, lw.proc, msg, wParam, lParam);
+        return Outcome::Ok;
+    }
+    auto s = std::make_shared<SentMessage>();
+    s->hwnd = hwnd;
+    s->message = msg;
+    s->wParam = wParam;
+    s->lParam = lParam;
+    if (msg == WM_COPYDATA && !post) {
+        // copied, so that a sender that gives up early may free its buffer
+        const COPYDATASTRUCT* cds = (const COPYDATASTRUCT*)lParam;
+        s->copyData = cds != nullptr;
+        if (cds) {
+            s->cds.dwData = cds->dwData;
+            s->dataNull = cds->lpData == nullptr;
+            if (cds->lpData && cds->cbData)
+                s->data.assign((const char*)cds->lpData, (const char*)cds->lpData + cds->cbData);
         }
     }
-    if (e.pid == getpid()) return Outcome::NoWindow;  // ours, but made under another root
-    if (pointerMessage(msg)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return Outcome::NoWindow;
+    if (post) return deliverLocal(s, true) ? Outcome::Ok : Outcome::NoWindow;
+    s->waiter = me;
+    if (!deliverLocal(s, false)) return Outcome::NoWindow;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> l(s->m);
+            if (s->done) {
+                *result = s->result;
+                return s->ok ? Outcome::Ok : Outcome::NoWindow;
+            }
+        }
+        handleSent(me.get());
+        pollfd p{me->fd, POLLIN, 0};
+        int wait = remaining(deadline);
+        if (wait == 0) {
+            std::lock_guard<std::mutex> l(s->m);
+            if (!s->done) return Outcome::Timeout;
+            continue;
+        }
+        poll(&p, 1, wait);
+        me->drain();
     }
-    int fd = connectTo(e.pid);
+}
+
+// Waits for the answer to a message sent to another process over fd, which it closes.
+Outcome awaitReply(int fd, ThreadQueue* me, int64_t deadline, LRESULT* result) {
+    // While waiting, this thread still answers sends to its own windows, so that two windows
+    // sending to each other do not lock up.
+    WireReply r{};
+    size_t got = 0;
+    for (;;) {
+        handleSent(me);
+        pollfd p[2] = {{fd, POLLIN, 0}, {me->fd, POLLIN, 0}};
+        int wait = remaining(deadline);
+        if (wait == 0) {
+            close(fd);
+            return Outcome::Timeout;
+        }
+        int n = poll(p, 2, wait);
+        if (n < 0 && errno != EINTR) break;
+        if (p[1].revents) me->drain();
+        if (p[0].revents) {
+            ssize_t k = recv(fd, (char*)&r + got, sizeof r - got, 0);
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0) break;  // the receiving process ended
+            got += (size_t)k;
+            if (got == sizeof r) {
+                close(fd);
+                *result = (LRESULT)r.result;
+                return r.ok ? Outcome::Ok : Outcome::NoWindow;
+            }
+        }
+    }
+    close(fd);
+    return Outcome::NoWindow;
+}
+
+// A message to a window of another process, handed over through that process's socket.
+Outcome deliverAcross(HWND hwnd, pid_t pid, UINT msg, WPARAM wParam, LPARAM lParam, bool post,
+                      int64_t deadline, ThreadQueue* me, LRESULT* result) {
+    int fd = connectTo(pid);
     if (fd < 0) return Outcome::NoWindow;
     WireMessage w{};
     w.magic = kMagic;
@@ -461,35 +475,36 @@ Outcome deliver(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, bool post, in
         close(fd);
         return Outcome::NoWindow;
     }
-    // While waiting, this thread still answers sends to its own windows, so that two windows
-    // sending to each other do not lock up.
-    WireReply r{};
-    size_t got = 0;
-    for (;;) {
-        handleSent(me.get());
-        pollfd p[2] = {{fd, POLLIN, 0}, {me->fd, POLLIN, 0}};
-        int wait = remaining(deadline);
-        if (wait == 0) {
-            close(fd);
-            return Outcome::Timeout;
-        }
-        int n = poll(p, 2, wait);
-        if (n < 0 && errno != EINTR) break;
-        if (p[1].revents) me->drain();
-        if (p[0].revents) {
-            ssize_t k = recv(fd, (char*)&r + got, sizeof r - got, 0);
-            if (k < 0 && errno == EINTR) continue;
-            if (k <= 0) break;  // the receiving process ended
-            got += (size_t)k;
-            if (got == sizeof r) {
-                close(fd);
-                *result = (LRESULT)r.result;
-                return r.ok ? Outcome::Ok : Outcome::NoWindow;
-            }
-        }
+    return awaitReply(fd, me, deadline, result);
+}
+
+}  // namespace
+
+bool pointerMessage(UINT msg) {
+    return msg == WM_CREATE || msg == WM_NCCREATE || msg == WM_SETTEXT || msg == WM_GETTEXT;
+}
+
+int64_t monoMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+Outcome deliver(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, bool post, int64_t deadline,
+                LRESULT* result) {
+    *result = 0;
+    Entry e;
+    LocalWindow lw;
+    bool local = localWindow(hwnd, &lw);
+    if (!readEntry(hwnd, &e)) return Outcome::NoWindow;
+    auto me = myQueue();
+    if (local) return deliverHere(hwnd, lw, msg, wParam, lParam, post, deadline, me, result);
+    if (e.pid == getpid()) return Outcome::NoWindow;  // ours, but made under another root
+    if (pointerMessage(msg)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return Outcome::NoWindow;
     }
-    close(fd);
-    return Outcome::NoWindow;
+    return deliverAcross(hwnd, e.pid, msg, wParam, lParam, post, deadline, me.get(), result);
 }
 
 int takeMessage(LPMSG msg, HWND window, UINT lo, UINT hi, bool wait, bool remove) {

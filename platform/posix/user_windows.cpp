@@ -134,6 +134,28 @@ unsigned long long processStart(pid_t pid) {
     return start ? start : 1;
 }
 
+// One "W" line of the windows file, as save() writes it.
+bool parseWindow(const std::string& line, Entry* e) {
+    char cls[2048], title[4096];
+    unsigned long long h, start, parent;
+    int pid, notify;
+    unsigned tid, style, ex;
+    if (sscanf(line.c_str(), "W %llx %d %llu %u %llx %x %x %d %2047s %4095s", &h, &pid, &start, &tid, &parent,
+               &style, &ex, &notify, cls, title) != 10)
+        return false;
+    e->hwnd = (uintptr_t)h;
+    e->pid = pid;
+    e->start = start;
+    e->tid = tid;
+    e->parent = (uintptr_t)parent;
+    e->style = style;
+    e->exStyle = ex;
+    e->notify = notify;
+    e->cls = wideFromUtf8(unhex(cls));
+    e->title = wideFromUtf8(unhex(title));
+    return true;
+}
+
 }  // namespace
 
 unsigned long long ownStart() {
@@ -209,25 +231,8 @@ void Registry::load() {
             nextHandle = (uintptr_t)strtoull(line.c_str() + 2, nullptr, 16);
             continue;
         }
-        if (line.rfind("W ", 0) != 0) continue;
-        char cls[2048], title[4096];
-        unsigned long long h, start, parent;
-        int pid, notify;
-        unsigned tid, style, ex;
-        if (sscanf(line.c_str(), "W %llx %d %llu %u %llx %x %x %d %2047s %4095s", &h, &pid, &start, &tid,
-                   &parent, &style, &ex, &notify, cls, title) != 10)
-            continue;
         Entry e;
-        e.hwnd = (uintptr_t)h;
-        e.pid = pid;
-        e.start = start;
-        e.tid = tid;
-        e.parent = (uintptr_t)parent;
-        e.style = style;
-        e.exStyle = ex;
-        e.notify = notify;
-        e.cls = wideFromUtf8(unhex(cls));
-        e.title = wideFromUtf8(unhex(title));
+        if (line.rfind("W ", 0) != 0 || !parseWindow(line, &e)) continue;
         auto it = alive.find(e.pid);
         if (it == alive.end()) {
             bool live = e.pid == getpid() ? e.start == ownStart() : processStart(e.pid) == e.start;

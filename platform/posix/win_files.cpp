@@ -368,6 +368,36 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     return TRUE;
 }
 
+namespace {
+
+// Copies what is left of in to out; false on a read or write error.
+bool copyBytes(int in, int out) {
+    char buf[65536];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(in, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(out, buf + done, (size_t)(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                ok = false;
+                break;
+            }
+            done += w;
+        }
+        if (!ok) break;
+    }
+    return ok;
+}
+
+}  // namespace
+
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
     std::string from = hostOf(existing), to = hostOf(target);
     if (from.empty() || to.empty()) {
@@ -417,27 +447,7 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
         failFromErrno(to);
         return FALSE;
     }
-    char buf[65536];
-    bool ok = true;
-    for (;;) {
-        ssize_t n = read(in, buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = write(out, buf + done, (size_t)(n - done));
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                ok = false;
-                break;
-            }
-            done += w;
-        }
-        if (!ok) break;
-    }
+    bool ok = copyBytes(in, out);
     uint32_t bits = 0;
     if (fgetxattr(in, kAttrName, &bits, sizeof bits) == (ssize_t)sizeof bits)
         fsetxattr(out, kAttrName, &bits, sizeof bits, 0);

@@ -335,6 +335,112 @@ bool isPseudo(HANDLE h) {
     return h == GetCurrentProcess();
 }
 
+// The environment block of a new process: the one given (wide or narrow) or this process's own,
+// with the machine's root and the command line set for the child.
+std::vector<std::string> childEnvironment(LPVOID environment, DWORD creationFlags, const std::wstring& line) {
+    std::vector<std::string> envStore;
+    if (environment && (creationFlags & CREATE_UNICODE_ENVIRONMENT)) {
+        for (const wchar_t* p = (const wchar_t*)environment; *p; p += std::wcslen(p) + 1)
+            envStore.push_back(toUtf8(p));
+    } else if (environment) {
+        for (const char* p = (const char*)environment; *p; p += std::strlen(p) + 1) envStore.push_back(p);
+    } else {
+        for (char** e = environ; *e; ++e) envStore.push_back(*e);
+    }
+    std::vector<std::string> kept;
+    for (auto& e : envStore) {
+        if (e.rfind("KVLB_ROOT=", 0) == 0 || e.rfind("KVLB_COMMAND_LINE=", 0) == 0) continue;
+        kept.push_back(e);
+    }
+    // The child lives on this machine and sees the command line exactly as it was given.
+    kept.push_back("KVLB_ROOT=" + rootDir());
+    kept.push_back("KVLB_COMMAND_LINE=" + toUtf8(line));
+    return kept;
+}
+
+// posix_spawn returns while the child is still inside exec; wait until it shows as the new
+// program with its environment, so that it is on the process list once we return, as on Windows.
+// The pipe's end closes with exec (close-on-exec), then the new environment appears.
+void waitForExec(pid_t pid, int execPipe[2]) {
+    if (execPipe[1] >= 0) close(execPipe[1]);
+    if (execPipe[0] >= 0) {
+        struct pollfd pfd {
+            execPipe[0], POLLIN, 0
+        };
+        char b;
+        while (poll(&pfd, 1, 5000) > 0 && read(execPipe[0], &b, 1) > 0) {
+        }
+        close(execPipe[0]);
+    }
+    for (int i = 0; i < 200; ++i) {
+        if (!readFile("/proc/" + std::to_string(pid) + "/environ").empty()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// The child's working folder and, with CREATE_NO_WINDOW, its hidden console. False (the actions
+// destroyed again and the error set) when the folder is not one; dir keeps its host path.
+bool childActions(posix_spawn_file_actions_t* actions, LPCWSTR currentDirectory, DWORD creationFlags,
+                  std::string& dir) {
+    posix_spawn_file_actions_init(actions);
+    if (currentDirectory && *currentDirectory) {
+        dir = hostPath(currentDirectory);
+        struct stat st;
+        if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            posix_spawn_file_actions_destroy(actions);
+            SetLastError(ERROR_DIRECTORY_NAME_INVALID);
+            return false;
+        }
+        posix_spawn_file_actions_addchdir_np(actions, dir.c_str());
+    }
+    if (creationFlags & CREATE_NO_WINDOW) {
+        // A hidden console: what the child writes there reaches no one, not the caller's terminal.
+        posix_spawn_file_actions_addopen(actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(actions, STDOUT_FILENO, STDERR_FILENO);
+    }
+    return true;
+}
+
+// The child starts with no signal blocked and every signal at its default.
+void childAttributes(posix_spawnattr_t* attr) {
+    posix_spawnattr_init(attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(attr, &none);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigdefault(attr, &all);
+    posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+// A started child goes to the caller as its process and thread handles, or, where the caller
+// asked for none, is reaped when it ends.
+void handOver(pid_t pid, LPPROCESS_INFORMATION processInformation) {
+    if (!processInformation) {
+        // No handle will ever ask; reap it when it ends.
+        std::thread([pid] {
+            int status;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            std::lock_guard<std::mutex> l(g_childLock);
+            g_children.erase(pid);
+        }).detach();
+        return;
+    }
+    auto* p = new ProcessObject;
+    p->pid = pid;
+    p->child = true;
+    p->start = startOf((DWORD)pid);
+    {
+        std::lock_guard<std::mutex> l(g_childLock);
+        g_children[pid].start = p->start;
+    }
+    processInformation->hProcess = addHandle(p);
+    processInformation->hThread = addHandle(new ThreadObject);
+    processInformation->dwProcessId = (DWORD)pid;
+    processInformation->dwThreadId = (DWORD)pid;
+}
+
 std::string findProgram(const std::wstring& name) {
     bool hasDir = name.find_first_of(L"\\/:") != std::wstring::npos;
     size_t slash = name.find_last_of(L"\\/:");
@@ -460,54 +566,16 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     for (auto& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    std::vector<std::string> envStore;
-    if (environment && (creationFlags & CREATE_UNICODE_ENVIRONMENT)) {
-        for (const wchar_t* p = (const wchar_t*)environment; *p; p += std::wcslen(p) + 1)
-            envStore.push_back(toUtf8(p));
-    } else if (environment) {
-        for (const char* p = (const char*)environment; *p; p += std::strlen(p) + 1) envStore.push_back(p);
-    } else {
-        for (char** e = environ; *e; ++e) envStore.push_back(*e);
-    }
-    std::vector<std::string> kept;
-    for (auto& e : envStore) {
-        if (e.rfind("KVLB_ROOT=", 0) == 0 || e.rfind("KVLB_COMMAND_LINE=", 0) == 0) continue;
-        kept.push_back(e);
-    }
-    // The child lives on this machine and sees the command line exactly as it was given.
-    kept.push_back("KVLB_ROOT=" + rootDir());
-    kept.push_back("KVLB_COMMAND_LINE=" + toUtf8(line));
+    std::vector<std::string> kept = childEnvironment(environment, creationFlags, line);
     std::vector<char*> envp;
     for (auto& e : kept) envp.push_back(e.data());
     envp.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     std::string dir;
-    if (currentDirectory && *currentDirectory) {
-        dir = hostPath(currentDirectory);
-        struct stat st;
-        if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            posix_spawn_file_actions_destroy(&actions);
-            SetLastError(ERROR_DIRECTORY_NAME_INVALID);
-            return FALSE;
-        }
-        posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    }
-    if (creationFlags & CREATE_NO_WINDOW) {
-        // A hidden console: what the child writes there reaches no one, not the caller's terminal.
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    }
+    if (!childActions(&actions, currentDirectory, creationFlags, dir)) return FALSE;
     posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    childAttributes(&attr);
     pid_t pid;
     int execPipe[2] = {-1, -1};
     if (pipe2(execPipe, O_CLOEXEC) != 0) execPipe[0] = execPipe[1] = -1;
@@ -524,50 +592,12 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
                                     : ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    // posix_spawn returns while the child is still inside exec; wait until it shows as the new
-    // program with its environment, so that it is on the process list once we return, as on Windows.
-    // The pipe's end closes with exec (close-on-exec), then the new environment appears.
-    if (execPipe[1] >= 0) close(execPipe[1]);
-    if (execPipe[0] >= 0) {
-        struct pollfd pfd {
-            execPipe[0], POLLIN, 0
-        };
-        char b;
-        while (poll(&pfd, 1, 5000) > 0 && read(execPipe[0], &b, 1) > 0) {
-        }
-        close(execPipe[0]);
-    }
-    for (int i = 0; i < 200; ++i) {
-        if (!readFile("/proc/" + std::to_string(pid) + "/environ").empty()) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitForExec(pid, execPipe);
     Child& c = g_children[pid];
     c = Child{};
     c.handles = processInformation ? 1 : 0;
     lock.unlock();
-    if (!processInformation) {
-        // No handle will ever ask; reap it when it ends.
-        std::thread([pid] {
-            int status;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            std::lock_guard<std::mutex> l(g_childLock);
-            g_children.erase(pid);
-        }).detach();
-        return TRUE;
-    }
-    auto* p = new ProcessObject;
-    p->pid = pid;
-    p->child = true;
-    p->start = startOf((DWORD)pid);
-    {
-        std::lock_guard<std::mutex> l(g_childLock);
-        g_children[pid].start = p->start;
-    }
-    processInformation->hProcess = addHandle(p);
-    processInformation->hThread = addHandle(new ThreadObject);
-    processInformation->dwProcessId = (DWORD)pid;
-    processInformation->dwThreadId = (DWORD)pid;
+    handOver(pid, processInformation);
     return TRUE;
 }
 

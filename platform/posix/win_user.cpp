@@ -41,6 +41,42 @@ bool matches(const Entry& e, LPCWSTR cls, LPCWSTR title) {
     return true;
 }
 
+// Gives a new window its handle and enters it in this process's table and on the desktop (newest
+// first).
+HWND addWindow(const LocalClass& cls, const std::shared_ptr<ThreadQueue>& q, DWORD exStyle, DWORD style,
+               HWND parent, LPCWSTR windowName) {
+    std::string root = platform::rootDir();
+    uintptr_t h;
+    Registry reg(true);
+    {
+        std::lock_guard<std::mutex> l(g_lock);
+        do {
+            h = reg.nextHandle;
+            reg.nextHandle += 2;
+            if (reg.nextHandle > 0x7FFFFFF0u) reg.nextHandle = 0x10010;
+        } while (g_windows.count(h) || reg.find(h));
+        LocalWindow lw;
+        lw.cls = cls.name;
+        lw.proc = cls.proc;
+        lw.queue = q;
+        lw.root = root;
+        g_windows[h] = lw;
+    }
+    Entry e;
+    e.hwnd = h;
+    e.pid = getpid();
+    e.start = ownStart();
+    e.tid = q->tid;
+    e.parent = (uintptr_t)parent;
+    e.style = style;
+    e.exStyle = exStyle & WS_EX_TOPMOST;
+    e.cls = cls.name;
+    e.title = wideOrEmpty(windowName);
+    reg.windows.insert(reg.windows.begin(), e);
+    reg.touch();
+    return (HWND)h;
+}
+
 }  // namespace
 
 // ==== classes and windows ====================================================================
@@ -109,38 +145,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         return nullptr;
     }
     auto q = myQueue();
-    std::string root = platform::rootDir();
-    uintptr_t h;
-    {
-        Registry reg(true);
-        {
-            std::lock_guard<std::mutex> l(g_lock);
-            do {
-                h = reg.nextHandle;
-                reg.nextHandle += 2;
-                if (reg.nextHandle > 0x7FFFFFF0u) reg.nextHandle = 0x10010;
-            } while (g_windows.count(h) || reg.find(h));
-            LocalWindow lw;
-            lw.cls = cls.name;
-            lw.proc = cls.proc;
-            lw.queue = q;
-            lw.root = root;
-            g_windows[h] = lw;
-        }
-        Entry e;
-        e.hwnd = h;
-        e.pid = getpid();
-        e.start = ownStart();
-        e.tid = q->tid;
-        e.parent = (uintptr_t)parent;
-        e.style = style;
-        e.exStyle = exStyle & WS_EX_TOPMOST;
-        e.cls = cls.name;
-        e.title = wideOrEmpty(windowName);
-        reg.windows.insert(reg.windows.begin(), e);
-        reg.touch();
-    }
-    HWND hwnd = (HWND)h;
+    HWND hwnd = addWindow(cls, q, exStyle, style, parent, windowName);
     CREATESTRUCTW cs{};
     cs.lpCreateParams = param;
     cs.hInstance = instance;

@@ -230,6 +230,60 @@ int find(const std::vector<std::wstring>& args, Io& io) {
 
 // ---- del, rmdir, break --------------------------------------------------------------------
 
+// /A alone takes every file; /A:H only hidden ones, /A:-H only files that are not. False for a
+// letter the switch does not know.
+bool attributeSwitch(const std::wstring& a, DWORD& want, DWORD& refuse) {
+    refuse = 0;
+    std::wstring spec = a.substr(2);
+    if (!spec.empty() && spec[0] == L':') spec = spec.substr(1);
+    bool negate = false;
+    for (wchar_t c : spec) {
+        DWORD bit = c == L'h'   ? FILE_ATTRIBUTE_HIDDEN
+                    : c == L's' ? FILE_ATTRIBUTE_SYSTEM
+                    : c == L'r' ? FILE_ATTRIBUTE_READONLY
+                    : c == L'a' ? FILE_ATTRIBUTE_ARCHIVE
+                                : 0;
+        if (c == L'-') {
+            negate = true;
+            continue;
+        }
+        if (!bit) return false;
+        if (negate)
+            refuse |= bit;
+        else
+            want |= bit;
+        negate = false;
+    }
+    return true;
+}
+
+// Deletes the files one name of del matches (a folder's files when it names a folder) whose
+// attributes the switches take.
+void deleteMatching(const std::wstring& name, DWORD want, DWORD refuse, bool force, Io& io) {
+    std::wstring pattern = name;
+    DWORD at = GetFileAttributesW(name.c_str());
+    if (at != INVALID_FILE_ATTRIBUTES && (at & FILE_ATTRIBUTE_DIRECTORY)) pattern = name + L"\\*";
+    std::wstring dir = pattern.substr(
+        0, pattern.find_last_of(L"\\/") == std::wstring::npos ? 0 : pattern.find_last_of(L"\\/") + 1);
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
+    bool found = false;
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            DWORD a = fd.dwFileAttributes;
+            if ((a & want) != want || (a & refuse)) continue;
+            found = true;
+            std::wstring full = dir + fd.cFileName;
+            if ((a & FILE_ATTRIBUTE_READONLY) && force)
+                SetFileAttributesW(full.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+            if (!DeleteFileW(full.c_str())) io.err += toUtf8(full) + "\r\nAccess is denied.\r\n";
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    if (!found) io.err += "Could Not Find " + toUtf8(pattern) + "\r\n";
+}
+
 int del(const std::vector<std::wstring>& args, Io& io) {
     bool force = false;
     bool attrFilter = false;
@@ -243,31 +297,10 @@ int del(const std::vector<std::wstring>& args, Io& io) {
             continue;
         }
         if (a.rfind(L"/a", 0) == 0) {
-            // /A alone takes every file; /A:H only hidden ones, /A:-H only files that are not.
             attrFilter = true;
-            refuse = 0;
-            std::wstring spec = a.substr(2);
-            if (!spec.empty() && spec[0] == L':') spec = spec.substr(1);
-            bool negate = false;
-            for (wchar_t c : spec) {
-                DWORD bit = c == L'h'   ? FILE_ATTRIBUTE_HIDDEN
-                            : c == L's' ? FILE_ATTRIBUTE_SYSTEM
-                            : c == L'r' ? FILE_ATTRIBUTE_READONLY
-                            : c == L'a' ? FILE_ATTRIBUTE_ARCHIVE
-                                        : 0;
-                if (c == L'-') {
-                    negate = true;
-                    continue;
-                }
-                if (!bit) {
-                    io.err += "Invalid switch - \"" + toUtf8(args[i]) + "\".\r\n";
-                    return 1;
-                }
-                if (negate)
-                    refuse |= bit;
-                else
-                    want |= bit;
-                negate = false;
+            if (!attributeSwitch(a, want, refuse)) {
+                io.err += "Invalid switch - \"" + toUtf8(args[i]) + "\".\r\n";
+                return 1;
             }
             continue;
         }
@@ -282,30 +315,7 @@ int del(const std::vector<std::wstring>& args, Io& io) {
         io.err += "The syntax of the command is incorrect.\r\n";
         return 1;
     }
-    for (auto& name : names) {
-        std::wstring pattern = name;
-        DWORD at = GetFileAttributesW(name.c_str());
-        if (at != INVALID_FILE_ATTRIBUTES && (at & FILE_ATTRIBUTE_DIRECTORY)) pattern = name + L"\\*";
-        std::wstring dir = pattern.substr(
-            0, pattern.find_last_of(L"\\/") == std::wstring::npos ? 0 : pattern.find_last_of(L"\\/") + 1);
-        WIN32_FIND_DATAW fd;
-        HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
-        bool found = false;
-        if (h != INVALID_HANDLE_VALUE) {
-            do {
-                if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-                DWORD a = fd.dwFileAttributes;
-                if ((a & want) != want || (a & refuse)) continue;
-                found = true;
-                std::wstring full = dir + fd.cFileName;
-                if ((a & FILE_ATTRIBUTE_READONLY) && force)
-                    SetFileAttributesW(full.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
-                if (!DeleteFileW(full.c_str())) io.err += toUtf8(full) + "\r\nAccess is denied.\r\n";
-            } while (FindNextFileW(h, &fd));
-            FindClose(h);
-        }
-        if (!found) io.err += "Could Not Find " + toUtf8(pattern) + "\r\n";
-    }
+    for (auto& name : names) deleteMatching(name, want, refuse, force, io);
     return 0;  // as on Windows, del reports trouble in words only
 }
 
@@ -638,6 +648,42 @@ void emit(const std::string& data, FILE* f) {
     std::fflush(f);
 }
 
+// Where a stage's redirections point: its input read whole, its output and error files opened.
+// False, with the message written, when one of them cannot be opened.
+bool openRedirects(const std::vector<Redirect>& redirects, Io& io, std::string& fileInput, FILE*& outFile,
+                   FILE*& errFile, bool& errToOut) {
+    for (auto& r : redirects) {
+        if (r.toOutput) {
+            errToOut = true;
+            continue;
+        }
+        char host[4096];
+        if (!winPathToHost(r.target.c_str(), host, sizeof host)) return false;
+        if (r.handle == 0) {
+            std::ifstream in(host, std::ios::binary);
+            if (!in) {
+                std::fputs("The system cannot find the file specified.\r\n", stderr);
+                return false;
+            }
+            std::stringstream ss;
+            ss << in.rdbuf();
+            fileInput = ss.str();
+            io.input = &fileInput;
+            continue;
+        }
+        // Opened before the command runs, so "break>file" leaves an empty file.
+        FILE* f = std::fopen(host, r.append ? "ab" : "wb");
+        if (!f) {
+            std::fputs("The system cannot find the path specified.\r\n", stderr);
+            return false;
+        }
+        FILE*& slot = r.handle == 2 ? errFile : outFile;
+        if (slot) std::fclose(slot);
+        slot = f;
+    }
+    return true;
+}
+
 int runPipeline(const std::wstring& text) {
     std::vector<std::wstring> stages, ops;
     splitTop(text, stages, ops, true);
@@ -653,42 +699,8 @@ int runPipeline(const std::wstring& text) {
         if (haveCarried) io.input = &carried;
         FILE* outFile = nullptr;
         FILE* errFile = nullptr;
-        bool errToOut = false, failed = false;
-        for (auto& r : redirects) {
-            if (r.toOutput) {
-                errToOut = true;
-                continue;
-            }
-            char host[4096];
-            if (!winPathToHost(r.target.c_str(), host, sizeof host)) {
-                failed = true;
-                break;
-            }
-            if (r.handle == 0) {
-                std::ifstream in(host, std::ios::binary);
-                if (!in) {
-                    std::fputs("The system cannot find the file specified.\r\n", stderr);
-                    failed = true;
-                    break;
-                }
-                std::stringstream ss;
-                ss << in.rdbuf();
-                fileInput = ss.str();
-                io.input = &fileInput;
-                continue;
-            }
-            // Opened before the command runs, so "break>file" leaves an empty file.
-            FILE* f = std::fopen(host, r.append ? "ab" : "wb");
-            if (!f) {
-                std::fputs("The system cannot find the path specified.\r\n", stderr);
-                failed = true;
-                break;
-            }
-            FILE*& slot = r.handle == 2 ? errFile : outFile;
-            if (slot) std::fclose(slot);
-            slot = f;
-        }
-        if (failed) {
+        bool errToOut = false;
+        if (!openRedirects(redirects, io, fileInput, outFile, errFile, errToOut)) {
             if (outFile) std::fclose(outFile);
             if (errFile) std::fclose(errFile);
             rc = 1;
