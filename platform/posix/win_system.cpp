@@ -33,23 +33,22 @@ struct WindowsVersion {
 
 WindowsVersion currentVersion() {
     std::string w = setting("windows", "10");
+    static const struct {
+        const char* name;
+        WindowsVersion version;
+    } kNamed[] = {
+        {"xp", {5, 1, 2600, VER_NT_WORKSTATION, 3, 5, 1, 2600}},
+        {"vista", {6, 0, 6002, VER_NT_WORKSTATION, 2, 6, 0, 6002}},
+        {"7", {6, 1, 7601, VER_NT_WORKSTATION, 1, 6, 1, 7601}},
+        {"8", {6, 2, 9200, VER_NT_WORKSTATION, 0, 6, 2, 9200}},
+        {"8.1", {6, 3, 9600, VER_NT_WORKSTATION, 0, 6, 2, 9200}},
+        {"11", {10, 0, 22631, VER_NT_WORKSTATION, 0, 6, 2, 9200}},
+        {"server2016", {10, 0, 14393, VER_NT_SERVER, 0, 6, 2, 9200}},
+        {"unknown", {4, 0, 1381, VER_NT_WORKSTATION, 0, 4, 0, 1381}},
+    };
     WindowsVersion v{10, 0, 19045, VER_NT_WORKSTATION, 0, 6, 2, 9200};
-    if (w == "xp")
-        v = {5, 1, 2600, VER_NT_WORKSTATION, 3, 5, 1, 2600};
-    else if (w == "vista")
-        v = {6, 0, 6002, VER_NT_WORKSTATION, 2, 6, 0, 6002};
-    else if (w == "7")
-        v = {6, 1, 7601, VER_NT_WORKSTATION, 1, 6, 1, 7601};
-    else if (w == "8")
-        v = {6, 2, 9200, VER_NT_WORKSTATION, 0, 6, 2, 9200};
-    else if (w == "8.1")
-        v = {6, 3, 9600, VER_NT_WORKSTATION, 0, 6, 2, 9200};
-    else if (w == "11")
-        v = {10, 0, 22631, VER_NT_WORKSTATION, 0, 6, 2, 9200};
-    else if (w == "server2016")
-        v = {10, 0, 14393, VER_NT_SERVER, 0, 6, 2, 9200};
-    else if (w == "unknown")
-        v = {4, 0, 1381, VER_NT_WORKSTATION, 0, 4, 0, 1381};
+    for (const auto& named : kNamed)
+        if (w == named.name) v = named.version;
     std::string build = setting("build", "");
     if (!build.empty()) {
         v.build = (DWORD)std::strtoul(build.c_str(), nullptr, 10);
