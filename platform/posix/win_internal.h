@@ -1,5 +1,6 @@
 // Pieces the platform's own files share: text conversion at the edge, path mapping, the handle
-// table and the machine set-up of a root. Not for the system code.
+// table, the machine set-up of a root, and the desktop's windows and queues. Not for the system
+// code.
 #pragma once
 #include <condition_variable>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 #include "platform/ascii_case.h"
@@ -147,7 +149,7 @@ class Registry {
 // A copy of the registry's entry of a window; false when the desktop has no such window.
 bool readEntry(HWND window, Entry* out);
 
-// ---- this process: classes, windows, queues
+// ---- this process: classes, windows, queues ------------------------------------------------
 
 struct ThreadQueue;
 
