@@ -50,13 +50,6 @@ std::string rawRoot() {
     return root;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
     if (b == std::string::npos) return "";
@@ -121,8 +114,11 @@ std::wstring commandLineFrom(const std::vector<std::string>& argv) {
         for (size_t i = 1; same && i < argv.size(); ++i) same = parts[i] == fromUtf8(argv[i]);
         if (same) {
             // The line must also name this program, not a parent's.
-            std::wstring token = parts[0].substr(parts[0].find_last_of(L"\\/:") == std::wstring::npos ? 0 : parts[0].find_last_of(L"\\/:") + 1);
-            std::wstring self = fromUtf8(argv[0].substr(argv[0].rfind('/') == std::string::npos ? 0 : argv[0].rfind('/') + 1));
+            std::wstring token = parts[0].substr(parts[0].find_last_of(L"\\/:") == std::wstring::npos
+                                                     ? 0
+                                                     : parts[0].find_last_of(L"\\/:") + 1);
+            std::wstring self = fromUtf8(
+                argv[0].substr(argv[0].rfind('/') == std::string::npos ? 0 : argv[0].rfind('/') + 1));
             if (token.find(L'.') == std::wstring::npos) token += L".exe";
             same = iequals(token, self) || iequals(token.substr(0, token.size() - 4), self);
         }
@@ -134,6 +130,13 @@ std::wstring commandLineFrom(const std::vector<std::string>& argv) {
 }
 
 }  // namespace
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
 
 std::string rootDir() {
     ensureMachine();
@@ -176,13 +179,15 @@ void ensureMachine() {
     std::string tool = toolProgram();
     if (!tool.empty()) {
         // Links, so that every root runs the tool of the current build.
-        for (const char* name : {"cmd.exe", "taskkill.exe", "NETSTAT.EXE", "find.exe", "timeout.exe", "PING.EXE"}) {
+        for (const char* name :
+             {"cmd.exe", "taskkill.exe", "NETSTAT.EXE", "find.exe", "timeout.exe", "PING.EXE"}) {
             std::string link = sys + "/" + name;
             char target[PATH_MAX];
             ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
             if (n > 0 && std::string(target, (size_t)n) == tool) continue;
             unlink(link.c_str());
-            if (symlink(tool.c_str(), link.c_str()) != 0) { /* the tool is then simply missing */ }
+            if (symlink(tool.c_str(), link.c_str()) != 0) { /* the tool is then simply missing */
+            }
         }
     }
     writeKernel32(sys);

@@ -52,13 +52,6 @@ class ShellLock {
     int fd_ = -1;
 };
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Whole-file replace, so a reader never sees half a file.
 bool writeFile(const std::string& path, const std::string& text) {
     std::string tmp = path + ".tmp" + std::to_string(getpid());
@@ -137,7 +130,7 @@ int iconResource(HICON icon) {
 
 std::vector<platform::TrayIcon> loadTray() {
     std::vector<platform::TrayIcon> icons;
-    for (auto& line : lines(readFile(shellDir() + "/tray"))) {
+    for (auto& line : lines(platform::readFile(shellDir() + "/tray"))) {
         auto p = splitTabs(line);
         if (p.size() < 7) continue;
         platform::TrayIcon t{};
@@ -185,7 +178,8 @@ void noteBalloon(const NOTIFYICONDATAW& d) {
         writeFile(shellDir() + "/balloon-shown", "");
         return;
     }
-    std::string line = hexHandle(d.hWnd) + "\t" + std::to_string(d.uID) + "\t" + platform::escapeField(text) + "\n";
+    std::string line =
+        hexHandle(d.hWnd) + "\t" + std::to_string(d.uID) + "\t" + platform::escapeField(text) + "\n";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd >= 0) {
         ssize_t ignored = write(fd, line.data(), line.size());
@@ -440,7 +434,7 @@ int listTrayIcons(TrayIcon* out, int capacity) {
 
 std::string balloonLog() {
     ShellLock lock;
-    return readFile(shellDir() + "/balloons");
+    return platform::readFile(shellDir() + "/balloons");
 }
 
 void clearTray() {
@@ -511,7 +505,7 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int, int, int, HWND owner, const REC
         std::string choice;
         {
             ShellLock lock;
-            choice = readFile(dir + "/menu-choice");
+            choice = platform::readFile(dir + "/menu-choice");
         }
         auto parts = splitTabs(lines(choice).empty() ? std::string() : lines(choice)[0]);
         if (parts.size() == 2 && parts[0] == token) {
@@ -522,7 +516,7 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int, int, int, HWND owner, const REC
     }
     {
         ShellLock lock;
-        std::string current = readFile(dir + "/menu");
+        std::string current = platform::readFile(dir + "/menu");
         if (current.compare(0, token.size() + 1, token + "\t") == 0) {
             unlink((dir + "/menu").c_str());
             unlink((dir + "/menu-choice").c_str());
@@ -537,7 +531,7 @@ namespace platform {
 
 std::string openMenuText() {
     ShellLock lock;
-    auto all = lines(readFile(shellDir() + "/menu"));
+    auto all = lines(platform::readFile(shellDir() + "/menu"));
     if (all.empty()) return "";
     auto head = splitTabs(all[0]);
     if (head.size() < 2 || !processAlive((DWORD)number(head[1]))) return "";
@@ -549,7 +543,7 @@ std::string openMenuText() {
 bool chooseMenuItem(UINT id) {
     ShellLock lock;
     std::string dir = shellDir();
-    auto all = lines(readFile(dir + "/menu"));
+    auto all = lines(platform::readFile(dir + "/menu"));
     if (all.empty()) return false;
     auto head = splitTabs(all[0]);
     if (head.size() < 2 || !processAlive((DWORD)number(head[1]))) return false;
@@ -596,8 +590,9 @@ int MessageBoxIndirectW(const MSGBOXPARAMSW* params) {
     }
     {
         ShellLock lock;
-        writeFile(boxFile(box), std::to_string(GetCurrentProcessId()) + "\t" + platform::escapeField(caption) + "\t" +
-                                    platform::escapeField(text) + "\t" + std::to_string(params->dwStyle) + "\n");
+        writeFile(boxFile(box), std::to_string(GetCurrentProcessId()) + "\t" +
+                                    platform::escapeField(caption) + "\t" + platform::escapeField(text) +
+                                    "\t" + std::to_string(params->dwStyle) + "\n");
     }
     if (params->dwStyle & MB_SETFOREGROUND) SetForegroundWindow(box);
     int result = 0;
@@ -640,7 +635,7 @@ std::vector<MessageBoxInfo> listMessageBoxes() {
     windows.resize((size_t)listDesktopWindows(windows.data(), (int)windows.size()));
     for (auto& w : windows) {
         if (wcscmp(w.className, kBoxClass) != 0) continue;
-        auto all = lines(readFile(boxFile(w.window)));
+        auto all = lines(platform::readFile(boxFile(w.window)));
         if (all.empty()) continue;
         auto p = splitTabs(all[0]);
         if (p.size() < 3) continue;
@@ -673,7 +668,7 @@ BOOL GetCursorPos(LPPOINT point) {
     // Where the tray sits on the default screen, until the driver moves the cursor.
     point->x = 1000;
     point->y = 750;
-    std::string text = readFile(shellDir() + "/cursor");
+    std::string text = platform::readFile(shellDir() + "/cursor");
     long x = 0, y = 0;
     if (sscanf(text.c_str(), "%ld %ld", &x, &y) == 2) {
         point->x = (LONG)x;
@@ -698,11 +693,6 @@ BOOL GetClientRect(HWND window, LPRECT rect) {
     }
     *rect = RECT{0, 0, 0, 0};
     return TRUE;
-}
-
-HWND GetForegroundWindow(void) {
-    HWND w = (HWND)(uintptr_t)number(readFile(shellDir() + "/foreground"));
-    return IsWindow(w) ? w : nullptr;
 }
 
 namespace platform {

@@ -16,37 +16,71 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool isSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool isSurrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
 
 // Decodes one UTF-8 sequence at s[i]; false for an invalid or cut sequence (i moves one byte).
 bool decodeUtf8(const unsigned char* s, size_t n, size_t& i, char32_t& out) {
     unsigned char b = s[i];
-    if (b < 0x80) { out = b; ++i; return true; }
+    if (b < 0x80) {
+        out = b;
+        ++i;
+        return true;
+    }
     size_t len;
     char32_t c, min;
-    if ((b & 0xE0) == 0xC0) { len = 2; c = b & 0x1F; min = 0x80; }
-    else if ((b & 0xF0) == 0xE0) { len = 3; c = b & 0x0F; min = 0x800; }
-    else if ((b & 0xF8) == 0xF0) { len = 4; c = b & 0x07; min = 0x10000; }
-    else { ++i; return false; }
-    if (i + len > n) { ++i; return false; }
+    if ((b & 0xE0) == 0xC0) {
+        len = 2;
+        c = b & 0x1F;
+        min = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+        len = 3;
+        c = b & 0x0F;
+        min = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+        len = 4;
+        c = b & 0x07;
+        min = 0x10000;
+    } else {
+        ++i;
+        return false;
+    }
+    if (i + len > n) {
+        ++i;
+        return false;
+    }
     for (size_t k = 1; k < len; ++k) {
-        if ((s[i + k] & 0xC0) != 0x80) { ++i; return false; }
+        if ((s[i + k] & 0xC0) != 0x80) {
+            ++i;
+            return false;
+        }
         c = (c << 6) | (s[i + k] & 0x3F);
     }
-    if (c < min || c > 0x10FFFF || isSurrogate(c)) { ++i; return false; }
+    if (c < min || c > 0x10FFFF || isSurrogate(c)) {
+        ++i;
+        return false;
+    }
     i += len;
     out = c;
     return true;
 }
 
 void encodeUtf8(char32_t c, std::string& out) {
-    if (c < 0x80) out += (char)c;
-    else if (c < 0x800) { out += (char)(0xC0 | (c >> 6)); out += (char)(0x80 | (c & 0x3F)); }
-    else if (c < 0x10000) {
-        out += (char)(0xE0 | (c >> 12)); out += (char)(0x80 | ((c >> 6) & 0x3F)); out += (char)(0x80 | (c & 0x3F));
+    if (c < 0x80)
+        out += (char)c;
+    else if (c < 0x800) {
+        out += (char)(0xC0 | (c >> 6));
+        out += (char)(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += (char)(0xE0 | (c >> 12));
+        out += (char)(0x80 | ((c >> 6) & 0x3F));
+        out += (char)(0x80 | (c & 0x3F));
     } else {
-        out += (char)(0xF0 | (c >> 18)); out += (char)(0x80 | ((c >> 12) & 0x3F));
-        out += (char)(0x80 | ((c >> 6) & 0x3F)); out += (char)(0x80 | (c & 0x3F));
+        out += (char)(0xF0 | (c >> 18));
+        out += (char)(0x80 | ((c >> 12) & 0x3F));
+        out += (char)(0x80 | ((c >> 6) & 0x3F));
+        out += (char)(0x80 | (c & 0x3F));
     }
 }
 
@@ -81,9 +115,12 @@ bool decodeBytes(const CodePage& cp, const char* mb, size_t n, bool strict, std:
         size_t i = 0;
         while (i < n) {
             char32_t c;
-            if (decodeUtf8(s, n, i, c)) out += c;
-            else if (strict) return false;
-            else out += kReplacement;
+            if (decodeUtf8(s, n, i, c))
+                out += c;
+            else if (strict)
+                return false;
+            else
+                out += kReplacement;
         }
         return true;
     }
@@ -107,9 +144,13 @@ bool decodeBytes(const CodePage& cp, const char* mb, size_t n, bool strict, std:
         i = (size_t)(in - mb);
         if (r == (size_t)-1 && errno != E2BIG) {
             // An undefined 1252 byte stands for the control character of that number, as on Windows.
-            if (cp.singleByte1252) out += (char32_t)s[i];
-            else if (strict) { ok = false; break; }
-            else out += kReplacement;
+            if (cp.singleByte1252)
+                out += (char32_t)s[i];
+            else if (strict) {
+                ok = false;
+                break;
+            } else
+                out += kReplacement;
             ++i;
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
@@ -149,8 +190,14 @@ bool encodeBytes(const CodePage& cp, const std::u32string& text, const char* def
     return true;
 }
 
-size_t wideLength(const wchar_t* w) { return std::wcslen(w); }
-size_t wideLength(const OLECHAR* w) { size_t n = 0; while (w[n]) ++n; return n; }
+size_t wideLength(const wchar_t* w) {
+    return std::wcslen(w);
+}
+size_t wideLength(const OLECHAR* w) {
+    size_t n = 0;
+    while (w[n]) ++n;
+    return n;
+}
 
 // Reads wide units into code points; unpaired surrogates are invalid.
 bool unitsToCodePoints(const wchar_t* w, size_t n, bool strict, std::u32string& out) {
@@ -201,7 +248,10 @@ int toWide(UINT codePage, DWORD flags, LPCSTR mb, int cbMultiByte, Unit* wide, i
         return 0;
     }
     CodePage cp = resolve(codePage);
-    if (!cp.valid) { SetLastError(ERROR_INVALID_PARAMETER); return 0; }
+    if (!cp.valid) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     size_t n = cbMultiByte == -1 ? std::strlen(mb) + 1 : (size_t)cbMultiByte;
     std::u32string points;
     if (!decodeBytes(cp, mb, n, (flags & MB_ERR_INVALID_CHARS) != 0, points)) {
@@ -210,9 +260,15 @@ int toWide(UINT codePage, DWORD flags, LPCSTR mb, int cbMultiByte, Unit* wide, i
     }
     std::basic_string<Unit> units;
     codePointsToUnits(points, units);
-    if (units.size() > (size_t)INT32_MAX) { SetLastError(ERROR_INVALID_PARAMETER); return 0; }
+    if (units.size() > (size_t)INT32_MAX) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     if (cchWideChar == 0) return (int)units.size();
-    if (units.size() > (size_t)cchWideChar) { SetLastError(ERROR_INSUFFICIENT_BUFFER); return 0; }
+    if (units.size() > (size_t)cchWideChar) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
     std::memcpy(wide, units.data(), units.size() * sizeof(Unit));
     return (int)units.size();
 }
@@ -237,11 +293,20 @@ int toBytes(UINT codePage, DWORD flags, const Unit* wide, int cchWideChar, LPSTR
     }
     bool used = false;
     std::string bytes;
-    if (!encodeBytes(cp, points, defaultChar, &used, bytes)) { SetLastError(ERROR_INVALID_PARAMETER); return 0; }
+    if (!encodeBytes(cp, points, defaultChar, &used, bytes)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     if (usedDefaultChar) *usedDefaultChar = used ? TRUE : FALSE;
-    if (bytes.size() > (size_t)INT32_MAX) { SetLastError(ERROR_INVALID_PARAMETER); return 0; }
+    if (bytes.size() > (size_t)INT32_MAX) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     if (cbMultiByte == 0) return (int)bytes.size();
-    if (bytes.size() > (size_t)cbMultiByte) { SetLastError(ERROR_INSUFFICIENT_BUFFER); return 0; }
+    if (bytes.size() > (size_t)cbMultiByte) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
     std::memcpy(mb, bytes.data(), bytes.size());
     return (int)bytes.size();
 }
@@ -265,23 +330,29 @@ std::string toUtf8(const std::wstring& text) {
     return out;
 }
 
-std::string toUtf8(const wchar_t* text) { return text ? toUtf8(std::wstring(text)) : std::string(); }
+std::string toUtf8(const wchar_t* text) {
+    return text ? toUtf8(std::wstring(text)) : std::string();
+}
 
 }  // namespace platform
 
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mb, int cbMultiByte, LPWSTR wide, int cchWideChar) {
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mb, int cbMultiByte, LPWSTR wide,
+                        int cchWideChar) {
     return platform::toWide(codePage, flags, mb, cbMultiByte, wide, cchWideChar);
 }
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mb, int cbMultiByte, OLECHAR* wide, int cchWideChar) {
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mb, int cbMultiByte, OLECHAR* wide,
+                        int cchWideChar) {
     return platform::toWide(codePage, flags, mb, cbMultiByte, wide, cchWideChar);
 }
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWideChar, LPSTR mb, int cbMultiByte,
                         LPCSTR defaultChar, LPBOOL usedDefaultChar) {
-    return platform::toBytes(codePage, flags, wide, cchWideChar, mb, cbMultiByte, defaultChar, usedDefaultChar);
+    return platform::toBytes(codePage, flags, wide, cchWideChar, mb, cbMultiByte, defaultChar,
+                             usedDefaultChar);
 }
 int WideCharToMultiByte(UINT codePage, DWORD flags, const OLECHAR* wide, int cchWideChar, LPSTR mb,
                         int cbMultiByte, LPCSTR defaultChar, LPBOOL usedDefaultChar) {
-    return platform::toBytes(codePage, flags, wide, cchWideChar, mb, cbMultiByte, defaultChar, usedDefaultChar);
+    return platform::toBytes(codePage, flags, wide, cchWideChar, mb, cbMultiByte, defaultChar,
+                             usedDefaultChar);
 }
 
 // A BSTR is preceded by its length in bytes and ends with a NUL unit that the length leaves out.

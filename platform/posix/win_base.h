@@ -37,10 +37,10 @@ typedef const void* LPCVOID;
 typedef char CHAR;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
-typedef wchar_t WCHAR;          // UTF-32 here, UTF-16 on Windows; the system never relies on its width
+typedef wchar_t WCHAR;  // UTF-32 here, UTF-16 on Windows; the system never relies on its width
 typedef wchar_t* LPWSTR;
 typedef const wchar_t* LPCWSTR;
-typedef char16_t OLECHAR;       // always UTF-16, as COM strings are
+typedef char16_t OLECHAR;  // always UTF-16, as COM strings are
 typedef OLECHAR* BSTR;
 typedef const OLECHAR* LPCOLESTR;
 typedef void* HANDLE;
@@ -101,7 +101,11 @@ DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);  // mutexes, events, pr
 void Sleep(DWORD milliseconds);
 
 // ---- security attributes (only the NULL-DACL case the system uses) -------------------------
-typedef struct SECURITY_DESCRIPTOR { BYTE revision; BYTE present; void* dacl; } SECURITY_DESCRIPTOR;
+typedef struct SECURITY_DESCRIPTOR {
+    BYTE revision;
+    BYTE present;
+    void* dacl;
+} SECURITY_DESCRIPTOR;
 typedef SECURITY_DESCRIPTOR* PSECURITY_DESCRIPTOR;
 typedef struct SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -120,9 +124,7 @@ HANDLE OpenMutexW(DWORD access, BOOL inherit, LPCWSTR name);
 HANDLE OpenMutexA(DWORD access, BOOL inherit, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialState, LPCWSTR name);
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialState, LPCSTR name);
 HANDLE OpenEventW(DWORD access, BOOL inherit, LPCWSTR name);
-HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 BOOL PulseEvent(HANDLE event);
@@ -233,7 +235,9 @@ BOOL DeleteFileW(LPCWSTR path);
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR target);
 DWORD GetFileAttributesW(LPCWSTR path);
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
-typedef struct FILETIME { DWORD dwLowDateTime, dwHighDateTime; } FILETIME;
+typedef struct FILETIME {
+    DWORD dwLowDateTime, dwHighDateTime;
+} FILETIME;
 typedef struct WIN32_FIND_DATAW {
     DWORD dwFileAttributes;
     FILETIME ftCreationTime, ftLastAccessTime, ftLastWriteTime;
@@ -256,8 +260,8 @@ bool winPathToHost(LPCWSTR path, char* out, size_t outSize);
 // ---- file version resources and system information ----------------------------------------
 typedef struct VS_FIXEDFILEINFO {
     DWORD dwSignature, dwStrucVersion, dwFileVersionMS, dwFileVersionLS, dwProductVersionMS,
-        dwProductVersionLS, dwFileFlagsMask, dwFileFlags, dwFileOS, dwFileType, dwFileSubtype,
-        dwFileDateMS, dwFileDateLS;
+        dwProductVersionLS, dwFileFlagsMask, dwFileFlags, dwFileOS, dwFileType, dwFileSubtype, dwFileDateMS,
+        dwFileDateLS;
 } VS_FIXEDFILEINFO;  // 52 bytes
 DWORD GetFileVersionInfoSizeW(LPCWSTR fileName, LPDWORD handle);
 BOOL GetFileVersionInfoW(LPCWSTR fileName, DWORD handle, DWORD size, LPVOID data);
@@ -306,9 +310,9 @@ typedef struct SYSTEMTIME {
 // can advance time without waiting.
 void GetLocalTime(LPSYSTEMTIME st);
 void GetSystemTime(LPSYSTEMTIME st);
-time_t winTime(time_t* out);                      // calendar time, with the root's clock offset
-bool winLocalTime(time_t t, struct tm* out);      // broken-down local time
-DWORD GetTickCount(void);                         // monotonic, also moved by the offset
+time_t winTime(time_t* out);                  // calendar time, with the root's clock offset
+bool winLocalTime(time_t t, struct tm* out);  // broken-down local time
+DWORD GetTickCount(void);                     // monotonic, also moved by the offset
 
 // ---- code pages ----------------------------------------------------------------------------
 #define CP_ACP 0u
@@ -319,7 +323,8 @@ DWORD GetTickCount(void);                         // monotonic, also moved by th
 // cbMultiByte / cchWideChar of -1 means NUL-terminated (the NUL counted in the result). With an
 // output size of 0 the needed size is returned. CP_ACP is the root's ANSI code page (1252 by default).
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mb, int cbMultiByte, LPWSTR wide, int cchWideChar);
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mb, int cbMultiByte, OLECHAR* wide, int cchWideChar);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mb, int cbMultiByte, OLECHAR* wide,
+                        int cchWideChar);
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWideChar, LPSTR mb, int cbMultiByte,
                         LPCSTR defaultChar, LPBOOL usedDefaultChar);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const OLECHAR* wide, int cchWideChar, LPSTR mb,

@@ -25,7 +25,9 @@ namespace {
 constexpr const char* kAttrName = "user.kvlb.attributes";
 constexpr DWORD kStoredBits = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
-bool isSep(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool isSep(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
 
 std::vector<std::wstring> splitParts(const std::wstring& p) {
     std::vector<std::wstring> parts;
@@ -78,14 +80,30 @@ std::string cwd() {
 
 void setErrorFromErrno(int e, bool parentMissing = false) {
     switch (e) {
-        case ENOENT: SetLastError(parentMissing ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND); break;
-        case ENOTDIR: SetLastError(ERROR_PATH_NOT_FOUND); break;
-        case EEXIST: SetLastError(ERROR_ALREADY_EXISTS); break;
-        case ENOTEMPTY: SetLastError(ERROR_DIR_NOT_EMPTY); break;
-        case ENOMEM: SetLastError(ERROR_NOT_ENOUGH_MEMORY); break;
-        case ENAMETOOLONG: SetLastError(ERROR_INVALID_NAME); break;
-        case EBUSY: SetLastError(ERROR_SHARING_VIOLATION); break;
-        default: SetLastError(ERROR_ACCESS_DENIED); break;
+        case ENOENT:
+            SetLastError(parentMissing ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
+            break;
+        case ENOTDIR:
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            break;
+        case EEXIST:
+            SetLastError(ERROR_ALREADY_EXISTS);
+            break;
+        case ENOTEMPTY:
+            SetLastError(ERROR_DIR_NOT_EMPTY);
+            break;
+        case ENOMEM:
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            break;
+        case ENAMETOOLONG:
+            SetLastError(ERROR_INVALID_NAME);
+            break;
+        case EBUSY:
+            SetLastError(ERROR_SHARING_VIOLATION);
+            break;
+        default:
+            SetLastError(ERROR_ACCESS_DENIED);
+            break;
     }
 }
 
@@ -112,8 +130,10 @@ DWORD attributesOf(const std::string& host, const struct stat& st) {
     if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
     if (!S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR)) a |= FILE_ATTRIBUTE_READONLY;
     DWORD stored = storedBits(host);
-    if (stored != (DWORD)-1) a |= stored;
-    else if (!S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_ARCHIVE;  // as a newly written file has it
+    if (stored != (DWORD)-1)
+        a |= stored;
+    else if (!S_ISDIR(st.st_mode))
+        a |= FILE_ATTRIBUTE_ARCHIVE;  // as a newly written file has it
     return a ? a : FILE_ATTRIBUTE_NORMAL;
 }
 
@@ -125,7 +145,10 @@ FILETIME fileTime(const struct timespec& ts) {
 
 std::string hostOf(LPCWSTR path) {
     SetLastError(ERROR_SUCCESS);
-    if (!path || !*path) { SetLastError(ERROR_PATH_NOT_FOUND); return ""; }
+    if (!path || !*path) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return "";
+    }
     return hostPath(path);
 }
 
@@ -217,19 +240,21 @@ std::wstring winPath(const std::string& hostIn) {
     std::string host = hostIn;
     if (host.empty() || host[0] != '/') host = cwd() + "/" + host;
     std::string root = rootDir();
-    if (host.size() > root.size() + 2 && host.compare(0, root.size(), root) == 0 && host[root.size()] == '/' &&
-        (host.size() == root.size() + 2 || host[root.size() + 2] == '/') && std::isalpha((unsigned char)host[root.size() + 1]) &&
-        host[root.size() + 1] != 'z') {
+    if (host.size() > root.size() + 2 && host.compare(0, root.size(), root) == 0 &&
+        host[root.size()] == '/' && (host.size() == root.size() + 2 || host[root.size() + 2] == '/') &&
+        std::isalpha((unsigned char)host[root.size() + 1]) && host[root.size() + 1] != 'z') {
         std::wstring out;
         out += asciiUpper((wchar_t)host[root.size() + 1]);
         out += L":";
         std::wstring rest = fromUtf8(host.substr(root.size() + 2));
-        for (auto& c : rest) if (c == L'/') c = L'\\';
+        for (auto& c : rest)
+            if (c == L'/') c = L'\\';
         return rest.empty() ? out + L"\\" : out + rest;
     }
     if (host == root + "/c") return L"C:\\";
     std::wstring rest = fromUtf8(host);
-    for (auto& c : rest) if (c == L'/') c = L'\\';
+    for (auto& c : rest)
+        if (c == L'/') c = L'\\';
     return L"Z:" + rest;
 }
 
@@ -249,7 +274,7 @@ DWORD putPath(const std::wstring& path, LPWSTR buffer, DWORD size) {
 }
 
 void makeHostDirs(const std::string& host) {
-    for (size_t pos = host.find('/', 1); ; pos = host.find('/', pos + 1)) {
+    for (size_t pos = host.find('/', 1);; pos = host.find('/', pos + 1)) {
         mkdir(host.substr(0, pos).c_str(), 0755);
         if (pos == std::string::npos) break;
     }
@@ -267,13 +292,25 @@ HRESULT SHGetFolderPathW(HANDLE, int csidl, HANDLE, DWORD, LPWSTR path) {
     if (!path) return E_INVALIDARG;
     std::wstring p;
     switch (csidl & 0xFF) {
-        case CSIDL_COMMON_APPDATA: p = L"C:\\ProgramData"; break;
-        case CSIDL_APPDATA: p = userFolder(L"AppData\\Roaming"); break;
-        case CSIDL_LOCAL_APPDATA: p = userFolder(L"AppData\\Local"); break;
+        case CSIDL_COMMON_APPDATA:
+            p = L"C:\\ProgramData";
+            break;
+        case CSIDL_APPDATA:
+            p = userFolder(L"AppData\\Roaming");
+            break;
+        case CSIDL_LOCAL_APPDATA:
+            p = userFolder(L"AppData\\Local");
+            break;
         case CSIDL_DESKTOP:
-        case CSIDL_DESKTOPDIRECTORY: p = userFolder(L"Desktop"); break;
-        case CSIDL_PROFILE: p = userFolder(nullptr); break;
-        default: path[0] = 0; return E_INVALIDARG;
+        case CSIDL_DESKTOPDIRECTORY:
+            p = userFolder(L"Desktop");
+            break;
+        case CSIDL_PROFILE:
+            p = userFolder(nullptr);
+            break;
+        default:
+            path[0] = 0;
+            return E_INVALIDARG;
     }
     makeHostDirs(hostPath(p));
     if (p.size() >= MAX_PATH) return E_FAIL;
@@ -281,8 +318,12 @@ HRESULT SHGetFolderPathW(HANDLE, int csidl, HANDLE, DWORD, LPWSTR path) {
     return S_OK;
 }
 
-UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size) { return putPath(L"C:\\Windows", buffer, size); }
-UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) { return putPath(L"C:\\Windows\\System32", buffer, size); }
+UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size) {
+    return putPath(L"C:\\Windows", buffer, size);
+}
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+    return putPath(L"C:\\Windows\\System32", buffer, size);
+}
 
 DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
     std::wstring p = userFolder(L"AppData\\Local\\Temp\\");
@@ -299,89 +340,166 @@ bool winPathToHost(LPCWSTR path, char* out, size_t outSize) {
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     std::string host = hostOf(path);
-    if (host.empty()) { if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
-    if (mkdir(host.c_str(), 0755) != 0) { failFromErrno(host); return FALSE; }
-    return TRUE;
-}
-
-BOOL RemoveDirectoryW(LPCWSTR path) {
-    std::string host = hostOf(path);
-    if (host.empty()) { if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
-    if (rmdir(host.c_str()) != 0) {
-        if (errno == ENOTDIR) { SetLastError(ERROR_DIRECTORY_NAME_INVALID); return FALSE; }
+    if (host.empty()) {
+        if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (mkdir(host.c_str(), 0755) != 0) {
         failFromErrno(host);
         return FALSE;
     }
     return TRUE;
 }
 
+BOOL RemoveDirectoryW(LPCWSTR path) {
+    std::string host = hostOf(path);
+    if (host.empty()) {
+        if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (rmdir(host.c_str()) != 0) {
+        if (errno == ENOTDIR) {
+            SetLastError(ERROR_DIRECTORY_NAME_INVALID);
+            return FALSE;
+        }
+        failFromErrno(host);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace {
+
+// Copies what is left of in to out; false on a read or write error.
+bool copyBytes(int in, int out) {
+    char buf[65536];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(in, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(out, buf + done, (size_t)(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                ok = false;
+                break;
+            }
+            done += w;
+        }
+        if (!ok) break;
+    }
+    return ok;
+}
+
+}  // namespace
+
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
     std::string from = hostOf(existing), to = hostOf(target);
-    if (from.empty() || to.empty()) { SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
+    if (from.empty() || to.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
     int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) { failFromErrno(from); return FALSE; }
+    if (in < 0) {
+        failFromErrno(from);
+        return FALSE;
+    }
     struct stat sst;
-    if (fstat(in, &sst) != 0 || S_ISDIR(sst.st_mode)) { close(in); SetLastError(ERROR_ACCESS_DENIED); return FALSE; }
+    if (fstat(in, &sst) != 0 || S_ISDIR(sst.st_mode)) {
+        close(in);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     struct stat tst;
     if (stat(to.c_str(), &tst) == 0) {
         // Copying a file onto itself would truncate it before it is read.
-        if (tst.st_dev == sst.st_dev && tst.st_ino == sst.st_ino) { close(in); SetLastError(ERROR_SHARING_VIOLATION); return FALSE; }
-        if (failIfExists) { close(in); SetLastError(ERROR_FILE_EXISTS); return FALSE; }
-        if (S_ISDIR(tst.st_mode) || !(tst.st_mode & S_IWUSR)) { close(in); SetLastError(ERROR_ACCESS_DENIED); return FALSE; }
+        if (tst.st_dev == sst.st_dev && tst.st_ino == sst.st_ino) {
+            close(in);
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        if (failIfExists) {
+            close(in);
+            SetLastError(ERROR_FILE_EXISTS);
+            return FALSE;
+        }
+        if (S_ISDIR(tst.st_mode) || !(tst.st_mode & S_IWUSR)) {
+            close(in);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
     }
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
     int out = open(to.c_str(), flags, sst.st_mode & 0777);
     if (out < 0) {
         int e = errno;
         close(in);
-        if (e == EEXIST) { SetLastError(ERROR_FILE_EXISTS); return FALSE; }
+        if (e == EEXIST) {
+            SetLastError(ERROR_FILE_EXISTS);
+            return FALSE;
+        }
         errno = e;
         failFromErrno(to);
         return FALSE;
     }
-    char buf[65536];
-    bool ok = true;
-    for (;;) {
-        ssize_t n = read(in, buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0) { if (errno == EINTR) continue; ok = false; break; }
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = write(out, buf + done, (size_t)(n - done));
-            if (w < 0) { if (errno == EINTR) continue; ok = false; break; }
-            done += w;
-        }
-        if (!ok) break;
-    }
+    bool ok = copyBytes(in, out);
     uint32_t bits = 0;
-    if (fgetxattr(in, kAttrName, &bits, sizeof bits) == (ssize_t)sizeof bits) fsetxattr(out, kAttrName, &bits, sizeof bits, 0);
+    if (fgetxattr(in, kAttrName, &bits, sizeof bits) == (ssize_t)sizeof bits)
+        fsetxattr(out, kAttrName, &bits, sizeof bits, 0);
     fchmod(out, sst.st_mode & 0777);
     close(in);
     if (close(out) != 0) ok = false;
-    if (!ok) { SetLastError(ERROR_ACCESS_DENIED); return FALSE; }
+    if (!ok) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     return TRUE;
 }
 
 BOOL DeleteFileW(LPCWSTR path) {
     std::string host = hostOf(path);
-    if (host.empty()) { if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
+    if (host.empty()) {
+        if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
     struct stat st;
-    if (lstat(host.c_str(), &st) != 0) { failFromErrno(host); return FALSE; }
+    if (lstat(host.c_str(), &st) != 0) {
+        failFromErrno(host);
+        return FALSE;
+    }
     // Windows refuses to delete folders and read-only files through this call.
     if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (unlink(host.c_str()) != 0) { failFromErrno(host); return FALSE; }
+    if (unlink(host.c_str()) != 0) {
+        failFromErrno(host);
+        return FALSE;
+    }
     return TRUE;
 }
 
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) {
     std::string from = hostOf(existing), to = hostOf(target);
-    if (from.empty() || to.empty()) { SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
+    if (from.empty() || to.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
     struct stat st;
-    if (lstat(from.c_str(), &st) != 0) { failFromErrno(from); return FALSE; }
+    if (lstat(from.c_str(), &st) != 0) {
+        failFromErrno(from);
+        return FALSE;
+    }
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-        if (errno == EEXIST) { SetLastError(ERROR_ALREADY_EXISTS); return FALSE; }
+        if (errno == EEXIST) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return FALSE;
+        }
         failFromErrno(to);
         return FALSE;
     }
@@ -390,24 +508,42 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) {
 
 DWORD GetFileAttributesW(LPCWSTR path) {
     std::string host = hostOf(path);
-    if (host.empty()) { if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND); return INVALID_FILE_ATTRIBUTES; }
+    if (host.empty()) {
+        if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
     struct stat st;
-    if (stat(host.c_str(), &st) != 0) { failFromErrno(host); return INVALID_FILE_ATTRIBUTES; }
+    if (stat(host.c_str(), &st) != 0) {
+        failFromErrno(host);
+        return INVALID_FILE_ATTRIBUTES;
+    }
     return attributesOf(host, st);
 }
 
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     std::string host = hostOf(path);
-    if (host.empty()) { if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND); return FALSE; }
+    if (host.empty()) {
+        if (GetLastError() != ERROR_INVALID_NAME) SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
     struct stat st;
-    if (stat(host.c_str(), &st) != 0) { failFromErrno(host); return FALSE; }
+    if (stat(host.c_str(), &st) != 0) {
+        failFromErrno(host);
+        return FALSE;
+    }
     if (!S_ISDIR(st.st_mode)) {
         mode_t mode = st.st_mode & 07777;
         mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~0222) : (mode | S_IWUSR);
-        if (chmod(host.c_str(), mode) != 0) { failFromErrno(host); return FALSE; }
+        if (chmod(host.c_str(), mode) != 0) {
+            failFromErrno(host);
+            return FALSE;
+        }
     }
     uint32_t bits = attributes & kStoredBits;
-    if (setxattr(host.c_str(), kAttrName, &bits, sizeof bits, 0) != 0) { failFromErrno(host); return FALSE; }
+    if (setxattr(host.c_str(), kAttrName, &bits, sizeof bits, 0) != 0) {
+        failFromErrno(host);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -444,18 +580,29 @@ void fillFind(const std::string& dir, const std::string& name, WIN32_FIND_DATAW&
 }  // namespace
 
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    if (!pattern || !*pattern || !data) { SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE; }
+    if (!pattern || !*pattern || !data) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
     std::wstring pat = pattern;
     size_t cut = pat.find_last_of(L"\\/");
     std::wstring dirPart, namePart;
     if (cut == std::wstring::npos) {
-        if (pat.size() >= 2 && pat[1] == L':') { dirPart = pat.substr(0, 2); namePart = pat.substr(2); }
-        else { dirPart = L"."; namePart = pat; }
+        if (pat.size() >= 2 && pat[1] == L':') {
+            dirPart = pat.substr(0, 2);
+            namePart = pat.substr(2);
+        } else {
+            dirPart = L".";
+            namePart = pat;
+        }
     } else {
         dirPart = pat.substr(0, cut + 1);
         namePart = pat.substr(cut + 1);
     }
-    if (namePart.empty()) { SetLastError(ERROR_FILE_NOT_FOUND); return INVALID_HANDLE_VALUE; }
+    if (namePart.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     std::string dir = hostPath(dirPart);
     struct stat st;
     if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -463,13 +610,19 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
         return INVALID_HANDLE_VALUE;
     }
     DIR* d = opendir(dir.c_str());
-    if (!d) { failFromErrno(dir); return INVALID_HANDLE_VALUE; }
+    if (!d) {
+        failFromErrno(dir);
+        return INVALID_HANDLE_VALUE;
+    }
     std::vector<std::string> names;
     while (dirent* e = readdir(d)) {
         if (wildcardMatch(namePart, fromUtf8(e->d_name))) names.push_back(e->d_name);
     }
     closedir(d);
-    if (names.empty()) { SetLastError(ERROR_FILE_NOT_FOUND); return INVALID_HANDLE_VALUE; }
+    if (names.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
         return compareAsciiNoCase(fromUtf8(a).c_str(), fromUtf8(b).c_str()) < 0;
     });
@@ -486,8 +639,14 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
 
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
     auto* f = static_cast<FindObject*>(lookHandle(find, Kind::Find));
-    if (!f || !data) { if (f) SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
-    if (f->next >= f->entries.size()) { SetLastError(ERROR_NO_MORE_FILES); return FALSE; }
+    if (!f || !data) {
+        if (f) SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (f->next >= f->entries.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
     *data = f->entries[f->next++];
     return TRUE;
 }
@@ -527,9 +686,14 @@ ssize_t textRead(void* cookie, char* buf, size_t size) {
     std::vector<char> raw(size);
     while (out == 0 && size > 0) {
         size_t have = 0;
-        if (t->pending >= 0) { raw[have++] = (char)t->pending; t->pending = -1; }
+        if (t->pending >= 0) {
+            raw[have++] = (char)t->pending;
+            t->pending = -1;
+        }
         ssize_t n;
-        do { n = read(t->fd, raw.data() + have, size - have); } while (n < 0 && errno == EINTR);
+        do {
+            n = read(t->fd, raw.data() + have, size - have);
+        } while (n < 0 && errno == EINTR);
         if (n < 0) return have ? 0 : -1;
         have += (size_t)n;
         if (have == 0) return 0;
@@ -539,9 +703,16 @@ ssize_t textRead(void* cookie, char* buf, size_t size) {
                 char next;
                 if (i + 1 < have) {
                     next = raw[i + 1];
-                    if (next == '\n') { buf[out++] = '\n'; ++i; continue; }
+                    if (next == '\n') {
+                        buf[out++] = '\n';
+                        ++i;
+                        continue;
+                    }
                 } else if (readByte(t, &next) == 1) {
-                    if (next == '\n') { buf[out++] = '\n'; continue; }
+                    if (next == '\n') {
+                        buf[out++] = '\n';
+                        continue;
+                    }
                     t->pending = (unsigned char)next;
                 }
             }
@@ -555,7 +726,10 @@ ssize_t textRead(void* cookie, char* buf, size_t size) {
 bool writeAll(int fd, const char* p, size_t n) {
     while (n > 0) {
         ssize_t w = write(fd, p, n);
-        if (w < 0) { if (errno == EINTR) continue; return false; }
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
         p += w;
         n -= (size_t)w;
     }
@@ -593,22 +767,43 @@ int textClose(void* cookie) {
 
 FILE* openWin(const std::string& host, const std::string& modeIn) {
     std::string mode = modeIn.substr(0, modeIn.find(','));
-    if (mode.empty() || host.empty()) { errno = EINVAL; SetLastError(ERROR_INVALID_PARAMETER); return nullptr; }
+    if (mode.empty() || host.empty()) {
+        errno = EINVAL;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     bool plus = mode.find('+') != std::string::npos;
     bool binary = mode.find('b') != std::string::npos;
     bool excl = mode.find('x') != std::string::npos;
     int flags = O_CLOEXEC;
     switch (mode[0]) {
-        case 'r': flags |= plus ? O_RDWR : O_RDONLY; break;
-        case 'w': flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
-        case 'a': flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
-        default: errno = EINVAL; SetLastError(ERROR_INVALID_PARAMETER); return nullptr;
+        case 'r':
+            flags |= plus ? O_RDWR : O_RDONLY;
+            break;
+        case 'w':
+            flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+            break;
+        case 'a':
+            flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+            break;
+        default:
+            errno = EINVAL;
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
     }
     if (excl) flags |= O_EXCL;
     int fd = open(host.c_str(), flags, 0644);
-    if (fd < 0) { failFromErrno(host); return nullptr; }
+    if (fd < 0) {
+        failFromErrno(host);
+        return nullptr;
+    }
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) { close(fd); errno = EISDIR; SetLastError(ERROR_ACCESS_DENIED); return nullptr; }
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     std::string cmode;
     cmode += mode[0];
     if (plus) cmode += '+';
@@ -620,19 +815,28 @@ FILE* openWin(const std::string& host, const std::string& modeIn) {
     auto* t = new TextFile{fd};
     cookie_io_functions_t io{textRead, textWrite, textSeek, textClose};
     FILE* f = fopencookie(t, cmode.c_str(), io);
-    if (!f) { close(fd); delete t; }
+    if (!f) {
+        close(fd);
+        delete t;
+    }
     return f;
 }
 
 }  // namespace
 
 FILE* _wfopen(LPCWSTR path, LPCWSTR mode) {
-    if (!path || !mode) { errno = EINVAL; return nullptr; }
+    if (!path || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
     return openWin(hostOf(path), toUtf8(mode));
 }
 
 FILE* winFopen(const char* path, const char* mode) {
-    if (!path || !mode) { errno = EINVAL; return nullptr; }
+    if (!path || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
     return openWin(hostOf(fromUtf8(path).c_str()), mode);
 }
 

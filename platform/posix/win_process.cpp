@@ -52,7 +52,10 @@ std::vector<std::wstring> splitCommandLine(const std::wstring& line) {
     bool quoted = false;
     for (; i < n; ++i) {
         wchar_t c = line[i];
-        if (c == L'"') { quoted = !quoted; continue; }
+        if (c == L'"') {
+            quoted = !quoted;
+            continue;
+        }
         if (!quoted && (c == L' ' || c == L'\t')) break;
         first += c;
     }
@@ -67,17 +70,27 @@ std::vector<std::wstring> splitCommandLine(const std::wstring& line) {
             if (!quoted && (c == L' ' || c == L'\t')) break;
             if (c == L'\\') {
                 size_t slashes = 0;
-                while (i < n && line[i] == L'\\') { ++slashes; ++i; }
+                while (i < n && line[i] == L'\\') {
+                    ++slashes;
+                    ++i;
+                }
                 if (i < n && line[i] == L'"') {
                     arg.append(slashes / 2, L'\\');
-                    if (slashes % 2) { arg += L'"'; ++i; }
+                    if (slashes % 2) {
+                        arg += L'"';
+                        ++i;
+                    }
                 } else {
                     arg.append(slashes, L'\\');
                 }
                 continue;
             }
             if (c == L'"') {
-                if (quoted && i + 1 < n && line[i + 1] == L'"') { arg += L'"'; i += 2; continue; }
+                if (quoted && i + 1 < n && line[i + 1] == L'"') {
+                    arg += L'"';
+                    i += 2;
+                    continue;
+                }
                 quoted = !quoted;
                 ++i;
                 continue;
@@ -96,14 +109,28 @@ std::wstring joinCommandLine(const std::vector<std::wstring>& args) {
         const std::wstring& a = args[k];
         if (k) line += L' ';
         bool plain = !a.empty() && a.find_first_of(L" \t\"") == std::wstring::npos;
-        if (plain) { line += a; continue; }
-        if (k == 0) { line += L'"' + a + L'"'; continue; }
+        if (plain) {
+            line += a;
+            continue;
+        }
+        if (k == 0) {
+            line += L'"' + a + L'"';
+            continue;
+        }
         line += L'"';
         size_t slashes = 0;
         for (wchar_t c : a) {
-            if (c == L'\\') { ++slashes; continue; }
-            if (c == L'"') { line.append(slashes * 2 + 1, L'\\'); line += L'"'; }
-            else { line.append(slashes, L'\\'); line += c; }
+            if (c == L'\\') {
+                ++slashes;
+                continue;
+            }
+            if (c == L'"') {
+                line.append(slashes * 2 + 1, L'\\');
+                line += L'"';
+            } else {
+                line.append(slashes, L'\\');
+                line += c;
+            }
             slashes = 0;
         }
         line.append(slashes * 2, L'\\');
@@ -113,13 +140,6 @@ std::wstring joinCommandLine(const std::vector<std::wstring>& args) {
 }
 
 namespace {
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 std::string baseName(const std::string& p) {
     size_t s = p.rfind('/');
@@ -146,7 +166,7 @@ struct Stat {
 };
 
 bool readStat(DWORD pid, Stat& st) {
-    std::string s = readAll("/proc/" + std::to_string(pid) + "/stat");
+    std::string s = readFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = s.rfind(')');
     if (close == std::string::npos) return false;
     std::istringstream in(s.substr(close + 2));
@@ -168,12 +188,13 @@ bool alive(DWORD pid, uint64_t start) {
 }
 
 std::string processRoot(DWORD pid) {
-    std::string env = readAll("/proc/" + std::to_string(pid) + "/environ");
+    std::string env = readFile("/proc/" + std::to_string(pid) + "/environ");
     size_t pos = 0;
     while (pos < env.size()) {
         size_t end = env.find('\0', pos);
         if (end == std::string::npos) end = env.size();
-        if (env.compare(pos, 10, "KVLB_ROOT=") == 0 && end > pos + 10) return env.substr(pos + 10, end - pos - 10);
+        if (env.compare(pos, 10, "KVLB_ROOT=") == 0 && end > pos + 10)
+            return env.substr(pos + 10, end - pos - 10);
         pos = end + 1;
     }
     return defaultRoot();
@@ -196,7 +217,7 @@ std::wstring imageName(DWORD pid) {
     if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
         exe.resize(exe.size() - deleted.size());
     std::string name = baseName(exe);
-    std::string cmdline = readAll(proc + "/cmdline");
+    std::string cmdline = readFile(proc + "/cmdline");
     std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
     if (!argv0.empty() && argv0.find('/') != std::string::npos) {
         std::string started = argv0[0] == '/' ? argv0 : proc + "/cwd/" + argv0;
@@ -206,7 +227,9 @@ std::wstring imageName(DWORD pid) {
     return fromUtf8(name);
 }
 
-std::string exitFile(DWORD pid) { return rootDir() + "/run/exit-" + std::to_string(pid); }
+std::string exitFile(DWORD pid) {
+    return rootDir() + "/run/exit-" + std::to_string(pid);
+}
 
 uint64_t startOf(DWORD pid) {
     Stat st;
@@ -216,7 +239,7 @@ uint64_t startOf(DWORD pid) {
 // The exit code a process was ended with, kept beside its start time so that a later process
 // under the same id never inherits it.
 bool readExitFile(DWORD pid, DWORD& code, uint64_t start = 0) {
-    std::istringstream in(readAll(exitFile(pid)));
+    std::istringstream in(readFile(exitFile(pid)));
     unsigned long long c, s = 0;
     if (!(in >> c)) return false;
     in >> s;
@@ -258,8 +281,10 @@ bool pollChild(pid_t pid, DWORD& code) {
     if (!c.done) {
         int status = 0;
         pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) { c.done = true; c.code = decodeStatus(pid, status, c.start); }
-        else if (r < 0 && errno == ECHILD) {
+        if (r == pid) {
+            c.done = true;
+            c.code = decodeStatus(pid, status, c.start);
+        } else if (r < 0 && errno == ECHILD) {
             c.done = true;
             if (!readExitFile((DWORD)pid, c.code, c.start)) c.code = 0;
         }
@@ -306,7 +331,115 @@ struct SnapshotObject : KObject {
     size_t next = 0;
 };
 
-bool isPseudo(HANDLE h) { return h == GetCurrentProcess(); }
+bool isPseudo(HANDLE h) {
+    return h == GetCurrentProcess();
+}
+
+// The environment block of a new process: the one given (wide or narrow) or this process's own,
+// with the machine's root and the command line set for the child.
+std::vector<std::string> childEnvironment(LPVOID environment, DWORD creationFlags, const std::wstring& line) {
+    std::vector<std::string> envStore;
+    if (environment && (creationFlags & CREATE_UNICODE_ENVIRONMENT)) {
+        for (const wchar_t* p = (const wchar_t*)environment; *p; p += std::wcslen(p) + 1)
+            envStore.push_back(toUtf8(p));
+    } else if (environment) {
+        for (const char* p = (const char*)environment; *p; p += std::strlen(p) + 1) envStore.push_back(p);
+    } else {
+        for (char** e = environ; *e; ++e) envStore.push_back(*e);
+    }
+    std::vector<std::string> kept;
+    for (auto& e : envStore) {
+        if (e.rfind("KVLB_ROOT=", 0) == 0 || e.rfind("KVLB_COMMAND_LINE=", 0) == 0) continue;
+        kept.push_back(e);
+    }
+    // The child lives on this machine and sees the command line exactly as it was given.
+    kept.push_back("KVLB_ROOT=" + rootDir());
+    kept.push_back("KVLB_COMMAND_LINE=" + toUtf8(line));
+    return kept;
+}
+
+// posix_spawn returns while the child is still inside exec; wait until it shows as the new
+// program with its environment, so that it is on the process list once we return, as on Windows.
+// The pipe's end closes with exec (close-on-exec), then the new environment appears.
+void waitForExec(pid_t pid, int execPipe[2]) {
+    if (execPipe[1] >= 0) close(execPipe[1]);
+    if (execPipe[0] >= 0) {
+        struct pollfd pfd {
+            execPipe[0], POLLIN, 0
+        };
+        char b;
+        while (poll(&pfd, 1, 5000) > 0 && read(execPipe[0], &b, 1) > 0) {
+        }
+        close(execPipe[0]);
+    }
+    for (int i = 0; i < 200; ++i) {
+        if (!readFile("/proc/" + std::to_string(pid) + "/environ").empty()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// The child's working folder and, with CREATE_NO_WINDOW, its hidden console. False (the actions
+// destroyed again and the error set) when the folder is not one; dir keeps its host path.
+bool childActions(posix_spawn_file_actions_t* actions, LPCWSTR currentDirectory, DWORD creationFlags,
+                  std::string& dir) {
+    posix_spawn_file_actions_init(actions);
+    if (currentDirectory && *currentDirectory) {
+        dir = hostPath(currentDirectory);
+        struct stat st;
+        if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            posix_spawn_file_actions_destroy(actions);
+            SetLastError(ERROR_DIRECTORY_NAME_INVALID);
+            return false;
+        }
+        posix_spawn_file_actions_addchdir_np(actions, dir.c_str());
+    }
+    if (creationFlags & CREATE_NO_WINDOW) {
+        // A hidden console: what the child writes there reaches no one, not the caller's terminal.
+        posix_spawn_file_actions_addopen(actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(actions, STDOUT_FILENO, STDERR_FILENO);
+    }
+    return true;
+}
+
+// The child starts with no signal blocked and every signal at its default.
+void childAttributes(posix_spawnattr_t* attr) {
+    posix_spawnattr_init(attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(attr, &none);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigdefault(attr, &all);
+    posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+// A started child goes to the caller as its process and thread handles, or, where the caller
+// asked for none, is reaped when it ends.
+void handOver(pid_t pid, LPPROCESS_INFORMATION processInformation) {
+    if (!processInformation) {
+        // No handle will ever ask; reap it when it ends.
+        std::thread([pid] {
+            int status;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            std::lock_guard<std::mutex> l(g_childLock);
+            g_children.erase(pid);
+        }).detach();
+        return;
+    }
+    auto* p = new ProcessObject;
+    p->pid = pid;
+    p->child = true;
+    p->start = startOf((DWORD)pid);
+    {
+        std::lock_guard<std::mutex> l(g_childLock);
+        g_children[pid].start = p->start;
+    }
+    processInformation->hProcess = addHandle(p);
+    processInformation->hThread = addHandle(new ThreadObject);
+    processInformation->dwProcessId = (DWORD)pid;
+    processInformation->dwThreadId = (DWORD)pid;
+}
 
 std::string findProgram(const std::wstring& name) {
     bool hasDir = name.find_first_of(L"\\/:") != std::wstring::npos;
@@ -391,7 +524,8 @@ DWORD waitProcess(KObject* object, DWORD ms) {
         auto pause = std::chrono::milliseconds(step);
         if (step < 10) ++step;
         if (ms != INFINITE && now + pause > deadline)
-            pause = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) + std::chrono::milliseconds(1);
+            pause = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
+                    std::chrono::milliseconds(1);
         std::this_thread::sleep_for(pause);
     }
 }
@@ -406,18 +540,22 @@ void GetStartupInfoW(LPSTARTUPINFOW info) {
     info->cb = sizeof *info;
 }
 
-BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
-                    DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW,
+BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                    BOOL, DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW,
                     LPPROCESS_INFORMATION processInformation) {
     std::wstring line = commandLine ? commandLine : L"";
     std::vector<std::wstring> args = splitCommandLine(line);
     if (applicationName && *applicationName) {
-        if (args.empty()) { args.push_back(applicationName); line = joinCommandLine(args); }
+        if (args.empty()) {
+            args.push_back(applicationName);
+            line = joinCommandLine(args);
+        }
     } else if (args.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::string program = findProgram(applicationName && *applicationName ? std::wstring(applicationName) : args[0]);
+    std::string program =
+        findProgram(applicationName && *applicationName ? std::wstring(applicationName) : args[0]);
     if (program.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
@@ -428,53 +566,16 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     for (auto& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    std::vector<std::string> envStore;
-    if (environment && (creationFlags & CREATE_UNICODE_ENVIRONMENT)) {
-        for (const wchar_t* p = (const wchar_t*)environment; *p; p += std::wcslen(p) + 1) envStore.push_back(toUtf8(p));
-    } else if (environment) {
-        for (const char* p = (const char*)environment; *p; p += std::strlen(p) + 1) envStore.push_back(p);
-    } else {
-        for (char** e = environ; *e; ++e) envStore.push_back(*e);
-    }
-    std::vector<std::string> kept;
-    for (auto& e : envStore) {
-        if (e.rfind("KVLB_ROOT=", 0) == 0 || e.rfind("KVLB_COMMAND_LINE=", 0) == 0) continue;
-        kept.push_back(e);
-    }
-    // The child lives on this machine and sees the command line exactly as it was given.
-    kept.push_back("KVLB_ROOT=" + rootDir());
-    kept.push_back("KVLB_COMMAND_LINE=" + toUtf8(line));
+    std::vector<std::string> kept = childEnvironment(environment, creationFlags, line);
     std::vector<char*> envp;
     for (auto& e : kept) envp.push_back(e.data());
     envp.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     std::string dir;
-    if (currentDirectory && *currentDirectory) {
-        dir = hostPath(currentDirectory);
-        struct stat st;
-        if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            posix_spawn_file_actions_destroy(&actions);
-            SetLastError(ERROR_DIRECTORY_NAME_INVALID);
-            return FALSE;
-        }
-        posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    }
-    if (creationFlags & CREATE_NO_WINDOW) {
-        // A hidden console: what the child writes there reaches no one, not the caller's terminal.
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    }
+    if (!childActions(&actions, currentDirectory, creationFlags, dir)) return FALSE;
     posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    childAttributes(&attr);
     pid_t pid;
     int execPipe[2] = {-1, -1};
     if (pipe2(execPipe, O_CLOEXEC) != 0) execPipe[0] = execPipe[1] = -1;
@@ -484,58 +585,31 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         lock.unlock();
-        for (int fd : execPipe) if (fd >= 0) close(fd);
-        SetLastError(rc == ENOENT ? ERROR_FILE_NOT_FOUND : rc == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED);
+        for (int fd : execPipe)
+            if (fd >= 0) close(fd);
+        SetLastError(rc == ENOENT   ? ERROR_FILE_NOT_FOUND
+                     : rc == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY
+                                    : ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    // posix_spawn returns while the child is still inside exec; wait until it shows as the new
-    // program with its environment, so that it is on the process list once we return, as on Windows.
-    // The pipe's end closes with exec (close-on-exec), then the new environment appears.
-    if (execPipe[1] >= 0) close(execPipe[1]);
-    if (execPipe[0] >= 0) {
-        struct pollfd pfd{execPipe[0], POLLIN, 0};
-        char b;
-        while (poll(&pfd, 1, 5000) > 0 && read(execPipe[0], &b, 1) > 0) {
-        }
-        close(execPipe[0]);
-    }
-    for (int i = 0; i < 200; ++i) {
-        if (!readAll("/proc/" + std::to_string(pid) + "/environ").empty()) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitForExec(pid, execPipe);
     Child& c = g_children[pid];
     c = Child{};
     c.handles = processInformation ? 1 : 0;
     lock.unlock();
-    if (!processInformation) {
-        // No handle will ever ask; reap it when it ends.
-        std::thread([pid] {
-            int status;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            std::lock_guard<std::mutex> l(g_childLock);
-            g_children.erase(pid);
-        }).detach();
-        return TRUE;
-    }
-    auto* p = new ProcessObject;
-    p->pid = pid;
-    p->child = true;
-    p->start = startOf((DWORD)pid);
-    {
-        std::lock_guard<std::mutex> l(g_childLock);
-        g_children[pid].start = p->start;
-    }
-    processInformation->hProcess = addHandle(p);
-    processInformation->hThread = addHandle(new ThreadObject);
-    processInformation->dwProcessId = (DWORD)pid;
-    processInformation->dwThreadId = (DWORD)pid;
+    handOver(pid, processInformation);
     return TRUE;
 }
 
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
-    if (!exitCode) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
-    if (isPseudo(process)) { *exitCode = STILL_ACTIVE; return TRUE; }
+    if (!exitCode) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (isPseudo(process)) {
+        *exitCode = STILL_ACTIVE;
+        return TRUE;
+    }
     auto* p = static_cast<ProcessObject*>(lookHandle(process, Kind::Process));
     if (!p) return FALSE;
     DWORD code = 0;
@@ -550,9 +624,15 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
 }
 
 HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
-    if (processId == 0) { SetLastError(ERROR_INVALID_PARAMETER); return nullptr; }
+    if (processId == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     Stat st;
-    if (!readStat(processId, st) || st.state == 'X') { SetLastError(ERROR_INVALID_PARAMETER); return nullptr; }
+    if (!readStat(processId, st) || st.state == 'X') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     auto* p = new ProcessObject;
     p->pid = (pid_t)processId;
     p->start = st.start;
@@ -564,7 +644,11 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
             it->second.handles++;
         }
     }
-    if (!p->child && st.state == 'Z') { delete p; SetLastError(ERROR_INVALID_PARAMETER); return nullptr; }
+    if (!p->child && st.state == 'Z') {
+        delete p;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     return addHandle(p);
 }
 
@@ -586,9 +670,15 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
     return TRUE;
 }
 
-DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }
-DWORD GetCurrentThreadId(void) { return (DWORD)syscall(SYS_gettid); }
-HANDLE GetCurrentProcess(void) { return (HANDLE)(intptr_t)-1; }
+DWORD GetCurrentProcessId(void) {
+    return (DWORD)getpid();
+}
+DWORD GetCurrentThreadId(void) {
+    return (DWORD)syscall(SYS_gettid);
+}
+HANDLE GetCurrentProcess(void) {
+    return (HANDLE)(intptr_t)-1;
+}
 
 void ExitProcess(UINT exitCode) {
     // Host exit statuses hold 8 bits; a wider code is left where the parent reads it.
@@ -611,9 +701,15 @@ HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {
 static BOOL snapshotEntry(HANDLE snapshot, LPPROCESSENTRY32W entry, bool first) {
     auto* s = static_cast<SnapshotObject*>(lookHandle(snapshot, Kind::Snapshot));
     if (!s) return FALSE;
-    if (!entry || entry->dwSize < sizeof(PROCESSENTRY32W)) { SetLastError(ERROR_INSUFFICIENT_BUFFER); return FALSE; }
+    if (!entry || entry->dwSize < sizeof(PROCESSENTRY32W)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
     if (first) s->next = 0;
-    if (s->next >= s->entries.size()) { SetLastError(ERROR_NO_MORE_FILES); return FALSE; }
+    if (s->next >= s->entries.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
     const ProcessEntry& e = s->entries[s->next++];
     DWORD size = entry->dwSize;
     std::memset(entry, 0, sizeof *entry);
@@ -626,11 +722,18 @@ static BOOL snapshotEntry(HANDLE snapshot, LPPROCESSENTRY32W entry, bool first) 
     return TRUE;
 }
 
-BOOL Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry) { return snapshotEntry(snapshot, entry, true); }
-BOOL Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry) { return snapshotEntry(snapshot, entry, false); }
+BOOL Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry) {
+    return snapshotEntry(snapshot, entry, true);
+}
+BOOL Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry) {
+    return snapshotEntry(snapshot, entry, false);
+}
 
 BOOL EnumProcesses(DWORD* processIds, DWORD bytes, DWORD* bytesReturned) {
-    if (!processIds || !bytesReturned) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
+    if (!processIds || !bytesReturned) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     std::vector<ProcessEntry> list = listProcesses();
     DWORD room = bytes / sizeof(DWORD), n = 0;
     for (auto& e : list) {
@@ -656,12 +759,21 @@ DWORD GetModuleBaseNameW(HANDLE process, HMODULE, LPWSTR baseName, DWORD size) {
     } else {
         auto* p = static_cast<ProcessObject*>(lookHandle(process, Kind::Process));
         if (!p) return 0;
-        if (!alive((DWORD)p->pid, p->start)) { SetLastError(ERROR_INVALID_HANDLE); return 0; }
+        if (!alive((DWORD)p->pid, p->start)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return 0;
+        }
         pid = (DWORD)p->pid;
     }
-    if (!baseName || size == 0) { SetLastError(ERROR_INSUFFICIENT_BUFFER); return 0; }
+    if (!baseName || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
     std::wstring image = imageName(pid);
-    if (image.empty()) { SetLastError(ERROR_ACCESS_DENIED); return 0; }
+    if (image.empty()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
     size_t n = std::min<size_t>(image.size(), size - 1);
     std::wmemcpy(baseName, image.c_str(), n);
     baseName[n] = 0;

@@ -133,7 +133,6 @@ BOOL GetCursorPos(LPPOINT point);
 BOOL SetForegroundWindow(HWND window);
 // Windows are never drawn here, so a client area is empty.
 BOOL GetClientRect(HWND window, LPRECT rect);
-HWND GetForegroundWindow(void);
 
 // ---- shell folders -------------------------------------------------------------------------
 BOOL SHGetSpecialFolderPathW(HWND owner, LPWSTR path, int csidl, BOOL create);

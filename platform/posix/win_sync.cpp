@@ -86,7 +86,9 @@ struct EventState {
     uint32_t pad;
 };
 
-DWORD threadId() { return (DWORD)syscall(SYS_gettid); }
+DWORD threadId() {
+    return (DWORD)syscall(SYS_gettid);
+}
 
 bool threadAlive(DWORD tid) {
     char path[64];
@@ -95,7 +97,7 @@ bool threadAlive(DWORD tid) {
 }
 
 bool ofdLock(int fd, short type, off_t start, bool wait) {
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = start;
@@ -107,7 +109,7 @@ bool ofdLock(int fd, short type, off_t start, bool wait) {
 }
 
 bool lockedByOthers(int fd, off_t start) {
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = start;
@@ -167,8 +169,13 @@ std::string escapeName(const std::string& name) {
     static const char* hex = "0123456789abcdef";
     std::string out;
     for (unsigned char c : name) {
-        if (std::isalnum(c) || c == '_' || c == '-' || c == '.') out += (char)c;
-        else { out += '%'; out += hex[c >> 4]; out += hex[c & 15]; }
+        if (std::isalnum(c) || c == '_' || c == '-' || c == '.')
+            out += (char)c;
+        else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
     }
     if (out.size() > 200) {
         uint64_t h = 1469598103934665603ull;
@@ -181,8 +188,11 @@ std::string escapeName(const std::string& name) {
 std::string objectPath(const char* prefix, const std::wstring& wname) {
     std::string name = toUtf8(wname);
     std::string ns = "session1";
-    if (name.rfind("Global\\", 0) == 0) { ns = "global"; name = name.substr(7); }
-    else if (name.rfind("Local\\", 0) == 0) name = name.substr(6);
+    if (name.rfind("Global\\", 0) == 0) {
+        ns = "global";
+        name = name.substr(7);
+    } else if (name.rfind("Local\\", 0) == 0)
+        name = name.substr(6);
     return rootDir() + "/objects/" + ns + "/" + prefix + escapeName(name);
 }
 
@@ -193,7 +203,9 @@ struct NamespaceGuard {
         fd = open((dir + "/.guard").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd >= 0) ofdLock(fd, F_WRLCK, 0, true);
     }
-    ~NamespaceGuard() { if (fd >= 0) close(fd); }
+    ~NamespaceGuard() {
+        if (fd >= 0) close(fd);
+    }
     int fd;
 };
 
@@ -203,7 +215,8 @@ bool readState(Shared* s, S& st) {
 }
 template <typename S>
 void writeState(Shared* s, const S& st) {
-    if (pwrite(s->fd, &st, sizeof st, kStateOffset) != (ssize_t)sizeof st) { /* state stays as it was */ }
+    if (pwrite(s->fd, &st, sizeof st, kStateOffset) != (ssize_t)sizeof st) { /* state stays as it was */
+    }
 }
 
 // Finds or makes the process's record of a named object. create false: only an object some
@@ -257,7 +270,9 @@ bool sleepUntil(std::chrono::steady_clock::time_point deadline, bool infinite, i
     if (!infinite && now >= deadline) return false;
     auto pause = std::chrono::milliseconds(step);
     if (step < 10) step++;
-    if (!infinite && now + pause > deadline) pause = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) + std::chrono::milliseconds(1);
+    if (!infinite && now + pause > deadline)
+        pause = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
+                std::chrono::milliseconds(1);
     std::this_thread::sleep_for(pause);
     return true;
 }
@@ -288,7 +303,8 @@ DWORD waitMutex(Shared* s, DWORD ms) {
                 auto slice = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
                 if (!infinite && deadline < slice) slice = deadline;
                 s->cv.wait_until(lock, slice);
-                if (!infinite && std::chrono::steady_clock::now() >= deadline && s->owner != 0 && s->owner != me)
+                if (!infinite && std::chrono::steady_clock::now() >= deadline && s->owner != 0 &&
+                    s->owner != me)
                     return WAIT_TIMEOUT;
             }
             if (s->fd < 0 || ofdLock(s->fd, F_WRLCK, kOwnByte, false)) {
@@ -345,19 +361,32 @@ DWORD waitEvent(Shared* s, DWORD ms) {
     bool infinite = ms == INFINITE;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : ms);
     uint64_t start = 0;
-    withEvent(s, [&](EventState& st) { start = st.generation; return false; });
+    withEvent(s, [&](EventState& st) {
+        start = st.generation;
+        return false;
+    });
     int step = 1;
     for (;;) {
         bool woken = false;
         withEvent(s, [&](EventState& st) {
             if (st.signalled) {
                 woken = true;
-                if (!st.manual) { st.signalled = 0; return true; }
+                if (!st.manual) {
+                    st.signalled = 0;
+                    return true;
+                }
                 return false;
             }
             if (st.generation != start) {
-                if (st.manual) { woken = true; return false; }
-                if (st.tokens > 0) { st.tokens--; woken = true; return true; }
+                if (st.manual) {
+                    woken = true;
+                    return false;
+                }
+                if (st.tokens > 0) {
+                    st.tokens--;
+                    woken = true;
+                    return true;
+                }
             }
             return false;
         });
@@ -376,7 +405,10 @@ HANDLE makeMutex(LPCWSTR name, BOOL initialOwner, bool create) {
     Shared* s;
     bool existed = false;
     if (!name || !*name) {
-        if (!create) { SetLastError(ERROR_INVALID_PARAMETER); return nullptr; }
+        if (!create) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
         s = new Shared;
         s->refs = 1;
         s->isMutex = true;
@@ -394,7 +426,10 @@ HANDLE makeEvent(LPCWSTR name, BOOL manual, BOOL initial, bool create) {
     Shared* s;
     bool existed = false;
     if (!name || !*name) {
-        if (!create) { SetLastError(ERROR_INVALID_PARAMETER); return nullptr; }
+        if (!create) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
         s = new Shared;
         s->refs = 1;
         s->local.manual = manual ? 1 : 0;
@@ -413,7 +448,9 @@ Shared* eventOf(HANDLE h) {
     return o ? o->shared : nullptr;
 }
 
-std::wstring wideName(LPCSTR name) { return name ? fromUtf8(name) : std::wstring(); }
+std::wstring wideName(LPCSTR name) {
+    return name ? fromUtf8(name) : std::wstring();
+}
 
 }  // namespace
 
@@ -422,8 +459,12 @@ std::wstring wideName(LPCSTR name) { return name ? fromUtf8(name) : std::wstring
 using namespace platform;
 
 static thread_local DWORD g_lastError;
-DWORD GetLastError(void) { return g_lastError; }
-void SetLastError(DWORD code) { g_lastError = code; }
+DWORD GetLastError(void) {
+    return g_lastError;
+}
+void SetLastError(DWORD code) {
+    g_lastError = code;
+}
 
 BOOL CloseHandle(HANDLE h) {
     KObject* o = anyHandle(h);
@@ -455,31 +496,43 @@ void Sleep(DWORD milliseconds) {
     if (milliseconds == INFINITE) {
         for (;;) pause();
     }
-    struct timespec ts{(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
+    struct timespec ts {
+        (time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L
+    };
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
 
 BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR sd, DWORD revision) {
-    if (!sd || revision != SECURITY_DESCRIPTOR_REVISION) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
+    if (!sd || revision != SECURITY_DESCRIPTOR_REVISION) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     std::memset(sd, 0, sizeof *sd);
     sd->revision = (BYTE)revision;
     return TRUE;
 }
 
 BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR sd, BOOL present, void* dacl, BOOL) {
-    if (!sd) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
+    if (!sd) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     sd->present = present ? 1 : 0;
     sd->dacl = dacl;
     return TRUE;
 }
 
-HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) { return makeMutex(name, initialOwner, true); }
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
+    return makeMutex(name, initialOwner, true);
+}
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
     std::wstring w = wideName(name);
     return makeMutex(name ? w.c_str() : nullptr, initialOwner, true);
 }
-HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) { return makeMutex(name, FALSE, false); }
+HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) {
+    return makeMutex(name, FALSE, false);
+}
 HANDLE OpenMutexA(DWORD, BOOL, LPCSTR name) {
     std::wstring w = wideName(name);
     return makeMutex(name ? w.c_str() : nullptr, FALSE, false);
@@ -493,20 +546,19 @@ BOOL ReleaseMutex(HANDLE mutex) {
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
     return makeEvent(name, manualReset, initialState, true);
 }
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
-    std::wstring w = wideName(name);
-    return makeEvent(name ? w.c_str() : nullptr, manualReset, initialState, true);
-}
-HANDLE OpenEventW(DWORD, BOOL, LPCWSTR name) { return makeEvent(name, FALSE, FALSE, false); }
-HANDLE OpenEventA(DWORD, BOOL, LPCSTR name) {
-    std::wstring w = wideName(name);
-    return makeEvent(name ? w.c_str() : nullptr, FALSE, FALSE, false);
+HANDLE OpenEventW(DWORD, BOOL, LPCWSTR name) {
+    return makeEvent(name, FALSE, FALSE, false);
 }
 
 BOOL SetEvent(HANDLE event) {
     Shared* s = eventOf(event);
     if (!s) return FALSE;
-    withEvent(s, [](EventState& st) { st.signalled = 1; st.generation++; st.tokens = 0; return true; });
+    withEvent(s, [](EventState& st) {
+        st.signalled = 1;
+        st.generation++;
+        st.tokens = 0;
+        return true;
+    });
     s->cv.notify_all();
     return TRUE;
 }
@@ -514,14 +566,22 @@ BOOL SetEvent(HANDLE event) {
 BOOL ResetEvent(HANDLE event) {
     Shared* s = eventOf(event);
     if (!s) return FALSE;
-    withEvent(s, [](EventState& st) { st.signalled = 0; return true; });
+    withEvent(s, [](EventState& st) {
+        st.signalled = 0;
+        return true;
+    });
     return TRUE;
 }
 
 BOOL PulseEvent(HANDLE event) {
     Shared* s = eventOf(event);
     if (!s) return FALSE;
-    withEvent(s, [](EventState& st) { st.signalled = 0; st.generation++; st.tokens = 1; return true; });
+    withEvent(s, [](EventState& st) {
+        st.signalled = 0;
+        st.generation++;
+        st.tokens = 1;
+        return true;
+    });
     s->cv.notify_all();
     return TRUE;
 }

@@ -33,15 +33,22 @@ struct WindowsVersion {
 
 WindowsVersion currentVersion() {
     std::string w = setting("windows", "10");
+    static const struct {
+        const char* name;
+        WindowsVersion version;
+    } kNamed[] = {
+        {"xp", {5, 1, 2600, VER_NT_WORKSTATION, 3, 5, 1, 2600}},
+        {"vista", {6, 0, 6002, VER_NT_WORKSTATION, 2, 6, 0, 6002}},
+        {"7", {6, 1, 7601, VER_NT_WORKSTATION, 1, 6, 1, 7601}},
+        {"8", {6, 2, 9200, VER_NT_WORKSTATION, 0, 6, 2, 9200}},
+        {"8.1", {6, 3, 9600, VER_NT_WORKSTATION, 0, 6, 2, 9200}},
+        {"11", {10, 0, 22631, VER_NT_WORKSTATION, 0, 6, 2, 9200}},
+        {"server2016", {10, 0, 14393, VER_NT_SERVER, 0, 6, 2, 9200}},
+        {"unknown", {4, 0, 1381, VER_NT_WORKSTATION, 0, 4, 0, 1381}},
+    };
     WindowsVersion v{10, 0, 19045, VER_NT_WORKSTATION, 0, 6, 2, 9200};
-    if (w == "xp") v = {5, 1, 2600, VER_NT_WORKSTATION, 3, 5, 1, 2600};
-    else if (w == "vista") v = {6, 0, 6002, VER_NT_WORKSTATION, 2, 6, 0, 6002};
-    else if (w == "7") v = {6, 1, 7601, VER_NT_WORKSTATION, 1, 6, 1, 7601};
-    else if (w == "8") v = {6, 2, 9200, VER_NT_WORKSTATION, 0, 6, 2, 9200};
-    else if (w == "8.1") v = {6, 3, 9600, VER_NT_WORKSTATION, 0, 6, 2, 9200};
-    else if (w == "11") v = {10, 0, 22631, VER_NT_WORKSTATION, 0, 6, 2, 9200};
-    else if (w == "server2016") v = {10, 0, 14393, VER_NT_SERVER, 0, 6, 2, 9200};
-    else if (w == "unknown") v = {4, 0, 1381, VER_NT_WORKSTATION, 0, 4, 0, 1381};
+    for (const auto& named : kNamed)
+        if (w == named.name) v = named.version;
     std::string build = setting("build", "");
     if (!build.empty()) {
         v.build = (DWORD)std::strtoul(build.c_str(), nullptr, 10);
@@ -85,12 +92,22 @@ std::string readAll(const std::string& path, size_t limit = 64u << 20) {
 
 // The version block of a file: the magic and the fixed file information, found anywhere in it.
 bool versionBlock(LPCWSTR fileName, std::string& block) {
-    if (!fileName) { SetLastError(ERROR_INVALID_PARAMETER); return false; }
+    if (!fileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     std::string host = hostPath(fileName);
-    if (host.empty()) { SetLastError(ERROR_FILE_NOT_FOUND); return false; }
-    if (host == hostPath(L"C:\\Windows\\System32\\kernel32.dll")) writeKernel32(hostPath(L"C:\\Windows\\System32"));
+    if (host.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    if (host == hostPath(L"C:\\Windows\\System32\\kernel32.dll"))
+        writeKernel32(hostPath(L"C:\\Windows\\System32"));
     std::ifstream probe(host, std::ios::binary);
-    if (!probe) { SetLastError(ERROR_FILE_NOT_FOUND); return false; }
+    if (!probe) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
     std::string data = readAll(host);
     std::string magic = versionMagic();
     for (size_t pos = data.find(magic); pos != std::string::npos; pos = data.find(magic, pos + 1)) {
@@ -114,7 +131,10 @@ DWORD putText(const std::wstring& text, LPWSTR buffer, DWORD size) {
 
 bool lookupVariable(const std::wstring& name, std::wstring& value) {
     std::wstring user = userName();
-    struct Fixed { const wchar_t* name; std::wstring value; };
+    struct Fixed {
+        const wchar_t* name;
+        std::wstring value;
+    };
     const Fixed fixed[] = {
         {L"HOMEDRIVE", L"C:"},
         {L"HOMEPATH", L"\\Users\\" + user},
@@ -131,13 +151,19 @@ bool lookupVariable(const std::wstring& name, std::wstring& value) {
         {L"TMP", L"C:\\Users\\" + user + L"\\AppData\\Local\\Temp"},
     };
     for (const auto& f : fixed) {
-        if (iequals(name, f.name)) { value = f.value; return true; }
+        if (iequals(name, f.name)) {
+            value = f.value;
+            return true;
+        }
     }
     // Other names come from the host environment, matched ignoring case as on Windows.
     for (char** e = environ; *e; ++e) {
         std::wstring entry = fromUtf8(*e);
         size_t eq = entry.find(L'=');
-        if (eq != std::wstring::npos && iequals(entry.substr(0, eq), name)) { value = entry.substr(eq + 1); return true; }
+        if (eq != std::wstring::npos && iequals(entry.substr(0, eq), name)) {
+            value = entry.substr(eq + 1);
+            return true;
+        }
     }
     return false;
 }
@@ -168,7 +194,9 @@ std::wstring expand(const std::wstring& src) {
 
 struct ModuleObject : KObject {
     ModuleObject() : KObject(Kind::Module) {}
-    ~ModuleObject() override { if (lib) dlclose(lib); }
+    ~ModuleObject() override {
+        if (lib) dlclose(lib);
+    }
     void* lib = nullptr;
     std::wstring path;  // Windows path it was loaded from; empty for the program itself
 };
@@ -236,18 +264,33 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR fileName, LPDWORD handle) {
 
 BOOL GetFileVersionInfoW(LPCWSTR fileName, DWORD, DWORD size, LPVOID data) {
     std::string block;
-    if (!data) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
+    if (!data) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     if (!versionBlock(fileName, block)) return FALSE;
-    if (size < block.size()) { SetLastError(ERROR_INSUFFICIENT_BUFFER); return FALSE; }
+    if (size < block.size()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
     std::memcpy(data, block.data(), block.size());
     return TRUE;
 }
 
 BOOL VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, UINT* length) {
-    if (!block || !subBlock || !buffer) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
+    if (!block || !subBlock || !buffer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     std::string magic = versionMagic();
-    if (std::memcmp(block, magic.data(), magic.size()) != 0) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
-    if (std::wcscmp(subBlock, L"\\") != 0) { SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND); return FALSE; }
+    if (std::memcmp(block, magic.data(), magic.size()) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (std::wcscmp(subBlock, L"\\") != 0) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+        return FALSE;
+    }
     *buffer = (void*)((const char*)block + magic.size());
     if (length) *length = sizeof(VS_FIXEDFILEINFO);
     return TRUE;
@@ -290,7 +333,8 @@ void GetNativeSystemInfo(LPSYSTEM_INFO info) {
     info->lpMaximumApplicationAddress = (LPVOID)(uintptr_t)(x86 ? 0x7FFEFFFFull : 0x7FFFFFFEFFFFull);
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     info->dwNumberOfProcessors = cpus > 0 ? (DWORD)cpus : 1;
-    info->dwActiveProcessorMask = info->dwNumberOfProcessors >= 64 ? ~(DWORD_PTR)0 : (((DWORD_PTR)1 << info->dwNumberOfProcessors) - 1);
+    info->dwActiveProcessorMask =
+        info->dwNumberOfProcessors >= 64 ? ~(DWORD_PTR)0 : (((DWORD_PTR)1 << info->dwNumberOfProcessors) - 1);
     info->dwProcessorType = x86 ? 586 : 8664;
     info->dwAllocationGranularity = 65536;
     info->wProcessorLevel = 6;
@@ -298,17 +342,24 @@ void GetNativeSystemInfo(LPSYSTEM_INFO info) {
 
 int GetSystemMetrics(int index) {
     switch (index) {
-        case SM_CXSCREEN: return std::atoi(setting("screen_width", "1920").c_str());
-        case SM_CYSCREEN: return std::atoi(setting("screen_height", "1080").c_str());
-        case SM_SERVERR2: return 0;  // no setting names Windows Server 2003 R2
-        default: return 0;
+        case SM_CXSCREEN:
+            return std::atoi(setting("screen_width", "1920").c_str());
+        case SM_CYSCREEN:
+            return std::atoi(setting("screen_height", "1080").c_str());
+        case SM_SERVERR2:
+            return 0;  // no setting names Windows Server 2003 R2
+        default:
+            return 0;
     }
 }
 
 // ---- libraries ----------------------------------------------------------------------------
 
 HMODULE LoadLibraryW(LPCWSTR fileName) {
-    if (!fileName || !*fileName) { SetLastError(ERROR_INVALID_PARAMETER); return nullptr; }
+    if (!fileName || !*fileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     std::wstring name = fileName;
     size_t slash = name.find_last_of(L"\\/");
     std::wstring file = slash == std::wstring::npos ? name : name.substr(slash + 1);
@@ -326,7 +377,10 @@ HMODULE LoadLibraryW(LPCWSTR fileName) {
         std::string host = hostPath(t);
         if (host.empty() || access(host.c_str(), F_OK) != 0) continue;
         void* lib = dlopen(host.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!lib) { SetLastError(ERROR_BAD_EXE_FORMAT); return nullptr; }
+        if (!lib) {
+            SetLastError(ERROR_BAD_EXE_FORMAT);
+            return nullptr;
+        }
         auto* m = new ModuleObject;
         m->lib = lib;
         m->path = winPath(host);
@@ -343,9 +397,15 @@ HMODULE LoadLibraryW(LPCWSTR fileName) {
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
     auto* m = static_cast<ModuleObject*>(lookHandle(module, Kind::Module));
     if (!m) return nullptr;
-    if (!procName || (uintptr_t)procName < 0x10000) { SetLastError(ERROR_PROC_NOT_FOUND); return nullptr; }
+    if (!procName || (uintptr_t)procName < 0x10000) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
     void* sym = dlsym(m->lib ? m->lib : RTLD_DEFAULT, procName);
-    if (!sym) { SetLastError(ERROR_PROC_NOT_FOUND); return nullptr; }
+    if (!sym) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
     FARPROC f;
     std::memcpy(&f, &sym, sizeof f);
     return f;
@@ -357,7 +417,10 @@ BOOL FreeLibrary(HMODULE module) {
     {
         std::lock_guard<std::mutex> lock(g_moduleLock);
         for (auto it = g_modules.begin(); it != g_modules.end(); ++it) {
-            if (*it == m) { g_modules.erase(it); break; }
+            if (*it == m) {
+                g_modules.erase(it);
+                break;
+            }
         }
     }
     return dropHandle(module) ? TRUE : FALSE;
@@ -384,7 +447,10 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
         if (!m) return 0;
         path = m->path;
     }
-    if (!fileName || size == 0) { SetLastError(ERROR_INSUFFICIENT_BUFFER); return 0; }
+    if (!fileName || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
     if (path.size() >= size) {
         // Cut and terminated, as Windows does; the full size tells the caller it was cut.
         std::wmemcpy(fileName, path.c_str(), size - 1);
@@ -400,7 +466,10 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
 // ---- users and environment ----------------------------------------------------------------
 
 BOOL GetUserNameW(LPWSTR buffer, LPDWORD size) {
-    if (!size) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
+    if (!size) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     std::wstring u = userName();
     if (!buffer || *size <= u.size()) {
         *size = (DWORD)u.size() + 1;
@@ -414,24 +483,37 @@ BOOL GetUserNameW(LPWSTR buffer, LPDWORD size) {
 
 DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
     std::wstring value;
-    if (!name || !lookupVariable(name, value)) { SetLastError(ERROR_ENVVAR_NOT_FOUND); return 0; }
+    if (!name || !lookupVariable(name, value)) {
+        SetLastError(ERROR_ENVVAR_NOT_FOUND);
+        return 0;
+    }
     return putText(value, buffer, size);
 }
 
 DWORD ExpandEnvironmentStringsW(LPCWSTR src, LPWSTR dst, DWORD size) {
-    if (!src) { SetLastError(ERROR_INVALID_PARAMETER); return 0; }
+    if (!src) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     std::wstring out = expand(src);
-    if (dst && size > out.size()) std::wmemcpy(dst, out.c_str(), out.size() + 1);
-    else if (dst && size) dst[0] = 0;
+    if (dst && size > out.size())
+        std::wmemcpy(dst, out.c_str(), out.size() + 1);
+    else if (dst && size)
+        dst[0] = 0;
     return (DWORD)out.size() + 1;
 }
 
 // Narrow texts of the layer are UTF-8.
 DWORD ExpandEnvironmentStringsA(LPCSTR src, LPSTR dst, DWORD size) {
-    if (!src) { SetLastError(ERROR_INVALID_PARAMETER); return 0; }
+    if (!src) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     std::string out = toUtf8(expand(fromUtf8(src)));
-    if (dst && size > out.size()) std::memcpy(dst, out.c_str(), out.size() + 1);
-    else if (dst && size) dst[0] = 0;
+    if (dst && size > out.size())
+        std::memcpy(dst, out.c_str(), out.size() + 1);
+    else if (dst && size)
+        dst[0] = 0;
     return (DWORD)out.size() + 1;
 }
 
@@ -459,9 +541,11 @@ static void fillSystemTime(LPSYSTEMTIME st, bool local) {
     if (!st) return;
     int64_t ms = nowMs();
     time_t secs = (time_t)(ms / 1000);
-    struct tm tm{};
-    if (local) localtime_r(&secs, &tm);
-    else gmtime_r(&secs, &tm);
+    struct tm tm {};
+    if (local)
+        localtime_r(&secs, &tm);
+    else
+        gmtime_r(&secs, &tm);
     st->wYear = (WORD)(tm.tm_year + 1900);
     st->wMonth = (WORD)(tm.tm_mon + 1);
     st->wDayOfWeek = (WORD)tm.tm_wday;
@@ -472,8 +556,12 @@ static void fillSystemTime(LPSYSTEMTIME st, bool local) {
     st->wMilliseconds = (WORD)(ms % 1000);
 }
 
-void GetLocalTime(LPSYSTEMTIME st) { fillSystemTime(st, true); }
-void GetSystemTime(LPSYSTEMTIME st) { fillSystemTime(st, false); }
+void GetLocalTime(LPSYSTEMTIME st) {
+    fillSystemTime(st, true);
+}
+void GetSystemTime(LPSYSTEMTIME st) {
+    fillSystemTime(st, false);
+}
 
 time_t winTime(time_t* out) {
     time_t t = (time_t)(nowMs() / 1000);
@@ -481,7 +569,9 @@ time_t winTime(time_t* out) {
     return t;
 }
 
-bool winLocalTime(time_t t, struct tm* out) { return out && localtime_r(&t, out) != nullptr; }
+bool winLocalTime(time_t t, struct tm* out) {
+    return out && localtime_r(&t, out) != nullptr;
+}
 
 DWORD GetTickCount(void) {
     struct timespec ts;

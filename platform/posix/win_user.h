@@ -210,7 +210,6 @@ BOOL EnumWindows(WNDENUMPROC proc, LPARAM param);  // top-level windows, newest 
 BOOL EnumChildWindows(HWND parent, WNDENUMPROC proc, LPARAM param);
 DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId);
 int GetWindowTextW(HWND window, LPWSTR text, int maxCount);
-int GetWindowTextLengthW(HWND window);
 BOOL SetWindowTextW(HWND window, LPCWSTR text);
 int GetClassNameW(HWND window, LPWSTR className, int maxCount);
 HWND GetParent(HWND window);
@@ -219,7 +218,6 @@ BOOL SetWindowPos(HWND window, HWND insertAfter, int x, int y, int cx, int cy, U
 
 // ---- session notifications -----------------------------------------------------------------
 BOOL WTSRegisterSessionNotification(HWND window, DWORD flags);
-BOOL WTSUnRegisterSessionNotification(HWND window);
 
 namespace platform {
 

@@ -5,9 +5,9 @@
 
 struct DriverVerb {
     const char* name;
-    const char* arguments;  // as the usage text shows them, "" when none
-    int minArgs;            // words after the verb
-    int maxArgs;            // -1: any number
+    const char* arguments;              // as the usage text shows them, "" when none
+    int minArgs;                        // words after the verb
+    int maxArgs;                        // -1: any number
     int (*run)(int argc, char** argv);  // argv[1] is the verb; exit code (0, 1 failed, 2 bad line)
     const char* help;
 };

@@ -43,7 +43,8 @@ int listWindows() {
         if (w.style & WS_CHILD) add("child");
         if (flags.empty()) flags.push_back('-');
         printf("0x%08llx\t%u\t%u\t%s\t%s\t%s\n", (unsigned long long)(uintptr_t)w.window, w.processId,
-               w.threadId, flags.c_str(), platform::toUtf8(w.className).c_str(), platform::toUtf8(w.title).c_str());
+               w.threadId, flags.c_str(), platform::toUtf8(w.className).c_str(),
+               platform::toUtf8(w.title).c_str());
     }
     return 0;
 }

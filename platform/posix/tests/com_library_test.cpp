@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/posix/tests/com_error_fixture.h"
+#include "platform/tests/com_error_fixture.h"
 #include "platform/root.h"
 #include "platform/test_root.h"
 #include "platform/win_com.h"

@@ -30,10 +30,10 @@ TEST(CommandLine, SplitByWindowsRules) {
         {L"  prog   a\t b  ", {L"prog", L"a", L"b"}},
         {L"\"C:\\Program Files\\p.exe\" x", {L"C:\\Program Files\\p.exe", L"x"}},
         {L"p \"a b\" c", {L"p", L"a b", L"c"}},
-        {L"p a\\\\b", {L"p", L"a\\\\b"}},              // backslashes alone are plain
-        {L"p a\\\"b", {L"p", L"a\"b"}},                 // \" is a quote
-        {L"p a\\\\\"b c\"", {L"p", L"a\\b c"}},         // \\" is a backslash, then a quote opens
-        {L"p \"a\"\"b\"", {L"p", L"a\"b"}},             // "" inside quotes is one quote
+        {L"p a\\\\b", {L"p", L"a\\\\b"}},        // backslashes alone are plain
+        {L"p a\\\"b", {L"p", L"a\"b"}},          // \" is a quote
+        {L"p a\\\\\"b c\"", {L"p", L"a\\b c"}},  // \\" is a backslash, then a quote opens
+        {L"p \"a\"\"b\"", {L"p", L"a\"b"}},      // "" inside quotes is one quote
         {L"p \"\"", {L"p", L""}},
         {L"C:\\dir\\p.exe a", {L"C:\\dir\\p.exe", L"a"}},  // the program name keeps its backslashes
         {L"", {}},
@@ -70,7 +70,8 @@ TEST(Process, StartFailures) {
     STARTUPINFOW si;
     GetStartupInfoW(&si);
     PROCESS_INFORMATION pi{};
-    EXPECT_FALSE(CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
+    EXPECT_FALSE(
+        CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
     wchar_t empty[] = L"   ";
     EXPECT_FALSE(CreateProcessW(nullptr, empty, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
@@ -82,7 +83,8 @@ DWORD findImage(const wchar_t* image, DWORD pid) {
     e.dwSize = sizeof e;
     DWORD found = 0;
     for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e)) {
-        if (std::wstring(e.szExeFile) == image && (pid == 0 || e.th32ProcessID == pid)) found = e.th32ProcessID;
+        if (std::wstring(e.szExeFile) == image && (pid == 0 || e.th32ProcessID == pid))
+            found = e.th32ProcessID;
     }
     CloseHandle(snap);
     return found;

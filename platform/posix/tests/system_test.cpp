@@ -41,14 +41,10 @@ TEST(Version, SettingsNameTheReportedWindows) {
     };
     const Case cases[] = {
         {nullptr, 10, 0, 19045, VER_NT_WORKSTATION},  // the default
-        {"xp", 5, 1, 2600, VER_NT_WORKSTATION},
-        {"vista", 6, 0, 6002, VER_NT_WORKSTATION},
-        {"7", 6, 1, 7601, VER_NT_WORKSTATION},
-        {"8", 6, 2, 9200, VER_NT_WORKSTATION},
-        {"8.1", 6, 3, 9600, VER_NT_WORKSTATION},
-        {"11", 10, 0, 22631, VER_NT_WORKSTATION},
-        {"server2016", 10, 0, 14393, VER_NT_SERVER},
-        {"unknown", 4, 0, 1381, VER_NT_WORKSTATION},
+        {"xp", 5, 1, 2600, VER_NT_WORKSTATION},      {"vista", 6, 0, 6002, VER_NT_WORKSTATION},
+        {"7", 6, 1, 7601, VER_NT_WORKSTATION},       {"8", 6, 2, 9200, VER_NT_WORKSTATION},
+        {"8.1", 6, 3, 9600, VER_NT_WORKSTATION},     {"11", 10, 0, 22631, VER_NT_WORKSTATION},
+        {"server2016", 10, 0, 14393, VER_NT_SERVER}, {"unknown", 4, 0, 1381, VER_NT_WORKSTATION},
     };
     for (const auto& c : cases) {
         if (c.windows) platform::setSetting("windows", c.windows);
@@ -146,7 +142,8 @@ TEST(User, NameAndWindowsEnvironment) {
 TEST(Library, TwoCopiesAreIndependent) {
     platform::TestRoot root;
     std::wstring src = L"Z:" + testutil::wide(KVLB_TEST_DIR "/libkvlb_test_lib.so");
-    for (auto& c : src) if (c == L'/') c = L'\\';
+    for (auto& c : src)
+        if (c == L'/') c = L'\\';
     CreateDirectoryW(L"C:\\KVLB", nullptr);
     CreateDirectoryW(L"C:\\Session_1", nullptr);
     ASSERT_TRUE(CopyFileW(src.c_str(), L"C:\\KVLB\\KvlbTokenAdapter.dll", FALSE));

@@ -27,7 +27,9 @@ inline void spit(const std::string& hostPath, const std::string& data) {
     out << data;
 }
 
-inline std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+inline std::wstring wide(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
 
 // Starts a command line; returns the process handle (thread handle closed) or NULL.
 inline HANDLE start(const std::wstring& commandLine, DWORD* pid = nullptr) {
@@ -35,7 +37,8 @@ inline HANDLE start(const std::wstring& commandLine, DWORD* pid = nullptr) {
     STARTUPINFOW si;
     GetStartupInfoW(&si);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                        &pi))
         return nullptr;
     CloseHandle(pi.hThread);
     if (pid) *pid = pi.dwProcessId;

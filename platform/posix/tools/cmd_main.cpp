@@ -59,24 +59,38 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-bool isSwitch(const std::wstring& a) { return !a.empty() && (a[0] == L'/' || a[0] == L'-'); }
+bool isSwitch(const std::wstring& a) {
+    return !a.empty() && (a[0] == L'/' || a[0] == L'-');
+}
 
 // ---- netstat ------------------------------------------------------------------------------
 
 const char* tcpState(unsigned s) {
     switch (s) {
-        case 0x01: return "ESTABLISHED";
-        case 0x02: return "SYN_SENT";
-        case 0x03: return "SYN_RECEIVED";
-        case 0x04: return "FIN_WAIT_1";
-        case 0x05: return "FIN_WAIT_2";
-        case 0x06: return "TIME_WAIT";
-        case 0x07: return "CLOSED";
-        case 0x08: return "CLOSE_WAIT";
-        case 0x09: return "LAST_ACK";
-        case 0x0A: return "LISTENING";
-        case 0x0B: return "CLOSING";
-        default: return "UNKNOWN";
+        case 0x01:
+            return "ESTABLISHED";
+        case 0x02:
+            return "SYN_SENT";
+        case 0x03:
+            return "SYN_RECEIVED";
+        case 0x04:
+            return "FIN_WAIT_1";
+        case 0x05:
+            return "FIN_WAIT_2";
+        case 0x06:
+            return "TIME_WAIT";
+        case 0x07:
+            return "CLOSED";
+        case 0x08:
+            return "CLOSE_WAIT";
+        case 0x09:
+            return "LAST_ACK";
+        case 0x0A:
+            return "LISTENING";
+        case 0x0B:
+            return "CLOSING";
+        default:
+            return "UNKNOWN";
     }
 }
 
@@ -107,10 +121,14 @@ int netstat(const std::vector<std::wstring>& args, Io& io) {
     bool all = false;
     for (size_t i = 1; i < args.size(); ++i) {
         std::wstring a = lower(args[i]);
-        if (!isSwitch(a)) { io.err += "Invalid argument\r\n"; return 1; }
+        if (!isSwitch(a)) {
+            io.err += "Invalid argument\r\n";
+            return 1;
+        }
         if (a.find(L'a') != std::wstring::npos) all = true;
     }
-    io.out += "\r\nActive Connections\r\n\r\n  Proto  Local Address          Foreign Address        State\r\n";
+    io.out +=
+        "\r\nActive Connections\r\n\r\n  Proto  Local Address          Foreign Address        State\r\n";
     for (bool v6 : {false, true}) {
         std::ifstream in(v6 ? "/proc/net/tcp6" : "/proc/net/tcp");
         std::string line;
@@ -122,8 +140,9 @@ int netstat(const std::vector<std::wstring>& args, Io& io) {
             unsigned state = (unsigned)std::strtoul(st.c_str(), nullptr, 16);
             if (state == 0x0A && !all) continue;
             char row[160];
-            std::snprintf(row, sizeof row, "  %-7s%-23s%-23s%s\r\n", "TCP", endpoint(local, v6, false).c_str(),
-                          endpoint(remote, v6, true).c_str(), tcpState(state));
+            std::snprintf(row, sizeof row, "  %-7s%-23s%-23s%s\r\n", "TCP",
+                          endpoint(local, v6, false).c_str(), endpoint(remote, v6, true).c_str(),
+                          tcpState(state));
             io.out += row;
         }
     }
@@ -138,15 +157,27 @@ int find(const std::vector<std::wstring>& args, Io& io) {
     std::vector<std::wstring> files;
     for (size_t i = 1; i < args.size(); ++i) {
         std::wstring a = lower(args[i]);
-        if (a == L"/i") ignoreCase = true;
-        else if (a == L"/v") invert = true;
-        else if (a == L"/c") count = true;
-        else if (a == L"/n") number = true;
-        else if (!a.empty() && a[0] == L'/') { io.err += "FIND: Invalid switch\r\n"; return 2; }
-        else if (!haveText) { text = toUtf8(args[i]); haveText = true; }
-        else files.push_back(args[i]);
+        if (a == L"/i")
+            ignoreCase = true;
+        else if (a == L"/v")
+            invert = true;
+        else if (a == L"/c")
+            count = true;
+        else if (a == L"/n")
+            number = true;
+        else if (!a.empty() && a[0] == L'/') {
+            io.err += "FIND: Invalid switch\r\n";
+            return 2;
+        } else if (!haveText) {
+            text = toUtf8(args[i]);
+            haveText = true;
+        } else
+            files.push_back(args[i]);
     }
-    if (!haveText) { io.err += "FIND: Parameter format not correct\r\n"; return 2; }
+    if (!haveText) {
+        io.err += "FIND: Parameter format not correct\r\n";
+        return 2;
+    }
     auto matches = [&](std::string line) {
         std::string t = text;
         if (ignoreCase) {
@@ -166,8 +197,10 @@ int find(const std::vector<std::wstring>& args, Io& io) {
             any = true;
             if (!count) shown += (number ? "[" + std::to_string(k) + "]" : std::string()) + l + "\r\n";
         }
-        if (title) io.out += "\r\n---------- " + *title + (count ? ": " + std::to_string(n) + "\r\n" : "\r\n");
-        else if (count) io.out += std::to_string(n) + "\r\n";
+        if (title)
+            io.out += "\r\n---------- " + *title + (count ? ": " + std::to_string(n) + "\r\n" : "\r\n");
+        else if (count)
+            io.out += std::to_string(n) + "\r\n";
         io.out += shown;
     };
     if (files.empty()) {
@@ -180,7 +213,11 @@ int find(const std::vector<std::wstring>& args, Io& io) {
         std::string name = toUtf8(f);
         std::ifstream in;
         if (winPathToHost(f.c_str(), host, sizeof host)) in.open(host, std::ios::binary);
-        if (!in) { io.err += "File not found - " + name + "\r\n"; rc = 1; continue; }
+        if (!in) {
+            io.err += "File not found - " + name + "\r\n";
+            rc = 1;
+            continue;
+        }
         std::stringstream ss;
         ss << in.rdbuf();
         std::string upper = name;
@@ -193,6 +230,60 @@ int find(const std::vector<std::wstring>& args, Io& io) {
 
 // ---- del, rmdir, break --------------------------------------------------------------------
 
+// /A alone takes every file; /A:H only hidden ones, /A:-H only files that are not. False for a
+// letter the switch does not know.
+bool attributeSwitch(const std::wstring& a, DWORD& want, DWORD& refuse) {
+    refuse = 0;
+    std::wstring spec = a.substr(2);
+    if (!spec.empty() && spec[0] == L':') spec = spec.substr(1);
+    bool negate = false;
+    for (wchar_t c : spec) {
+        DWORD bit = c == L'h'   ? FILE_ATTRIBUTE_HIDDEN
+                    : c == L's' ? FILE_ATTRIBUTE_SYSTEM
+                    : c == L'r' ? FILE_ATTRIBUTE_READONLY
+                    : c == L'a' ? FILE_ATTRIBUTE_ARCHIVE
+                                : 0;
+        if (c == L'-') {
+            negate = true;
+            continue;
+        }
+        if (!bit) return false;
+        if (negate)
+            refuse |= bit;
+        else
+            want |= bit;
+        negate = false;
+    }
+    return true;
+}
+
+// Deletes the files one name of del matches (a folder's files when it names a folder) whose
+// attributes the switches take.
+void deleteMatching(const std::wstring& name, DWORD want, DWORD refuse, bool force, Io& io) {
+    std::wstring pattern = name;
+    DWORD at = GetFileAttributesW(name.c_str());
+    if (at != INVALID_FILE_ATTRIBUTES && (at & FILE_ATTRIBUTE_DIRECTORY)) pattern = name + L"\\*";
+    std::wstring dir = pattern.substr(
+        0, pattern.find_last_of(L"\\/") == std::wstring::npos ? 0 : pattern.find_last_of(L"\\/") + 1);
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
+    bool found = false;
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            DWORD a = fd.dwFileAttributes;
+            if ((a & want) != want || (a & refuse)) continue;
+            found = true;
+            std::wstring full = dir + fd.cFileName;
+            if ((a & FILE_ATTRIBUTE_READONLY) && force)
+                SetFileAttributesW(full.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+            if (!DeleteFileW(full.c_str())) io.err += toUtf8(full) + "\r\nAccess is denied.\r\n";
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    if (!found) io.err += "Could Not Find " + toUtf8(pattern) + "\r\n";
+}
+
 int del(const std::vector<std::wstring>& args, Io& io) {
     bool force = false;
     bool attrFilter = false;
@@ -201,51 +292,30 @@ int del(const std::vector<std::wstring>& args, Io& io) {
     for (size_t i = 1; i < args.size(); ++i) {
         std::wstring a = lower(args[i]);
         if (a == L"/q" || a == L"/s" || a == L"/p") continue;
-        if (a == L"/f") { force = true; continue; }
+        if (a == L"/f") {
+            force = true;
+            continue;
+        }
         if (a.rfind(L"/a", 0) == 0) {
-            // /A alone takes every file; /A:H only hidden ones, /A:-H only files that are not.
             attrFilter = true;
-            refuse = 0;
-            std::wstring spec = a.substr(2);
-            if (!spec.empty() && spec[0] == L':') spec = spec.substr(1);
-            bool negate = false;
-            for (wchar_t c : spec) {
-                DWORD bit = c == L'h' ? FILE_ATTRIBUTE_HIDDEN : c == L's' ? FILE_ATTRIBUTE_SYSTEM
-                          : c == L'r' ? FILE_ATTRIBUTE_READONLY : c == L'a' ? FILE_ATTRIBUTE_ARCHIVE : 0;
-                if (c == L'-') { negate = true; continue; }
-                if (!bit) { io.err += "Invalid switch - \"" + toUtf8(args[i]) + "\".\r\n"; return 1; }
-                if (negate) refuse |= bit; else want |= bit;
-                negate = false;
+            if (!attributeSwitch(a, want, refuse)) {
+                io.err += "Invalid switch - \"" + toUtf8(args[i]) + "\".\r\n";
+                return 1;
             }
             continue;
         }
-        if (!a.empty() && a[0] == L'/') { io.err += "Invalid switch - \"" + toUtf8(args[i]) + "\".\r\n"; return 1; }
+        if (!a.empty() && a[0] == L'/') {
+            io.err += "Invalid switch - \"" + toUtf8(args[i]) + "\".\r\n";
+            return 1;
+        }
         names.push_back(args[i]);
     }
     (void)attrFilter;
-    if (names.empty()) { io.err += "The syntax of the command is incorrect.\r\n"; return 1; }
-    for (auto& name : names) {
-        std::wstring pattern = name;
-        DWORD at = GetFileAttributesW(name.c_str());
-        if (at != INVALID_FILE_ATTRIBUTES && (at & FILE_ATTRIBUTE_DIRECTORY)) pattern = name + L"\\*";
-        std::wstring dir = pattern.substr(0, pattern.find_last_of(L"\\/") == std::wstring::npos ? 0 : pattern.find_last_of(L"\\/") + 1);
-        WIN32_FIND_DATAW fd;
-        HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
-        bool found = false;
-        if (h != INVALID_HANDLE_VALUE) {
-            do {
-                if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-                DWORD a = fd.dwFileAttributes;
-                if ((a & want) != want || (a & refuse)) continue;
-                found = true;
-                std::wstring full = dir + fd.cFileName;
-                if ((a & FILE_ATTRIBUTE_READONLY) && force) SetFileAttributesW(full.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
-                if (!DeleteFileW(full.c_str())) io.err += toUtf8(full) + "\r\nAccess is denied.\r\n";
-            } while (FindNextFileW(h, &fd));
-            FindClose(h);
-        }
-        if (!found) io.err += "Could Not Find " + toUtf8(pattern) + "\r\n";
+    if (names.empty()) {
+        io.err += "The syntax of the command is incorrect.\r\n";
+        return 1;
     }
+    for (auto& name : names) deleteMatching(name, want, refuse, force, io);
     return 0;  // as on Windows, del reports trouble in words only
 }
 
@@ -254,26 +324,44 @@ int rmdir(const std::vector<std::wstring>& args, Io& io) {
     std::vector<std::wstring> names;
     for (size_t i = 1; i < args.size(); ++i) {
         std::wstring a = lower(args[i]);
-        if (a == L"/s") tree = true;
-        else if (a == L"/q") continue;
-        else if (!a.empty() && a[0] == L'/') { io.err += "Invalid switch - " + toUtf8(args[i]) + "\r\n"; return 1; }
-        else names.push_back(args[i]);
+        if (a == L"/s")
+            tree = true;
+        else if (a == L"/q")
+            continue;
+        else if (!a.empty() && a[0] == L'/') {
+            io.err += "Invalid switch - " + toUtf8(args[i]) + "\r\n";
+            return 1;
+        } else
+            names.push_back(args[i]);
     }
-    if (names.empty()) { io.err += "The syntax of the command is incorrect.\r\n"; return 1; }
+    if (names.empty()) {
+        io.err += "The syntax of the command is incorrect.\r\n";
+        return 1;
+    }
     int rc = 0;
     for (auto& name : names) {
         DWORD at = GetFileAttributesW(name.c_str());
-        if (at == INVALID_FILE_ATTRIBUTES) { io.err += "The system cannot find the file specified.\r\n"; rc = 2; continue; }
-        if (!(at & FILE_ATTRIBUTE_DIRECTORY)) { io.err += "The directory name is invalid.\r\n"; rc = 267; continue; }
+        if (at == INVALID_FILE_ATTRIBUTES) {
+            io.err += "The system cannot find the file specified.\r\n";
+            rc = 2;
+            continue;
+        }
+        if (!(at & FILE_ATTRIBUTE_DIRECTORY)) {
+            io.err += "The directory name is invalid.\r\n";
+            rc = 267;
+            continue;
+        }
         if (tree) {
             char host[4096];
             std::error_code ec;
-            if (!winPathToHost(name.c_str(), host, sizeof host) || std::filesystem::remove_all(host, ec) == (uintmax_t)-1 || ec) {
+            if (!winPathToHost(name.c_str(), host, sizeof host) ||
+                std::filesystem::remove_all(host, ec) == (uintmax_t)-1 || ec) {
                 io.err += "Access is denied.\r\n";
                 rc = 5;
             }
         } else if (!RemoveDirectoryW(name.c_str())) {
-            io.err += GetLastError() == ERROR_DIR_NOT_EMPTY ? "The directory is not empty.\r\n" : "Access is denied.\r\n";
+            io.err += GetLastError() == ERROR_DIR_NOT_EMPTY ? "The directory is not empty.\r\n"
+                                                            : "Access is denied.\r\n";
             rc = (int)GetLastError();
         }
     }
@@ -288,26 +376,41 @@ int taskkill(const std::vector<std::wstring>& args, Io& io) {
     std::vector<DWORD> pids;
     for (size_t i = 1; i < args.size(); ++i) {
         std::wstring a = lower(args[i]);
-        if (a == L"/f") force = true;
-        else if (a == L"/t") continue;
-        else if (a == L"/im" && i + 1 < args.size()) images.push_back(args[++i]);
-        else if (a == L"/pid" && i + 1 < args.size()) pids.push_back((DWORD)std::wcstoul(args[++i].c_str(), nullptr, 10));
-        else { io.err += "ERROR: Invalid argument/option - '" + toUtf8(args[i]) + "'.\r\nType \"TASKKILL /?\" for usage.\r\n"; return 1; }
+        if (a == L"/f")
+            force = true;
+        else if (a == L"/t")
+            continue;
+        else if (a == L"/im" && i + 1 < args.size())
+            images.push_back(args[++i]);
+        else if (a == L"/pid" && i + 1 < args.size())
+            pids.push_back((DWORD)std::wcstoul(args[++i].c_str(), nullptr, 10));
+        else {
+            io.err += "ERROR: Invalid argument/option - '" + toUtf8(args[i]) +
+                      "'.\r\nType \"TASKKILL /?\" for usage.\r\n";
+            return 1;
+        }
     }
-    if (images.empty() && pids.empty()) { io.err += "ERROR: Invalid syntax. Neither /FI nor /PID nor /IM were specified.\r\n"; return 1; }
+    if (images.empty() && pids.empty()) {
+        io.err += "ERROR: Invalid syntax. Neither /FI nor /PID nor /IM were specified.\r\n";
+        return 1;
+    }
     DWORD self = GetCurrentProcessId();
     std::vector<platform::ProcessEntry> list = platform::listProcesses();
     bool killedAll = true, killedAny = false;
     auto end = [&](const platform::ProcessEntry& e) {
         if (!force) {
+            // The message stays one text, as taskkill prints it.
+            // clang-format off
             io.err += "ERROR: The process \"" + toUtf8(e.image) + "\" with PID " + std::to_string(e.pid) +
                       " could not be terminated.\r\nReason: This process can only be terminated forcefully (with /F option).\r\n";
+            // clang-format on
             killedAll = false;
             return;
         }
         HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, e.pid);
         if (h && TerminateProcess(h, 1)) {
-            io.out += "SUCCESS: The process \"" + toUtf8(e.image) + "\" with PID " + std::to_string(e.pid) + " has been terminated.\r\n";
+            io.out += "SUCCESS: The process \"" + toUtf8(e.image) + "\" with PID " + std::to_string(e.pid) +
+                      " has been terminated.\r\n";
             killedAny = true;
         } else {
             io.err += "ERROR: The process \"" + toUtf8(e.image) + "\" with PID " + std::to_string(e.pid) +
@@ -324,11 +427,19 @@ int taskkill(const std::vector<std::wstring>& args, Io& io) {
             any = true;
             end(e);
         }
-        if (!any) { io.err += "ERROR: The process \"" + toUtf8(image) + "\" not found.\r\n"; missing = true; }
+        if (!any) {
+            io.err += "ERROR: The process \"" + toUtf8(image) + "\" not found.\r\n";
+            missing = true;
+        }
     }
     for (DWORD pid : pids) {
-        auto it = std::find_if(list.begin(), list.end(), [&](const platform::ProcessEntry& e) { return e.pid == pid; });
-        if (it == list.end() || pid == self) { io.err += "ERROR: The process \"" + std::to_string(pid) + "\" not found.\r\n"; missing = true; continue; }
+        auto it = std::find_if(list.begin(), list.end(),
+                               [&](const platform::ProcessEntry& e) { return e.pid == pid; });
+        if (it == list.end() || pid == self) {
+            io.err += "ERROR: The process \"" + std::to_string(pid) + "\" not found.\r\n";
+            missing = true;
+            continue;
+        }
         end(*it);
     }
     if (killedAny && killedAll && !missing) return 0;
@@ -347,13 +458,23 @@ int timeoutTool(const std::vector<std::wstring>& args, Io& io) {
     for (size_t i = 1; i < args.size(); ++i) {
         std::wstring a = lower(args[i]);
         if (a == L"/nobreak") continue;
-        if (a == L"/t" && i + 1 < args.size()) { seconds = std::wcstol(args[++i].c_str(), nullptr, 10); continue; }
-        if (!isSwitch(a) && seconds == -2) { seconds = std::wcstol(args[i].c_str(), nullptr, 10); continue; }
+        if (a == L"/t" && i + 1 < args.size()) {
+            seconds = std::wcstol(args[++i].c_str(), nullptr, 10);
+            continue;
+        }
+        if (!isSwitch(a) && seconds == -2) {
+            seconds = std::wcstol(args[i].c_str(), nullptr, 10);
+            continue;
+        }
         io.err += "ERROR: Invalid syntax. Default option is not allowed more than '1' time(s).\r\n";
         return 1;
     }
-    if (seconds < -1 || seconds > 99999) { io.err += "ERROR: Invalid value for timeout (/T) specified. Valid range is -1 to 99999.\r\n"; return 1; }
-    io.out += "\r\nWaiting for " + std::to_string(seconds < 0 ? 0 : seconds) + " seconds, press a key to continue ...\r\n";
+    if (seconds < -1 || seconds > 99999) {
+        io.err += "ERROR: Invalid value for timeout (/T) specified. Valid range is -1 to 99999.\r\n";
+        return 1;
+    }
+    io.out += "\r\nWaiting for " + std::to_string(seconds < 0 ? 0 : seconds) +
+              " seconds, press a key to continue ...\r\n";
     pauseSeconds(seconds);
     return 0;
 }
@@ -363,15 +484,22 @@ int ping(const std::vector<std::wstring>& args, Io& io) {
     std::wstring host;
     for (size_t i = 1; i < args.size(); ++i) {
         std::wstring a = lower(args[i]);
-        if ((a == L"-n" || a == L"/n") && i + 1 < args.size()) { count = std::wcstol(args[++i].c_str(), nullptr, 10); continue; }
-        if ((a == L"-w" || a == L"-l" || a == L"-i") && i + 1 < args.size()) { ++i; continue; }
+        if ((a == L"-n" || a == L"/n") && i + 1 < args.size()) {
+            count = std::wcstol(args[++i].c_str(), nullptr, 10);
+            continue;
+        }
+        if ((a == L"-w" || a == L"-l" || a == L"-i") && i + 1 < args.size()) {
+            ++i;
+            continue;
+        }
         if (isSwitch(a)) continue;
         host = a;
     }
     // Only this machine answers; the pause is what callers want from it.
     bool local = host == L"localhost" || host.rfind(L"127.", 0) == 0 || host == L"::1";
     if (host.empty() || !local) {
-        io.err += "Ping request could not find host " + toUtf8(host) + ". Please check the name and try again.\r\n";
+        io.err +=
+            "Ping request could not find host " + toUtf8(host) + ". Please check the name and try again.\r\n";
         return 1;
     }
     if (count < 1) count = 1;
@@ -381,15 +509,16 @@ int ping(const std::vector<std::wstring>& args, Io& io) {
         if (i) pauseSeconds(1);
         io.out += "Reply from " + h + ": bytes=32 time<1ms TTL=128\r\n";
     }
-    io.out += "\r\nPing statistics for " + h + ":\r\n    Packets: Sent = " + std::to_string(count) + ", Received = " +
-              std::to_string(count) + ", Lost = 0 (0% loss),\r\n";
+    io.out += "\r\nPing statistics for " + h + ":\r\n    Packets: Sent = " + std::to_string(count) +
+              ", Received = " + std::to_string(count) + ", Lost = 0 (0% loss),\r\n";
     return 0;
 }
 
 // ---- the interpreter ----------------------------------------------------------------------
 
 std::wstring toolName(const std::wstring& program) {
-    std::wstring name = program.substr(program.find_last_of(L"\\/") == std::wstring::npos ? 0 : program.find_last_of(L"\\/") + 1);
+    std::wstring name = program.substr(
+        program.find_last_of(L"\\/") == std::wstring::npos ? 0 : program.find_last_of(L"\\/") + 1);
     name = lower(name);
     if (name.size() > 4 && name.compare(name.size() - 4, 4, L".exe") == 0) name.resize(name.size() - 4);
     return name;
@@ -415,7 +544,9 @@ int runBuiltin(const std::vector<std::wstring>& args, Io& io) {
     bool known;
     int rc = runTool(args, io, known);
     if (known) return rc;
-    io.err += "'" + toUtf8(args[0]) + "' is not recognized as an internal or external command,\r\noperable program or batch file.\r\n";
+    io.err +=
+        "'" + toUtf8(args[0]) +
+        "' is not recognized as an internal or external command,\r\noperable program or batch file.\r\n";
     return 1;
 }
 
@@ -432,15 +563,25 @@ std::wstring takeRedirects(const std::wstring& text, std::vector<Redirect>& out)
     bool quoted = false;
     for (size_t i = 0; i < text.size(); ++i) {
         wchar_t c = text[i];
-        if (c == L'"') { quoted = !quoted; rest += c; continue; }
-        if (quoted || (c != L'>' && c != L'<')) { rest += c; continue; }
+        if (c == L'"') {
+            quoted = !quoted;
+            rest += c;
+            continue;
+        }
+        if (quoted || (c != L'>' && c != L'<')) {
+            rest += c;
+            continue;
+        }
         Redirect r{c == L'<' ? 0 : 1, false, false, L""};
         if (c == L'>' && !rest.empty() && (rest.back() == L'1' || rest.back() == L'2') &&
             (rest.size() == 1 || rest[rest.size() - 2] == L' ' || rest[rest.size() - 2] == L'\t')) {
             r.handle = rest.back() - L'0';
             rest.pop_back();
         }
-        if (c == L'>' && i + 1 < text.size() && text[i + 1] == L'>') { r.append = true; ++i; }
+        if (c == L'>' && i + 1 < text.size() && text[i + 1] == L'>') {
+            r.append = true;
+            ++i;
+        }
         if (c == L'>' && i + 2 < text.size() && text[i + 1] == L'&' && text[i + 2] == L'1') {
             r.toOutput = true;
             i += 2;
@@ -452,7 +593,10 @@ std::wstring takeRedirects(const std::wstring& text, std::vector<Redirect>& out)
         bool q = false;
         for (; i < text.size(); ++i) {
             wchar_t t = text[i];
-            if (t == L'"') { q = !q; continue; }
+            if (t == L'"') {
+                q = !q;
+                continue;
+            }
             if (!q && (t == L' ' || t == L'\t' || t == L'>' || t == L'<')) break;
             r.target += t;
         }
@@ -464,18 +608,25 @@ std::wstring takeRedirects(const std::wstring& text, std::vector<Redirect>& out)
 }
 
 // Splits at an operator outside quotes: the pieces and the operators between them.
-void splitTop(const std::wstring& text, std::vector<std::wstring>& pieces, std::vector<std::wstring>& ops, bool pipes) {
+void splitTop(const std::wstring& text, std::vector<std::wstring>& pieces, std::vector<std::wstring>& ops,
+              bool pipes) {
     std::wstring cur;
     bool quoted = false;
     for (size_t i = 0; i < text.size(); ++i) {
         wchar_t c = text[i];
         if (c == L'"') quoted = !quoted;
-        if (!quoted && c == L'^' && i + 1 < text.size()) { cur += text[++i]; continue; }
+        if (!quoted && c == L'^' && i + 1 < text.size()) {
+            cur += text[++i];
+            continue;
+        }
         if (!quoted) {
             std::wstring op;
-            if (!pipes && c == L'&') op = i + 1 < text.size() && text[i + 1] == L'&' ? L"&&" : L"&";
-            else if (!pipes && c == L'|' && i + 1 < text.size() && text[i + 1] == L'|') op = L"||";
-            else if (pipes && c == L'|') op = L"|";
+            if (!pipes && c == L'&')
+                op = i + 1 < text.size() && text[i + 1] == L'&' ? L"&&" : L"&";
+            else if (!pipes && c == L'|' && i + 1 < text.size() && text[i + 1] == L'|')
+                op = L"||";
+            else if (pipes && c == L'|')
+                op = L"|";
             if (!op.empty()) {
                 pieces.push_back(cur);
                 ops.push_back(op);
@@ -497,6 +648,42 @@ void emit(const std::string& data, FILE* f) {
     std::fflush(f);
 }
 
+// Where a stage's redirections point: its input read whole, its output and error files opened.
+// False, with the message written, when one of them cannot be opened.
+bool openRedirects(const std::vector<Redirect>& redirects, Io& io, std::string& fileInput, FILE*& outFile,
+                   FILE*& errFile, bool& errToOut) {
+    for (auto& r : redirects) {
+        if (r.toOutput) {
+            errToOut = true;
+            continue;
+        }
+        char host[4096];
+        if (!winPathToHost(r.target.c_str(), host, sizeof host)) return false;
+        if (r.handle == 0) {
+            std::ifstream in(host, std::ios::binary);
+            if (!in) {
+                std::fputs("The system cannot find the file specified.\r\n", stderr);
+                return false;
+            }
+            std::stringstream ss;
+            ss << in.rdbuf();
+            fileInput = ss.str();
+            io.input = &fileInput;
+            continue;
+        }
+        // Opened before the command runs, so "break>file" leaves an empty file.
+        FILE* f = std::fopen(host, r.append ? "ab" : "wb");
+        if (!f) {
+            std::fputs("The system cannot find the path specified.\r\n", stderr);
+            return false;
+        }
+        FILE*& slot = r.handle == 2 ? errFile : outFile;
+        if (slot) std::fclose(slot);
+        slot = f;
+    }
+    return true;
+}
+
 int runPipeline(const std::wstring& text) {
     std::vector<std::wstring> stages, ops;
     splitTop(text, stages, ops, true);
@@ -512,28 +699,8 @@ int runPipeline(const std::wstring& text) {
         if (haveCarried) io.input = &carried;
         FILE* outFile = nullptr;
         FILE* errFile = nullptr;
-        bool errToOut = false, failed = false;
-        for (auto& r : redirects) {
-            if (r.toOutput) { errToOut = true; continue; }
-            char host[4096];
-            if (!winPathToHost(r.target.c_str(), host, sizeof host)) { failed = true; break; }
-            if (r.handle == 0) {
-                std::ifstream in(host, std::ios::binary);
-                if (!in) { std::fputs("The system cannot find the file specified.\r\n", stderr); failed = true; break; }
-                std::stringstream ss;
-                ss << in.rdbuf();
-                fileInput = ss.str();
-                io.input = &fileInput;
-                continue;
-            }
-            // Opened before the command runs, so "break>file" leaves an empty file.
-            FILE* f = std::fopen(host, r.append ? "ab" : "wb");
-            if (!f) { std::fputs("The system cannot find the path specified.\r\n", stderr); failed = true; break; }
-            FILE*& slot = r.handle == 2 ? errFile : outFile;
-            if (slot) std::fclose(slot);
-            slot = f;
-        }
-        if (failed) {
+        bool errToOut = false;
+        if (!openRedirects(redirects, io, fileInput, outFile, errFile, errToOut)) {
             if (outFile) std::fclose(outFile);
             if (errFile) std::fclose(errFile);
             rc = 1;
@@ -541,10 +708,15 @@ int runPipeline(const std::wstring& text) {
             carried.clear();
             continue;
         }
-        if (args.empty()) rc = 0;
-        else rc = runBuiltin(args, io);
+        if (args.empty())
+            rc = 0;
+        else
+            rc = runBuiltin(args, io);
         bool last = s + 1 == stages.size();
-        if (errToOut) { io.out += io.err; io.err.clear(); }
+        if (errToOut) {
+            io.out += io.err;
+            io.err.clear();
+        }
         if (!last && !outFile) {
             carried = io.out;
         } else {
@@ -581,8 +753,10 @@ std::wstring commandText(const std::wstring& line, bool& found) {
     bool quoted = false;
     // Skip the program name.
     for (; i < line.size(); ++i) {
-        if (line[i] == L'"') quoted = !quoted;
-        else if (!quoted && (line[i] == L' ' || line[i] == L'\t')) break;
+        if (line[i] == L'"')
+            quoted = !quoted;
+        else if (!quoted && (line[i] == L' ' || line[i] == L'\t'))
+            break;
     }
     bool strip = true;
     while (i < line.size()) {
@@ -590,7 +764,10 @@ std::wstring commandText(const std::wstring& line, bool& found) {
         if (i + 1 < line.size() && line[i] == L'/') {
             wchar_t sw = asciiLower(line[i + 1]);
             i += 2;
-            if (sw == L'c' || sw == L'k') { found = true; break; }
+            if (sw == L'c' || sw == L'k') {
+                found = true;
+                break;
+            }
             if (sw == L's') strip = true;
             continue;
         }
@@ -605,7 +782,8 @@ std::wstring commandText(const std::wstring& line, bool& found) {
         bool keep = false;
         if (quotes == 2) {
             std::wstring inner = text.substr(1, last - 1);
-            keep = inner.find_first_of(L"&<>()@^|") == std::wstring::npos && inner.find(L' ') != std::wstring::npos &&
+            keep = inner.find_first_of(L"&<>()@^|") == std::wstring::npos &&
+                   inner.find(L' ') != std::wstring::npos &&
                    GetFileAttributesW(inner.c_str()) != INVALID_FILE_ATTRIBUTES;
         }
         if (!keep) text = text.substr(1, last - 1) + text.substr(last + 1);

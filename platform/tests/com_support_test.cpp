@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/posix/tests/com_error_fixture.h"
+#include "platform/tests/com_error_fixture.h"
 #include "platform/win_com.h"
 
 namespace {
