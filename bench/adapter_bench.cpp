@@ -31,7 +31,6 @@ constexpr int kRounds = 3;
 constexpr double kTarget = 0.70;
 const char* kAnswer = "1000";  // the stand-in's P11Init: 1000 + its function index 0
 
-
 }  // namespace
 
 int main(int argc, char** argv) {

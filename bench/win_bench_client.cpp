@@ -24,7 +24,6 @@ constexpr int kRounds = 3;
 const char* kBareResult = "1000";  // the bare server's fixed answer
 const char* kCallResult = "1000";  // the stand-in's P11Init: 1000 + its function index 0
 
-
 std::string opening(const char* function, const char* extra) {
     return std::string("{\"FunctionName\":\"") + function + "\",\"PathID\":\"" + kPathId +
            "\",\"minServerVersion\":\"1.0.21.0630\"" + extra + "}";

@@ -128,7 +128,8 @@ char* urlBase64Decode(const char* input) {
     if (text != nullptr) {
         char* out = text;
         for (const char* in = text; *in != '\0';) {
-            if (in[0] == '%' && ((in[1] == '2' && (in[2] == 'B' || in[2] == 'F')) || (in[1] == '3' && in[2] == 'D'))) {
+            if (in[0] == '%' &&
+                ((in[1] == '2' && (in[2] == 'B' || in[2] == 'F')) || (in[1] == '3' && in[2] == 'D'))) {
                 *out++ = in[2] == 'B' ? '+' : in[2] == 'F' ? '/' : '=';
                 in += 3;
             } else {

@@ -125,8 +125,8 @@ const JsonMapEntry* findJsonMapEntry(const JsonMap* map, int low, int high, cons
     int count = usedCount(map);
     if (low < 0) low = 0;
     if (high > count - 1) high = count - 1;
-    const JsonMapEntry* found =
-        searchJsonMap(map, count, low, high, [key](const char* entryKey) { return compareKeys(entryKey, key); });
+    const JsonMapEntry* found = searchJsonMap(
+        map, count, low, high, [key](const char* entryKey) { return compareKeys(entryKey, key); });
     if (found != nullptr) return found;
     if (keyCheckMode && strstr(key, "Tessarion") == nullptr && strstr(key, "topui") == nullptr) {
         logWarning("Json map key not found: ", key);
@@ -307,7 +307,8 @@ char* serializeJsonMap(const JsonMap* map) {
         at += n;
         memcpy(at, "\": \"", 4);
         at += 4;
-        at += base64EncodeInto(at, reinterpret_cast<const unsigned char*>(entry.value), strlen(entry.value)) - 1;
+        at += base64EncodeInto(at, reinterpret_cast<const unsigned char*>(entry.value), strlen(entry.value)) -
+              1;
         *at++ = '"';
     }
     *at++ = '}';

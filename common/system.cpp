@@ -40,7 +40,8 @@ bool isPortLine(const char* line, const char* address) {
         ++count;
     }
     if (count != kWords) return false;
-    if (!equalsAsciiNoCase(words[3], "LISTENING") && !equalsAsciiNoCase(words[3], "ESTABLISHED")) return false;
+    if (!equalsAsciiNoCase(words[3], "LISTENING") && !equalsAsciiNoCase(words[3], "ESTABLISHED"))
+        return false;
     return equalsAsciiNoCase(words[1], address) || equalsAsciiNoCase(words[2], address);
 }
 

@@ -1,2 +1,4 @@
 /* A shared library that exports no class object: what a wrong registry entry may name. */
-int kvlbNotAServer(void) { return 0; }
+int kvlbNotAServer(void) {
+    return 0;
+}

@@ -26,7 +26,8 @@ std::string hex(const unsigned char* bytes, size_t n) {
 }
 
 gnutls_datum_t datum(const char* pem) {
-    return {reinterpret_cast<unsigned char*>(const_cast<char*>(pem)), static_cast<unsigned>(std::strlen(pem))};
+    return {reinterpret_cast<unsigned char*>(const_cast<char*>(pem)),
+            static_cast<unsigned>(std::strlen(pem))};
 }
 
 // What a certificate's public key is: "RSA 4096" or "EC SECP384R1", and its key id.

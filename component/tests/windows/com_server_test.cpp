@@ -68,7 +68,8 @@ class ComServerTest : public ::testing::Test {
 TEST_F(ComServerTest, RegistrationNamesTheServerAndTheInterface) {
     std::wstring classKey = L"CLSID\\" + guidText(CLSID_SigningComponent);
     EXPECT_EQ(registryText(classKey, nullptr), L"SigningComponent");
-    EXPECT_EQ(_wcsicmp(registryText(classKey + L"\\InprocServer32", nullptr).c_str(), libraryPath().c_str()), 0);
+    EXPECT_EQ(_wcsicmp(registryText(classKey + L"\\InprocServer32", nullptr).c_str(), libraryPath().c_str()),
+              0);
     EXPECT_EQ(registryText(classKey + L"\\InprocServer32", L"ThreadingModel"), L"Both");
     std::wstring interfaceKey = L"Interface\\" + guidText(IID_ISigningComponent);
     EXPECT_EQ(registryText(interfaceKey, nullptr), L"ISigningComponent");

@@ -39,7 +39,7 @@ std::vector<std::wstring> balloonTexts() {
 }
 
 class BalloonRecord : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         calls.clear();
         language.store(kLanguageEnglish);
