@@ -97,15 +97,11 @@ int encipherValue(int index, const char* value) {
 bool admitsOrigin(const char* domainList, const char* origin) {
     std::vector<std::string> list;
     unsigned char admitted = 0;
-    auto empty = [&] {
-        setUnlockURL(";", list, admitted);
-        admitted = 0;
-    };
-    empty();
+    setUnlockURL(";", list, admitted);
     setUnlockURL(domainList, list, admitted);
     unlock(origin, list, admitted);
     bool result = admitted != 0;
-    empty();
+    setUnlockURL(";", list, admitted);
     return result;
 }
 
