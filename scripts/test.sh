@@ -217,54 +217,62 @@ if wanted windows; then
   if bash scripts/install-win-deps.sh && win_deps=$(bash scripts/build-win-deps.sh | tail -n 1) &&
     build "$win_dir" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-i686.cmake" -DKVLB_WIN_DEPS="$win_deps" \
       -DKVLB_TESTS=ON; then
-    rm -f "$win_dir/junit-windows.xml" "$win_dir/ctest.status"
-    (
-      # A subshell of its own: the Xvfb that wine-env.sh may start is never waited for by this script.
-      # shellcheck source=scripts/wine-env.sh
-      . scripts/wine-env.sh
-      kvlb_wine_ready "$win_dir/wine-tests" "$win_dir/wine-tools/netstat.exe" || exit 1
-      ctest --test-dir "$win_dir" -j "$jobs" --output-on-failure --no-tests=error \
-        --output-junit "$here/$win_dir/junit-windows.xml" --timeout 300 </dev/null
-      echo $? >"$win_dir/ctest.status"
-      kvlb_wine_stop
-    )
-    # Counted here, from the report the subshell's ctest wrote.
-    win_status=$(cat "$win_dir/ctest.status" 2>/dev/null || echo 1)
-    win_junit="$here/$win_dir/junit-windows.xml"
-    win_p=0 win_f=0 win_s=0
-    if [ -s "$win_junit" ]; then
-      win_counts=$(count_junit "$win_junit")
-      read -r win_p win_f win_s _ <<<"$(head -n 1 <<<"$win_counts")"
-      tail -n +2 <<<"$win_counts"
-      if [ "$win_status" -ne 0 ] && [ "$win_f" -eq 0 ] && [ "$win_s" -eq 0 ]; then
-        errors+=("windows: ctest exit $win_status")
-      fi
+    if ! wine_missing=$(. scripts/wine-env.sh && kvlb_wine_runs_here 2>&1); then
+      # On such a machine the set is built and the host reads its files (stripped, each debug file
+      # beside it, XP's imports only); running it needs another machine, and the summary says so.
+      echo "$wine_missing"
+      run_ctest windows "$win_dir" --timeout 300 -R '^shipped_set\.'
+      summary+=("windows: the set's runs under Wine were not made: $wine_missing")
     else
-      errors+=("windows: no test report (ctest exit $win_status)")
+      rm -f "$win_dir/junit-windows.xml" "$win_dir/ctest.status"
+      (
+        # A subshell of its own: the Xvfb that wine-env.sh may start is never waited for by this script.
+        # shellcheck source=scripts/wine-env.sh
+        . scripts/wine-env.sh
+        kvlb_wine_ready "$win_dir/wine-tests" "$win_dir/wine-tools/netstat.exe" || exit 1
+        ctest --test-dir "$win_dir" -j "$jobs" --output-on-failure --no-tests=error \
+          --output-junit "$here/$win_dir/junit-windows.xml" --timeout 300 </dev/null
+        echo $? >"$win_dir/ctest.status"
+        kvlb_wine_stop
+      )
+      # Counted here, from the report the subshell's ctest wrote.
+      win_status=$(cat "$win_dir/ctest.status" 2>/dev/null || echo 1)
+      win_junit="$here/$win_dir/junit-windows.xml"
+      win_p=0 win_f=0 win_s=0
+      if [ -s "$win_junit" ]; then
+        win_counts=$(count_junit "$win_junit")
+        read -r win_p win_f win_s _ <<<"$(head -n 1 <<<"$win_counts")"
+        tail -n +2 <<<"$win_counts"
+        if [ "$win_status" -ne 0 ] && [ "$win_f" -eq 0 ] && [ "$win_s" -eq 0 ]; then
+          errors+=("windows: ctest exit $win_status")
+        fi
+      else
+        errors+=("windows: no test report (ctest exit $win_status)")
+      fi
+      # The set under Wine: one case per line of the check.
+      win_log=$(mktemp)
+      bash scripts/check-win-set.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
+      cat "$win_log"
+      set_p=$(grep -c '^ok: ' "$win_log")
+      set_f=$(grep -c '^FAIL: ' "$win_log")
+      grep -q '^check-win-set: ' "$win_log" || { set_f=$((set_f + 1)) && echo "the set check did not finish"; }
+      # The set as a whole (keeper, worker verbs, watchdog, debug mode, the monitor's windows).
+      bash scripts/check-win-whole.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
+      cat "$win_log"
+      whole_p=$(grep -c '^ok: ' "$win_log")
+      whole_f=$(grep -c '^FAIL: ' "$win_log")
+      grep -q '^check-win-whole: ' "$win_log" || { whole_f=$((whole_f + 1)) && echo "the whole-set check did not finish"; }
+      # The set under load and faults (session churn, memory, idle connections, oversized bodies, a
+      # killed service), loaded by the Linux build's programs.
+      bash scripts/check-win-load.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
+      cat "$win_log"
+      load_p=$(grep -c '^ok: ' "$win_log")
+      load_f=$(grep -c '^FAIL: ' "$win_log")
+      grep -q '^check-win-load: ' "$win_log" || { load_f=$((load_f + 1)) && echo "the load check did not finish"; }
+      rm -f "$win_log"
+      stage_done windows $((win_p + set_p + whole_p + load_p)) $((win_f + set_f + whole_f + load_f)) "$win_s" \
+        "set under Wine: $set_p passed, $set_f failed; whole set: $whole_p passed, $whole_f failed; under load: $load_p passed, $load_f failed"
     fi
-    # The set under Wine: one case per line of the check.
-    win_log=$(mktemp)
-    bash scripts/check-win-set.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
-    cat "$win_log"
-    set_p=$(grep -c '^ok: ' "$win_log")
-    set_f=$(grep -c '^FAIL: ' "$win_log")
-    grep -q '^check-win-set: ' "$win_log" || { set_f=$((set_f + 1)) && echo "the set check did not finish"; }
-    # The set as a whole (keeper, worker verbs, watchdog, debug mode, the monitor's windows).
-    bash scripts/check-win-whole.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
-    cat "$win_log"
-    whole_p=$(grep -c '^ok: ' "$win_log")
-    whole_f=$(grep -c '^FAIL: ' "$win_log")
-    grep -q '^check-win-whole: ' "$win_log" || { whole_f=$((whole_f + 1)) && echo "the whole-set check did not finish"; }
-    # The set under load and faults (session churn, memory, idle connections, oversized bodies, a
-    # killed service), loaded by the Linux build's programs.
-    bash scripts/check-win-load.sh --built "$win_dir" </dev/null >"$win_log" 2>&1
-    cat "$win_log"
-    load_p=$(grep -c '^ok: ' "$win_log")
-    load_f=$(grep -c '^FAIL: ' "$win_log")
-    grep -q '^check-win-load: ' "$win_log" || { load_f=$((load_f + 1)) && echo "the load check did not finish"; }
-    rm -f "$win_log"
-    stage_done windows $((win_p + set_p + whole_p + load_p)) $((win_f + set_f + whole_f + load_f)) "$win_s" \
-      "set under Wine: $set_p passed, $set_f failed; whole set: $whole_p passed, $whole_f failed; under load: $load_p passed, $load_f failed"
   else
     stage_error windows "build failed"
   fi

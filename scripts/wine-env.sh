@@ -11,6 +11,8 @@
 #                                     installer leaves it, each file's .debug beside it, the stand-in
 #                                     component registered; prints the folder
 #   kvlb_wine_stop                    ends the prefix's wineserver and the Xvfb started here
+#   kvlb_wine_runs_here               whether this machine can run Wine's 32-bit programs at all;
+#                                     when not, says why on standard error
 #
 # With kvlb_wine_apart=1 set before kvlb_wine_start, the Xvfb, the wineserver and the prefix's
 # background programs run in sessions of their own: a Ctrl-C in the caller's terminal then reaches
@@ -20,8 +22,18 @@
 
 kvlb_wine_xvfb_pid=""
 
+kvlb_wine_runs_here() {
+  # Wine starts every 32-bit program through the machine's i386 loader. The kernels of some
+  # virtual machines execute no 32-bit program at all ("Exec format error"): no Wine runs there.
+  local out
+  out=$(/lib/ld-linux.so.2 --version 2>&1 </dev/null) && return 0
+  echo "this machine's kernel runs no 32-bit program, so no Wine runs here (/lib/ld-linux.so.2: ${out##*: })" >&2
+  return 1
+}
+
 kvlb_wine_start() {
   local folder=${1:?kvlb_wine_start needs a folder}
+  kvlb_wine_runs_here || return 1
   mkdir -p "$folder" || return 1
   export WINEPREFIX
   WINEPREFIX=$(cd "$folder" && pwd)/prefix
@@ -72,6 +84,7 @@ kvlb_wine_install_netstat() {
 }
 
 kvlb_wine_ready() {
+  kvlb_wine_runs_here || return 1
   # The prefix's first programs start Wine's background ones, which keep whatever output and input
   # they were given: never a pipe of the caller's, which would then never end.
   kvlb_wine_start "${1:?kvlb_wine_ready needs a folder}" >/dev/null 2>&1 </dev/null || return 1
