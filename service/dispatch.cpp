@@ -6,9 +6,10 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "common/request_values/value_flags.h"
+#include "common/request_values/value_getters.h"
 #include "common/result_codes.h"
 #include "common/text.h"
-#include "common/value_flags.h"
 #include "service/service_state.h"
 #include "service/sessions.h"
 #include "service/top_ui.h"

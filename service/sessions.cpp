@@ -11,6 +11,7 @@
 #include "common/codec.h"
 #include "common/log.h"
 #include "common/numbers.h"
+#include "common/request_values/value_getters.h"
 #include "common/result_codes.h"
 #include "common/system.h"
 #include "common/text.h"
