@@ -8,6 +8,7 @@
 #include "adapter/adapter.h"
 #include "common/codec.h"
 #include "common/log.h"
+#include "common/request_values/value_getters.h"
 #include "common/text.h"
 
 int32_t keyCheckError = 0;

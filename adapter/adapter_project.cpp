@@ -10,8 +10,9 @@
 #include "common/allowlist.h"
 #include "common/json_map.h"
 #include "common/log.h"
+#include "common/request_values/value_flags.h"
+#include "common/request_values/value_getters.h"
 #include "common/text.h"
-#include "common/value_flags.h"
 
 #ifndef KVLB_WEB_DOMAIN
 #define KVLB_WEB_DOMAIN "example.test"

@@ -16,6 +16,7 @@
 #include "common/allowlist.h"
 #include "common/codec.h"
 #include "common/log.h"
+#include "common/request_values/value_getters.h"
 #include "common/text.h"
 
 namespace {

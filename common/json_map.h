@@ -1,6 +1,7 @@
 // The flat key/value map every request is parsed into and every reply is built in. The service
 // hands a parsed map to the adapter library by pointer, so the layout is a plain struct with no
-// library types in it, and both sides must be built from this one header.
+// library types in it, and both sides must be built from this one header. Reading a value decoded
+// by its key's flags is the request values' part (common/request_values/value_getters.h).
 #pragma once
 #include <cstdint>
 
@@ -70,15 +71,6 @@ void setJsonResult(JsonMap* map, int number);
 // New one-line JSON text {"key": "<Base64 value>", ...} in key order, entries without a value
 // left out; "{}" for none; NULL when a value cannot be encoded.
 char* serializeJsonMap(const JsonMap* map);
-
-// New text of the value of key decoded by its flags (see value_flags.h), or NULL when absent.
-char* getJsonMapValue(const JsonMap* map, const char* key);
-// "TessarionMode" / "timeout": "true" 1, "false" 0 (case ignored), else the leading integer;
-// 0 when absent.
-int getModeFlag(const JsonMap* map);
-int getTimeoutFlag(const JsonMap* map);
-// The decoded value of key is "true" (case ignored).
-bool isJsonFlagTrue(const JsonMap* map, const char* key);
 
 // New text of the value of key (case ignored) in a JSON text of at most 64 tokens, with the
 // backslashes before double quotes removed; NULL when absent or not parseable.

@@ -6,7 +6,8 @@
 
 #include "common/json_map.h"
 #include "common/log.h"
-#include "common/value_flags.h"
+#include "common/request_values/value_flags.h"
+#include "common/request_values/value_getters.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* text = static_cast<char*>(malloc(size + 1));

@@ -6,9 +6,10 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "common/request_values/value_flags.h"
+#include "common/request_values/value_getters.h"
 #include "common/result_codes.h"
 #include "common/text.h"
-#include "common/value_flags.h"
 #include "service/service_state.h"
 #include "service/sessions.h"
 #include "service/top_ui.h"
@@ -44,13 +45,8 @@ JsonMap* callAdapter(JsonMap* request, const char* functionName, int slot, JsonM
         startTopUi(ownProcessId, true);
         watching = true;
     }
-    SessionSlot& s = sessionSlots[slot];
     const char* answer = nullptr;
-    if (s.callJsonMapMethod) {
-        answer = s.callJsonMapMethod(request, functionName);
-    } else if (s.callMethod) {
-        answer = s.callMethod(request->text ? request->text : "");
-    } else {
+    if (!callSessionAdapter(slot, request, functionName, request->text ? request->text : "", &answer)) {
         if (watching) stopTopUi();
         releaseSessionSlot(slot);
         resetReplyResult(&reply, kResultNoEntryPoints, kSource, __LINE__);

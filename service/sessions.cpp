@@ -11,6 +11,7 @@
 #include "common/codec.h"
 #include "common/log.h"
 #include "common/numbers.h"
+#include "common/request_values/value_getters.h"
 #include "common/result_codes.h"
 #include "common/system.h"
 #include "common/text.h"
@@ -195,20 +196,29 @@ bool newSessionId(char* sessionId, JsonMap* reply) {
     return true;
 }
 
-const char* callAdapterControl(int slot, JsonMap* control) {
-    if (slot < 0 || slot >= kSessionCount || !control) return nullptr;
+bool callSessionAdapter(int slot, JsonMap* map, const char* functionName, const char* jsonText,
+                        const char** answer) {
+    if (slot < 0 || slot >= kSessionCount) return false;
     SessionSlot& s = sessionSlots[slot];
     if (s.callJsonMapMethod) {
-        char* name = getJsonMapValue(control, "functionname");
-        const char* answer = s.callJsonMapMethod(control, name ? name : "");
-        free(name);
-        return answer;
+        *answer = s.callJsonMapMethod(map, functionName);
+        return true;
     }
     if (s.callMethod) {
-        std::string text = controlText(control);
-        return s.callMethod(text.c_str());
+        *answer = s.callMethod(jsonText);
+        return true;
     }
-    return nullptr;
+    return false;
+}
+
+const char* callAdapterControl(int slot, JsonMap* control) {
+    if (!control) return nullptr;
+    char* name = getJsonMapValue(control, "functionname");
+    std::string text = controlText(control);
+    const char* answer = nullptr;
+    callSessionAdapter(slot, control, name ? name : "", text.c_str(), &answer);
+    free(name);
+    return answer;
 }
 
 bool stampSessionSequence(int slot) {

@@ -36,6 +36,13 @@ int findSession(const char* sessionId);
 bool newSessionId(char* sessionId, JsonMap* reply);
 // Slot index, or -1 with *reply replaced as the refusal needs (or left as it stands).
 int openSession(const JsonMap* request, const char* origin, const char* sessionId, JsonMap** reply);
+// The one place the service calls into an adapter copy: the slot's JSON-map entry with map and
+// functionName when it has one, else its JSON-text entry with jsonText. False (*answer left as it
+// is) when the slot has neither.
+bool callSessionAdapter(int slot, JsonMap* map, const char* functionName, const char* jsonText,
+                        const char** answer);
+// A control call (Tessarion_Unlock and the others) with its control map; an adapter with only the
+// JSON-text entry gets the map as a JSON object. The answer is the adapter's, or NULL.
 const char* callAdapterControl(int slot, JsonMap* control);
 void releaseSession(int slot);
 // releaseSession and the sequence entry marked free.

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -183,7 +182,6 @@ TEST(JsonMapParse, RefusesTextsThatAreNoObjectOfPairs) {
     ASSERT_TRUE(lone);
     EXPECT_EQ(lone->count, 0);
     EXPECT_EQ(BinarySearchTessarionJsonMap(lone.get(), 0, -1, "a"), nullptr);
-    EXPECT_EQ(getJsonMapValue(lone.get(), "a"), nullptr);
 }
 
 TEST(JsonMapSet, AddsReplacesAndRefusesA129thKey) {
@@ -218,40 +216,6 @@ TEST(JsonMapLookup, BinaryEntriesGiveACopyOfTheirBytes) {
     EXPECT_EQ(memcmp(copy.get(), "\x01\x00\x02\x00", 4), 0);
     // Binary blocks are never written into a reply.
     EXPECT_EQ(str(Text(serializeJsonMap(map.get()))), R"({"other": "eA=="})");
-}
-
-TEST(JsonMapGetters, ReadModeTimeoutAndTrueFlags) {
-    struct Case {
-        const char* value;
-        int expected;
-    } cases[] = {
-        {"TRUE", 1},
-        {"false", 0},
-        {"12abc", 12},
-        {"abc", 0},
-        {" -7", -7},
-        {"", 0},
-        {"99999999999999999999", INT_MAX},
-        {"-99999999999999999999", INT_MIN},
-    };
-    for (const Case& c : cases) {
-        MapPtr map(newJsonMap());
-        setJsonValue(map.get(), "tessarionmode", c.value);
-        setJsonValue(map.get(), "Timeout", c.value);
-        EXPECT_EQ(getModeFlag(map.get()), c.expected) << c.value;
-        EXPECT_EQ(getTimeoutFlag(map.get()), c.expected) << c.value;
-    }
-    MapPtr map(parseJsonMap(R"({"flag":"True","other":"yes"})"));
-    ASSERT_TRUE(map);
-    EXPECT_EQ(getModeFlag(map.get()), 0);
-    EXPECT_EQ(getTimeoutFlag(map.get()), 0);
-    EXPECT_TRUE(isJsonFlagTrue(map.get(), "FLAG"));
-    EXPECT_FALSE(isJsonFlagTrue(map.get(), "other"));
-    EXPECT_FALSE(isJsonFlagTrue(map.get(), "missing"));
-    EXPECT_EQ(str(Text(getJsonMapValue(map.get(), "Other"))), "yes");
-    EXPECT_EQ(getModeFlag(nullptr), 0);
-    EXPECT_FALSE(isJsonFlagTrue(nullptr, "flag"));
-    EXPECT_EQ(getJsonMapValue(map.get(), nullptr), nullptr);
 }
 
 TEST(JsonValue, FindsOneKeyInRawText) {

@@ -1,5 +1,5 @@
 // Decoding of flagged request values and the masked parameter dump.
-#include "common/value_flags.h"
+#include "common/request_values/value_flags.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -8,8 +8,9 @@
 
 #include "common/codec.h"
 #include "common/log.h"
-#include "common/system.h"
+#include "common/request_values/value_getters.h"
 #include "common/shared_secrets.h"
+#include "common/system.h"
 #include "common/text.h"
 #include "crypto/aes_value.h"
 

@@ -1,4 +1,4 @@
-#include "common/value_flags.h"
+#include "common/request_values/value_flags.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/json_map.h"
+#include "common/request_values/value_getters.h"
 #include "common/log.h"
 #include "common/log_writer.h"
 #include "common/shared_secrets.h"
