@@ -4,9 +4,11 @@
 # installs into one program folder (the adapter in its KVLB\ folder) and the stand-in component
 # registers with regsvr32; the monitor launches the service, whose first port answers this
 # machine's curl over TLS with the build's ECDSA certificate; an echo with a path id opens a
-# session through the installed adapter and answers 0; the HTTPS gates, sessions, value store and
-# component calls then answer from outside as they do in the Linux build, each call reaching the
-# stand-in's journal; the worker's -allstop ends the set again.
+# session through the installed adapter and answers 0; the HTTPS gates, bodies without a usable
+# "Parameter", the version gates and the unlock of an opening, sessions, value store and component
+# calls then answer from outside as they do in the Linux build, each call reaching the stand-in's
+# journal; the README's worked example for page authors prints the replies the README shows
+# (scripts/check-readme-road.sh); the worker's -allstop ends the set again.
 # Each case prints "ok: ..." or "FAIL: ...", the last line is "check-win-set: N passed, M failed",
 # and the exit status is non-zero when a case failed.
 #
@@ -136,8 +138,10 @@ body "the body = gets no reply" none --data-binary '='
 body "an empty body gets no reply" none --data-binary ''
 body "a JSON body that is no form gets no reply" none -H 'Content-Type: application/json' \
   --data-binary '{"FunctionName":"TessarionEcho"}'
-body "Parameter={} (Base64) beside Foo=bar reaches the session manager, which finds no adapter" 61009 \
-  --data-binary 'Foo=bar' --data-urlencode 'Parameter=e30='
+body "the body Parameter=e30= (Base64 of {}, an object without members) gets no reply" none \
+  --data-urlencode 'Parameter=e30='
+body "a JSON object in Parameter beside Foo=bar reaches the session manager, which finds no adapter" 61009 \
+  --data-binary 'Foo=bar' --data-urlencode "Parameter=$(printf '%s' '{"FunctionName":"TessarionEcho"}' | base64 -w0)"
 
 # What an opening answers for the versions a page gives: "minServerVersion" is needed, and both
 # are compared part by part, the service's with 1.0.21.0630, the adapter's with 1,0,20,907.
@@ -195,6 +199,9 @@ call "setTessarionValue" "$s2" 0 \
 call "getTessarionValue from an allowed origin" "$s2" "three apples" '"FunctionName":"getTessarionValue","channel":"Basket"'
 origin='https://other.test' call "getTessarionValue from another origin" "$s2" "" \
   '"FunctionName":"getTessarionValue","channel":"Basket"'
+call "setTessarionValue for a list of host patterns" "$s2" 0 \
+  '"FunctionName":"setTessarionValue","channel":"Wild","domain_list":"other.test;*.example.test","value":"pears","timeout":"0"'
+call "getTessarionValue from an origin the list's pattern names" "$s2" pears '"FunctionName":"getTessarionValue","channel":"Wild"'
 call "getTessarionValue of an unknown channel" "$s2" "" '"FunctionName":"getTessarionValue","channel":"nothing"'
 call "getTessarionValue without a channel" "$s2" 61005 '"FunctionName":"getTessarionValue"'
 call "setTessarionValue without a value" "$s2" 61005 \
