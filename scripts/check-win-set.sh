@@ -4,9 +4,11 @@
 # installs into one program folder (the adapter in its KVLB\ folder) and the stand-in component
 # registers with regsvr32; the monitor launches the service, whose first port answers this
 # machine's curl over TLS with the build's ECDSA certificate; an echo with a path id opens a
-# session through the installed adapter and answers 0; the HTTPS gates, sessions, value store and
-# component calls then answer from outside as they do in the Linux build, each call reaching the
-# stand-in's journal; the worker's -allstop ends the set again.
+# session through the installed adapter and answers 0; the HTTPS gates, bodies without a usable
+# "Parameter", the version gates and the unlock of an opening, sessions, value store and component
+# calls then answer from outside as they do in the Linux build, each call reaching the stand-in's
+# journal; the README's worked example for page authors prints the replies the README shows
+# (scripts/check-readme-road.sh); the worker's -allstop ends the set again.
 # Each case prints "ok: ..." or "FAIL: ...", the last line is "check-win-set: N passed, M failed",
 # and the exit status is non-zero when a case failed.
 #
@@ -116,6 +118,51 @@ origin='https://elsewhere.test' gate "an origin outside the allow-list" 61908 \
 gate "a body that is no Base64 JSON gets no reply" none '[1, 2'
 gate "a missing FunctionName reaches the adapter, which knows no such function" 61005 "{$pathid}"
 
+# A body without a usable "Parameter" field gets no reply either; the same form with one does.
+# body <what> <expected result, or "none"> <curl options giving the body...>
+body() {
+  local what=$1 want=$2 answer got
+  shift 2
+  answer=$(curl -sS --max-time 20 --cacert "$build/certs/kvlb_ec_cert.pem" -H "Origin: $origin" "$@" \
+    "https://127.0.0.1:$port/" 2>/dev/null || echo "(no answer: curl $?)")
+  if [ "$want" = none ]; then
+    got=$([[ $answer == "(no answer"* ]] && echo none || echo "$answer")
+  else
+    got=$(value "$answer" result)
+  fi
+  if [ "$got" = "$want" ]; then ok "$what: $want"; else fail "$what: '$got', not '$want' ($answer)"; fi
+}
+body "the body Parameter=x gets no reply" none --data-binary 'Parameter=x'
+body "the body Foo=bar gets no reply" none --data-binary 'Foo=bar'
+body "the body = gets no reply" none --data-binary '='
+body "an empty body gets no reply" none --data-binary ''
+body "a JSON body that is no form gets no reply" none -H 'Content-Type: application/json' \
+  --data-binary '{"FunctionName":"TessarionEcho"}'
+body "the body Parameter=e30= (Base64 of {}, an object without members) gets no reply" none \
+  --data-urlencode 'Parameter=e30='
+body "a JSON object in Parameter beside Foo=bar reaches the session manager, which finds no adapter" 61009 \
+  --data-binary 'Foo=bar' --data-urlencode "Parameter=$(printf '%s' '{"FunctionName":"TessarionEcho"}' | base64 -w0)"
+
+# What an opening answers for the versions a page gives: "minServerVersion" is needed, and both
+# are compared part by part, the service's with 1.0.21.0630, the adapter's with 1,0,20,907.
+# opening <what> <expected result> <version members>
+opening() {
+  gate "an opening with $1" "$2" "{\"FunctionName\":\"TessarionEcho\",\"PathID\":\"5D0E7B21C48A4F93B6E2D7150A9C3F68\"${3:+,$3}}"
+}
+opening "no minServerVersion" 61203 ''
+for v in '1..21.0630' '1.0.21.' '' '1.0' '1.0.21.0631' '1.0.x.0630'; do
+  opening "minServerVersion \"$v\"" 61203 "\"minServerVersion\":\"$v\""
+done
+for v in '1.0.21.630' '1,0,21,0630' '1.0.20.9999' '0.0.0.0'; do
+  opening "minServerVersion \"$v\"" 0 "\"minServerVersion\":\"$v\""
+done
+for v in '1.0' '1..20.907' '1.0.20.' '1.0.20.908'; do
+  opening "minLibVersion \"$v\"" 61204 "\"minServerVersion\":\"1.0.21.0630\",\"minLibVersion\":\"$v\""
+done
+for v in '' '1.0.20.907' '1.0.19.9999'; do
+  opening "minLibVersion \"$v\"" 0 "\"minServerVersion\":\"1.0.21.0630\",\"minLibVersion\":\"$v\""
+done
+
 # opened: a new session by an echo (extra JSON members optional); prints its SessionID.
 opened() { value "$(post "{\"FunctionName\":\"TessarionEcho\",$pathid${1:+,$1}}")" SessionID; }
 # call <what> <session> <expected result> <JSON members>
@@ -152,12 +199,32 @@ call "setTessarionValue" "$s2" 0 \
 call "getTessarionValue from an allowed origin" "$s2" "three apples" '"FunctionName":"getTessarionValue","channel":"Basket"'
 origin='https://other.test' call "getTessarionValue from another origin" "$s2" "" \
   '"FunctionName":"getTessarionValue","channel":"Basket"'
+call "setTessarionValue for a list of host patterns" "$s2" 0 \
+  '"FunctionName":"setTessarionValue","channel":"Wild","domain_list":"other.test;*.example.test","value":"pears","timeout":"0"'
+call "getTessarionValue from an origin the list's pattern names" "$s2" pears '"FunctionName":"getTessarionValue","channel":"Wild"'
 call "getTessarionValue of an unknown channel" "$s2" "" '"FunctionName":"getTessarionValue","channel":"nothing"'
 call "getTessarionValue without a channel" "$s2" 61005 '"FunctionName":"getTessarionValue"'
 call "setTessarionValue without a value" "$s2" 61005 \
   '"FunctionName":"setTessarionValue","channel":"Basket","domain_list":"x"'
 call "setTessarionValue with a negative timeout" "$s2" 61005 \
   '"FunctionName":"setTessarionValue","channel":"Basket","domain_list":"x","value":"v","timeout":"-1"'
+
+# An opening from an allowed origin unlocks its session's adapter copy, and the session's later
+# requests are not held against their origin; a page meets 61908 on an open session only after it
+# released that copy itself, until it unlocks it again.
+s4=$(opened)
+unlock='"FunctionName":"Tessarion_Unlock","TessarionFunctionIndex":"-2","url"'
+call "a component function straight after the opening" "$s4" 1000 '"FunctionName":"P11Init","strLoadLibName":"c.dll"'
+origin='https://elsewhere.test' call "the open session asked from an origin outside the allow-list" "$s4" 1000 \
+  '"FunctionName":"P11Init","strLoadLibName":"d.dll"'
+call "the page releases the session's adapter copy (index -3)" "$s4" "" \
+  '"FunctionName":"Tessarion_Release","TessarionFunctionIndex":"-3"'
+call "a component function after that release" "$s4" 61908 '"FunctionName":"P11Init","strLoadLibName":"e.dll"'
+call "GetVersion after that release (no unlock check)" "$s4" GetVersion:ok '"FunctionName":"GetVersion","flag":"5"'
+call "Tessarion_Unlock for an origin outside the allow-list" "$s4" 61908 "$unlock:\"https://elsewhere.test\""
+call "Tessarion_Unlock for the page's origin" "$s4" 0 "$unlock:\"$origin\""
+call "a component function after the unlock" "$s4" 1000 '"FunctionName":"P11Init","strLoadLibName":"f.dll"'
+journalled "P11Init after the unlock" $'P11Init\tbstr:"f.dll"'
 
 # Releases: each session has its own adapter copy, so releasing one leaves the other answering.
 # release <what> <session> <command> <expected answer>
@@ -178,6 +245,18 @@ release "TessarionForceRelease of a browser-mode session answers no keys" "$s3" 
 call "a browser-mode session is gone after TessarionForceRelease" "$s3" 61009 '"FunctionName":"GetVersion","flag":"3"'
 release "TessarionClose of the second session answers no keys" "$s2" TessarionClose '{}'
 call "the second session is gone after TessarionClose" "$s2" 61009 '"FunctionName":"GetVersion","flag":"4"'
+
+release "TessarionRelease of the unlocked session answers no keys" "$s4" TessarionRelease '{}'
+
+# The README's worked example for page authors, block by block, as a person pastes it.
+road_log=$(bash "$here/scripts/check-readme-road.sh" "$build" 2>&1)
+road_status=$?
+printf '%s\n' "$road_log"
+passed=$((passed + $(grep -c '^ok: ' <<<"$road_log")))
+failed=$((failed + $(grep -c '^FAIL: ' <<<"$road_log")))
+if [ "$road_status" -ne 0 ] && ! grep -q '^FAIL: ' <<<"$road_log"; then
+  fail "the README's road ended with status $road_status"
+fi
 
 # The 68 component functions through one session, each answer and the journal line the stand-in
 # wrote for it checked by the Linux build's client of the adapter's function table (one line per
