@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks the whole set under Wine, in a prefix of its own, case by case, as its user and its other
-# programs steer it: the monitor's keeper relaunching a service that was killed; the worker's
-# -stop, -start, -restart, -allstop and -reset, each leaving the programs and the port as they
-# should be; the watchdog restoring the set after the monitor was killed; the debug-mode switch
+# programs steer it: debug mode switched on and off by its keys, typed into the first About boxes
+# of the run through the x11vnc command that scripts/run.sh prints and a VNC viewer on a display of
+# its own (as a person without a display does); the monitor's keeper relaunching a service that
+# was killed; the worker's -stop, -start, -restart, -allstop and -reset, each leaving the programs
+# and the port as they should be; the watchdog restoring the set after the monitor was killed; the debug-mode switch
 # reaching the service and the watchdog through the event (their "Log state: " records in the log
 # that the ini names); and the monitor's tray window, icons, popup menu and About box, opened
 # through the monitor's own messages and read back by monitor_window_probe.exe, which also writes
@@ -164,6 +166,146 @@ verb() {
 }
 [ -n "$monitor_wid" ] || fail "no trace of the monitor's pauses in $monitor_log: $(head -c 300 "$monitor_log")"
 
+# logged <tag> <state>: the log holds a record of that program's tag with that log state; the
+# writer adds the date to the file's name.
+# (Counted, not grep -q: under pipefail a reader that stops early fails the writer before it.)
+logged() { [ "$(cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -ac "Log state: $2")" -gt 0 ]; }
+log_states() { cat "$log_dir"/*.txt 2>/dev/null | grep -a 'Log state' | tr '\n' '|'; }
+# The service starts its watcher of the event only after all its daemons, a while after its first
+# port answers, and then tests its stop flag every 100 ms; a pulse before that goes unseen, as
+# pulses do.
+watchers_run() { traced_pause "$1" other 100 last && traced_pause 1 other 1000; }
+both_on() { logged '\[KVLBTessarion\]' Enable && logged TessarionWorker- Enable; }
+both_off() { logged '\[KVLBTessarion\]' Disable && logged TessarionWorker- Disable; }
+# After a pulse a watcher pauses 100 ms before it waits for the next one (its only pause): the
+# thread that wrote the program's "Log state: Enable" record has to be back from it. The record
+# names the Windows process and thread in decimal, the trace in hexadecimal.
+watching_again() {
+  local ids thread
+  ids=$(cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -a 'Log state: Enable' | tail -n 1 |
+    grep -aoE '\[[0-9]+-[0-9]+\]' | head -n 1 | tr -d '[]')
+  [ -n "$ids" ] || return 1
+  printf -v thread '%04x:%04x:' "$((10#${ids%-*}))" "$((10#${ids#*-}))"
+  grep -aq "^${thread}Ret  KERNEL32.Sleep() " "$monitor_log"
+}
+both_watching() { watching_again '\[KVLBTessarion\]' && watching_again TessarionWorker-; }
+
+# The road of a person without a display of their own: the x11vnc command that scripts/run.sh
+# prints serves the set's display, a VNC viewer shows it on a display of its own, and there the
+# person double-clicks the tray icon, clicks the About box's text and types K V L B D M, each key
+# held and let go as a person does. The first About box of the run switches debug mode on at the
+# first try; typed once more into the next About box, the keys switch it off again.
+viewer_dir=$build/wine-whole/viewer
+viewer_pids=()
+stop_viewer() {
+  local p
+  for p in "${viewer_pids[@]}"; do kill "$p" 2>/dev/null; done
+  for p in "${viewer_pids[@]}"; do wait "$p" 2>/dev/null; done
+  viewer_pids=()
+}
+trap 'stop_viewer; finish' EXIT
+rm -rf "$viewer_dir"
+mkdir -p "$viewer_dir"
+vx() { DISPLAY=$viewer_display xdotool "$@"; }
+# window <display> <title> [--onlyvisible]: the first window of that title on the display.
+window() { DISPLAY=$1 xdotool search ${3:+"$3"} --name "$2" 2>/dev/null | head -n 1; }
+# geometry <display> <window>: sets X, Y, WIDTH and HEIGHT.
+geometry() { eval "$(DISPLAY=$1 xdotool getwindowgeometry --shell "$2")"; }
+viewer_ready() {
+  grep -q '^PORT=' "$viewer_dir/x11vnc.log" 2>/dev/null
+}
+# The keys as a person types them: each held 130 ms, 150 ms between them.
+type_sequence() {
+  local k
+  for k in k v l b d m; do
+    vx keydown $k
+    sleep 0.13
+    vx keyup $k
+    sleep 0.15
+  done
+}
+# about_by_viewer: through the viewer, a double click on the set's tray icon (the first one in
+# Wine's tray window) opens the About box, and a click on its text puts the pointer there.
+about_box=
+about_by_viewer() {
+  local tray
+  tray=$(window "$DISPLAY" "Wine System Tray")
+  [ -n "$tray" ] || { fail "the viewer road: no tray window on the set's display" && return 1; }
+  geometry "$DISPLAY" "$tray"
+  vx mousemove $((view_x + X + 10)) $((view_y + Y + 10)) click --repeat 2 --delay 80 1
+  about_open() { about_box=$(window "$DISPLAY" "KVLBTessarion Monitor" --onlyvisible) && [ -n "$about_box" ]; }
+  until_ 15 about_open || { fail "the viewer road: a double click on the tray icon opened no About box" && return 1; }
+  geometry "$DISPLAY" "$about_box"
+  vx mousemove $((view_x + X + 60)) $((view_y + Y + 30)) mousedown 1
+  sleep 0.1
+  vx mouseup 1
+}
+about_closed() { [ -z "$(window "$DISPLAY" "KVLBTessarion Monitor" --onlyvisible)" ]; }
+monitor_logged() { [ "$(cat "$log_dir"/*.txt 2>/dev/null | grep -a 'TessarionMonitor-' | grep -ac "Log state: $1")" -gt 0 ]; }
+ini_there() { [ -n "$(find "$user_dir" -name KVLBTessarion.ini 2>/dev/null)" ]; }
+switched_on() { ini_there && monitor_logged Enable; }
+switched_off() { ! ini_there && monitor_logged Disable; }
+viewer_road() {
+  local vnc
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 1400x1100x24 3>"$viewer_dir/display" >"$viewer_dir/xvfb.log" 2>&1 &
+  viewer_pids+=($!)
+  until_ 10 test -s "$viewer_dir/display" || { fail "the viewer road: no display for the viewer" && return 1; }
+  viewer_display=:$(head -n 1 "$viewer_dir/display")
+  read -ra vnc <<<"$(bash "$here/scripts/run.sh" --x11vnc-command "$DISPLAY")"
+  "${vnc[@]}" >"$viewer_dir/x11vnc.log" 2>&1 </dev/null &
+  viewer_pids+=($!)
+  until_ 30 viewer_ready || { fail "the viewer road: '${vnc[*]}' serves no port: $(tail -n 3 "$viewer_dir/x11vnc.log")" && return 1; }
+  DISPLAY=$viewer_display vncviewer -SecurityTypes None "localhost::$(sed -n 's/^PORT=//p' "$viewer_dir/x11vnc.log")" \
+    >"$viewer_dir/vncviewer.log" 2>&1 </dev/null &
+  viewer_pids+=($!)
+  # The viewer takes keys once it has the set's screen; without a window manager on its display it
+  # needs the keyboard focus given.
+  shown() {
+    view=$(window "$viewer_display" TigerVNC) && [ -n "$view" ] &&
+      grep -q 'Got connection' "$viewer_dir/x11vnc.log" && grep -q 'Using pixel format' "$viewer_dir/vncviewer.log"
+  }
+  until_ 30 shown || { fail "the viewer road: the viewer does not show the set: $(tail -n 2 "$viewer_dir/vncviewer.log")" && return 1; }
+  vx windowfocus --sync "$view"
+  geometry "$viewer_display" "$view"
+  view_x=$X view_y=$Y
+  about_by_viewer || return 1
+  type_sequence
+  if until_ 15 switched_on; then
+    ok "through '${vnc[*]}' and a viewer, K V L B D M typed into the first About box switch debug mode on"
+  else
+    xwd -root -silent >"$viewer_dir/set.xwd" 2>/dev/null
+    fail "through '${vnc[*]}' and a viewer, the keys typed into the first About box did not switch debug mode on (screen in $viewer_dir/set.xwd)"
+    # The cases below open About boxes of their own.
+    vx key Escape
+    until_ 5 about_closed || fail "the viewer road: Escape did not close the About box"
+    return 1
+  fi
+  if until_ 15 both_on && until_ 15 both_watching; then
+    ok "debug mode switched on through the viewer turns the service's and the watchdog's logging on"
+  else
+    fail "after debug mode on through the viewer, the log holds: $(log_states)"
+  fi
+  # Switching debug mode on closes the About box; the next one is a box of its own.
+  until_ 15 about_closed || { fail "the viewer road: switching debug mode on left the About box open" && return 1; }
+  about_by_viewer || return 1
+  type_sequence
+  if until_ 15 switched_off && until_ 15 both_off; then
+    ok "the keys typed through the viewer into the next About box switch debug mode off again"
+  else
+    fail "the keys typed through the viewer into the next About box: ini $(ini_there && echo kept || echo gone), log states: $(log_states)"
+  fi
+}
+# The first service's and the watchdog's watchers of the event run (as watchers_run after -restart).
+first_watchers_run() { traced_pause 1 other 100 && traced_pause 1 other 1000; }
+if until_ 60 first_watchers_run; then
+  viewer_road
+else
+  fail "the service or the watchdog does not reach its main loop: $(state)"
+fi
+stop_viewer
+# The cases below read debug mode's records afresh.
+rm -rf "$log_dir"
+
 # The monitor's windows, read from outside.
 probe "monitor windows" --shot "Z:$build/monitor-menu.png"
 
@@ -219,15 +361,6 @@ fi
 # Debug mode: the monitor writes the log ini and pulses the event; the service and the watchdog
 # turn their logging on (their "Log state: Enable" records in the file the ini names), and off
 # again when the menu's "Turn off debug mode" deletes the ini and pulses once more.
-# logged <tag> <state>: the log holds a record of that program's tag with that log state; the
-# writer adds the date to the file's name.
-# (Counted, not grep -q: under pipefail a reader that stops early fails the writer before it.)
-logged() { [ "$(cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -ac "Log state: $2")" -gt 0 ]; }
-log_states() { cat "$log_dir"/*.txt 2>/dev/null | grep -a 'Log state' | tr '\n' '|'; }
-# The service starts its watcher of the event only after all its daemons, a while after its first
-# port answers, and then tests its stop flag every 100 ms; a pulse before that goes unseen, as
-# pulses do.
-watchers_run() { traced_pause "$1" other 100 last && traced_pause 1 other 1000; }
 if ! until_ 60 watchers_run "$from"; then
   fail "the service launched by -restart or the watchdog does not reach its main loop: $(state)"
 fi
@@ -244,27 +377,13 @@ if until_ 15 ini_written; then
 else
   fail "debug mode's log ini: '${ini:-none}' holds '$(tr '\r\n' '^|' <"$ini" 2>/dev/null)'"
 fi
-both_on() { logged '\[KVLBTessarion\]' Enable && logged TessarionWorker- Enable; }
 if until_ 15 both_on; then
   ok "the event turns the logging of the service and of the watchdog on, into the ini's log file"
 else
   fail "after debug mode on, the log holds: $(log_states)"
 fi
-# After a pulse a watcher pauses 100 ms before it waits for the next one (its only pause): the
-# thread that wrote the program's "Log state: Enable" record has to be back from it. The record
-# names the Windows process and thread in decimal, the trace in hexadecimal.
-watching_again() {
-  local ids thread
-  ids=$(cat "$log_dir"/*.txt 2>/dev/null | grep -a "$1" | grep -a 'Log state: Enable' | tail -n 1 |
-    grep -aoE '\[[0-9]+-[0-9]+\]' | head -n 1 | tr -d '[]')
-  [ -n "$ids" ] || return 1
-  printf -v thread '%04x:%04x:' "$((10#${ids%-*}))" "$((10#${ids#*-}))"
-  grep -aq "^${thread}Ret  KERNEL32.Sleep() " "$monitor_log"
-}
-both_watching() { watching_again '\[KVLBTessarion\]' && watching_again TessarionWorker-; }
 until_ 15 both_watching || fail "the watchers are not back from their pause after the pulse: $(log_states)"
 probe "monitor windows, debug mode" --debug
-both_off() { logged '\[KVLBTessarion\]' Disable && logged TessarionWorker- Disable; }
 if until_ 15 both_off && [ -z "$(find "$user_dir" -name KVLBTessarion.ini)" ]; then
   ok "the menu's \"Turn off debug mode\" deletes the ini and turns the service's and the watchdog's logging off"
 else

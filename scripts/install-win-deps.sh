@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the Windows build and its tests under Wine need, when any is missing:
 # the mingw-w64 cross compilers (posix threads), the 32-bit Wine, Xvfb for a display (x11vnc to show
-# it to a VNC viewer), and what the cross-builds of the dependencies use (Debian source packages,
-# autotools, m4, GoogleTest's source).
+# it to a VNC viewer; a viewer, xdotool and xwd for the check that types through them), and what
+# the cross-builds of the dependencies use (Debian source packages, autotools, m4, GoogleTest's
+# source).
 set -euo pipefail
 pkgs=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
-      wine wine32:i386 xvfb xauth x11vnc
+      wine wine32:i386 xvfb xauth x11vnc tigervnc-viewer xdotool x11-apps
       dpkg-dev autoconf automake libtool m4 autopoint gettext make pkg-config
       googletest libjsmn-dev gnutls-bin curl cmake ninja-build)
 sudo_cmd=""

@@ -7,6 +7,18 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
+
+# The command that serves the set's display to a VNC viewer, printed below for a person and run by
+# scripts/check-win-whole.sh, which types through it (`run.sh --x11vnc-command <display>` prints it).
+# With -repeat x11vnc leaves the display's key autorepeat alone: by default it turns autorepeat off
+# at the first key a viewer sends, a change of the keyboard that reaches every program on the
+# display just as that key does. With -noxrecord it sets up no recording of the program under the
+# pointer at that key either (used only to spot scrolling, which a loopback viewer does not need).
+x11vnc_command() { echo "x11vnc -display $1 -localhost -nopw -forever -shared -repeat -noxrecord"; }
+if [ "${1:-}" = "--x11vnc-command" ]; then
+  x11vnc_command "${2:?--x11vnc-command needs a display}"
+  exit 0
+fi
 bash scripts/install-deps.sh
 bash scripts/install-win-deps.sh
 deps=$(bash scripts/build-win-deps.sh | tail -n 1)
@@ -56,7 +68,7 @@ echo "debug log, while debug mode is on: under $user_dir/Desktop/TessarionLog"
 if [ -z "$own_display" ]; then
   echo "no display was set: the set runs on $DISPLAY, an Xvfb of its own that shows nowhere; to see and"
   echo "drive it (tray icon, menus, key sequences), serve it to a VNC viewer on this machine's loopback:"
-  echo "  x11vnc -display $DISPLAY -localhost -nopw -forever -shared"
+  echo "  $(x11vnc_command "$DISPLAY")"
   echo "then open localhost:5900 (or the port x11vnc prints) in a VNC viewer, e.g. 'vncviewer localhost:5900';"
   echo "from another machine, through 'ssh -L 5900:localhost:5900 <this machine>' first"
 fi
