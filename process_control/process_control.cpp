@@ -14,9 +14,9 @@
 
 namespace {
 
+// The source name and the numbers the records below carry are the ones the log has always shown
+// for these sites (see common/log.h): readers match on them.
 const char* const kSource = "Tool";
-// The numbers in the records below are the ones the log has always shown for these sites (see
-// common/log.h): readers match on them.
 constexpr size_t kTextSize = 512;
 
 // First pass: the base name of each process's first module, as psapi gives it.
