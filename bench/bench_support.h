@@ -1,6 +1,6 @@
-// What the service and adapter benchmarks share beside the client (bench/https_client.h): the bare
-// libmicrohttpd TLS server with the service's daemon settings, starting the service in a fresh
-// machine root, and a checked throughput measurement.
+// What the service and adapter benchmarks share beside the client (test_support/https_client.h):
+// the bare libmicrohttpd TLS server with the service's daemon settings, starting the service in a
+// fresh machine root, and a checked throughput measurement.
 #pragma once
 
 #include <fcntl.h>
@@ -22,12 +22,17 @@
 #include <thread>
 #include <vector>
 
-#include "bench/https_client.h"
 #include "service/https_front.h"
 #include "service/service_main.h"
 #include "service/tls_material.h"
+#include "test_support/https_client.h"
 
 namespace bench {
+
+using test_support::base64;
+using test_support::Client;
+using test_support::kOrigin;
+using test_support::replyValue;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -35,7 +35,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/https_client.h"
+#include "test_support/https_client.h"
 
 namespace {
 
@@ -75,11 +75,11 @@ struct Answer {
 };
 
 Answer ask(int port, const char* caFile) {
-    bench::Client client(port, nullptr, caFile);
+    test_support::Client client(port, nullptr, caFile);
     auto t0 = std::chrono::steady_clock::now();
     bool answered = client.post(kOpeningEcho);
     double took = secondsSince(t0);
-    return {answered, answered ? bench::replyValue(client.body, "result") : "", took};
+    return {answered, answered ? test_support::replyValue(client.body, "result") : "", took};
 }
 
 int usage() {

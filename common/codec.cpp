@@ -250,3 +250,23 @@ wchar_t* utf8ToWide(const char* text) {
     }
     return result;
 }
+
+wchar_t* textToWide(const char* text, UINT codePage) {
+    if (text == nullptr) return nullptr;
+    int n = MultiByteToWideChar(codePage, 0, text, -1, static_cast<LPWSTR>(nullptr), 0);
+    if (n <= 0) return nullptr;
+    wchar_t* wide = static_cast<wchar_t*>(calloc(static_cast<size_t>(n) + 1, sizeof(wchar_t)));
+    if (wide == nullptr) return nullptr;
+    if (MultiByteToWideChar(codePage, 0, text, -1, wide, n) <= 0) wide[0] = L'\0';
+    return wide;
+}
+
+char* wideToText(const wchar_t* text, UINT codePage) {
+    if (text == nullptr) return nullptr;
+    int n = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return nullptr;
+    char* narrow = static_cast<char*>(calloc(static_cast<size_t>(n) + 1, 1));
+    if (narrow == nullptr) return nullptr;
+    if (WideCharToMultiByte(codePage, 0, text, -1, narrow, n, nullptr, nullptr) <= 0) narrow[0] = '\0';
+    return narrow;
+}

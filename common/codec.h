@@ -33,3 +33,7 @@ char* bstrToUtf8(_bstr_t holder, UINT codePage = CP_UTF8);
 // convert; "" gives "".
 char* wideToUtf8(const wchar_t* text);
 wchar_t* utf8ToWide(const char* text);
+// Multi-byte text in the code page to new wide text and back (free()); NULL for NULL text or text
+// that does not convert. The monitor's texts go through these in its current code page.
+wchar_t* textToWide(const char* text, UINT codePage);
+char* wideToText(const wchar_t* text, UINT codePage);

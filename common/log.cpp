@@ -120,6 +120,12 @@ void logPlain(const char* message, const char* value) {
     writeLogLine(5, "%s%s", message != nullptr ? message : "", value != nullptr ? value : "");
 }
 
+void logPlainWide(const char* message, const wchar_t* value, UINT codePage) {
+    char* text = wideToText(value, codePage);
+    logPlain(message, text != nullptr ? text : "");
+    free(text);
+}
+
 void logNormal(const char* message, const char* value) {
     writeTagged("[Normal]", message, value);
 }

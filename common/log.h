@@ -17,6 +17,9 @@ void logPlain(const char* message, const char* value);
 void logNormal(const char* message, const char* value);
 void logNormalInt(const char* message, int number);
 void logNormalWide(const char* message, const wchar_t* value);
+// The message and a wide value (converted in the code page) at level 5, untagged, whether or not
+// logging is on.
+void logPlainWide(const char* message, const wchar_t* value, UINT codePage);
 void logError(const char* message, const char* value);
 void logErrorInt(const char* message, int number);
 void logCommandError(const wchar_t* command);

@@ -346,3 +346,51 @@ bool isPortInUse(int port) {
     free(text);
     return inUse;
 }
+
+bool writeTextFile(const wchar_t* path, const char* text) {
+    if (path == nullptr || path[0] == L'\0' || text == nullptr) return false;
+    FILE* file = _wfopen(path, L"w");
+    if (file == nullptr) return false;
+    fprintf(file, "%s", text);
+    fclose(file);
+    return true;
+}
+
+void makeFolderLevels(const wchar_t* path) {
+    if (path == nullptr) return;
+    const size_t size = 512;
+    size_t length = wcslen(path);
+    wchar_t level[size];
+    for (size_t i = 0; i < length && i < size; ++i) {
+        if (path[i] != L'\\' && path[i] != L'/') continue;
+        if (i == 0) continue;
+        wmemcpy(level, path, i);
+        level[i] = L'\0';
+        CreateDirectoryW(level, nullptr);
+    }
+}
+
+wchar_t* getDesktopFolder() {
+    wchar_t* folder = static_cast<wchar_t*>(calloc(MAX_PATH + 1, sizeof(wchar_t)));
+    if (folder == nullptr) return nullptr;
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, 0, folder)) || folder[0] == L'\0') {
+        free(folder);
+        return nullptr;
+    }
+    return folder;
+}
+
+char* localTimeText() {
+    static const size_t kSize = 64;
+    char* text = static_cast<char*>(allocZeroed(kSize));
+    if (text == nullptr) return nullptr;
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    if (now.wYear == 0) {
+        copyBounded(text, kSize, "Unknow time");
+        return text;
+    }
+    snprintf(text, kSize, "%d-%02u-%02u %02u-%02u-%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+             now.wMinute, now.wSecond);
+    return text;
+}

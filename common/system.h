@@ -32,6 +32,16 @@ bool fileExists(const wchar_t* inputFileName);
 // The whole file read in text mode (CR LF arrives as LF); NULL when it cannot be read or is empty.
 char* readWholeFile(const wchar_t* inputPath);
 
+// Writes the text in text mode (line ends become CR LF); false for a NULL or empty path, a NULL
+// text or an open failure.
+bool writeTextFile(const wchar_t* path, const char* text);
+// Creates every folder level of a path: the text before each backslash or slash.
+void makeFolderLevels(const wchar_t* path);
+// The user's desktop folder as a new wide text, or NULL.
+wchar_t* getDesktopFolder();
+// Local time as "YYYY-MM-DD hh-mm-ss" in a new 64-byte text; "Unknow time" when unavailable.
+char* localTimeText();
+
 // True when netstat shows a listening or established TCP line on 127.0.0.1:<port>. The command's
 // output goes to "<lastDataFolder>\Tempfile\TessarionTemp".
 bool isPortInUse(int port);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "common/codec.h"
 #include "common/log.h"
 
 namespace {
@@ -285,4 +286,36 @@ unsigned char* hexDecode(const char* input) {
         bytes[i] = static_cast<unsigned char>(16 * hexValue(input[2 * i]) + hexValue(input[2 * i + 1]));
     }
     return bytes;
+}
+
+void appendBounded(char* buffer, const char* text) {
+    if (buffer == nullptr || text == nullptr) return;
+    const size_t size = 512;
+    size_t have = strnlen(buffer, size - 1);
+    buffer[have] = '\0';
+    copyBounded(buffer + have, size - have, text);
+}
+
+wchar_t* replaceAllWide(const wchar_t* text, const wchar_t* from, const wchar_t* to, UINT codePage) {
+    char* narrowText = wideToText(text, codePage);
+    char* narrowFrom = wideToText(from, codePage);
+    char* narrowTo = wideToText(to, codePage);
+    wchar_t* result = nullptr;
+    if (narrowText != nullptr && narrowFrom != nullptr && narrowTo != nullptr) {
+        char* replaced = replaceAll(narrowText, narrowFrom, narrowTo);
+        result = textToWide(replaced, codePage);
+        free(replaced);
+    }
+    free(narrowText);
+    free(narrowFrom);
+    free(narrowTo);
+    return result;
+}
+
+bool isDisplayNameFile(const char* path) {
+    static const char kSuffix[] = "DisplayName.txt";
+    if (path == nullptr) return false;
+    size_t length = strlen(path);
+    size_t suffix = sizeof kSuffix - 1;
+    return length >= suffix && strcmp(path + length - suffix, kSuffix) == 0;
 }

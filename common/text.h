@@ -25,3 +25,11 @@ char** splitToArray(const char* text, const char* delimiter);
 void freeStringList(char** list);
 char* rightAlign(const char* MainText, size_t n, char fill);
 unsigned char* hexDecode(const char* input);
+
+// Appends into a 512-byte buffer, within the room left; always terminated.
+void appendBounded(char* buffer, const char* text);
+// A new wide text with every occurrence of from replaced by to, the texts taken through the code
+// page (NULL on bad input); freed by the caller.
+wchar_t* replaceAllWide(const wchar_t* text, const wchar_t* from, const wchar_t* to, UINT codePage);
+// True when the path ends in "DisplayName.txt" (case-sensitive).
+bool isDisplayNameFile(const char* path);

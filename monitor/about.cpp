@@ -10,8 +10,8 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "monitor/monitor.h"
-#include "monitor/process_control.h"
 
+std::atomic<UINT> codePage{65001};
 std::atomic<unsigned char> aboutMayShow{1};
 wchar_t componentList[kMonitorText];
 
@@ -31,7 +31,7 @@ void readComponentText(const wchar_t* path, wchar_t* out) {
 }
 
 void replaceInto(wchar_t* text, const wchar_t* from, const wchar_t* to) {
-    wchar_t* replaced = replaceAllWide(text, from, to);
+    wchar_t* replaced = replaceAllWide(text, from, to, codePage.load());
     if (replaced != nullptr) copyBoundedWAndFree(text, kMonitorText, replaced);
 }
 
@@ -39,7 +39,7 @@ void replaceInto(wchar_t* text, const wchar_t* from, const wchar_t* to) {
 
 void readComponentInfo(const wchar_t* path) {
     if (path == nullptr) return;
-    wchar_t* versionPath = replaceAllWide(path, L"DisplayName.txt", L"Version.txt");
+    wchar_t* versionPath = replaceAllWide(path, L"DisplayName.txt", L"Version.txt", codePage.load());
     wchar_t name[kMonitorText];
     wchar_t version[kMonitorText];
     wchar_t label[kMonitorText];

@@ -7,7 +7,6 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "monitor/monitor.h"
-#include "monitor/process_control.h"
 
 std::atomic<unsigned char> isScreenShot{0};
 std::atomic<unsigned char> silentmode{0};

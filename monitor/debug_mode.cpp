@@ -11,7 +11,6 @@
 #include "common/text.h"
 #include "ipc/transport.h"
 #include "monitor/monitor.h"
-#include "monitor/process_control.h"
 
 std::atomic<unsigned char> debugMode{0};
 wchar_t logIniPath[kMonitorText];

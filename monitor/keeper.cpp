@@ -7,7 +7,7 @@
 #include "common/log.h"
 #include "common/system.h"
 #include "ipc/transport.h"
-#include "monitor/process_control.h"
+#include "process_control/process_control.h"
 
 std::atomic<int> desiredState{kDesiredRun};
 std::atomic<unsigned char> keeperMayStart{1};

@@ -22,6 +22,9 @@ void* keeperThread(void*);
 void startMainProgram();    // wanted state: run
 void stopMainProgram();     // wanted state: stopped; the service is ended
 void restartMainProgram();  // wanted state: restart; the service is ended while the keeper waits
+// The monitor's kill of the service (the escalation of killProgramAs, reported as the monitor);
+// true when no service process is left.
+bool killMainProgram();
 
 // Tray icon states the keeper shows around each launch; the tray code defines them.
 void setIconRunning();

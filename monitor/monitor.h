@@ -54,6 +54,9 @@ extern std::atomic<unsigned char> isScreenShot;
 extern std::atomic<unsigned char> silentmode;
 extern std::atomic<unsigned char> autocheckupdate;
 extern std::atomic<int> language;
+// The code page of the monitor's narrow and wide conversions (65001 until the About box reads
+// the component files in theirs).
+extern std::atomic<UINT> codePage;
 
 extern char instanceTag[kMonitorText];
 extern wchar_t dataFolder[kMonitorText];

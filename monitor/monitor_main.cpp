@@ -17,7 +17,7 @@
 #include "ipc/transport.h"
 #include "monitor/keeper.h"
 #include "monitor/monitor.h"
-#include "monitor/process_control.h"
+#include "process_control/process_control.h"
 
 std::atomic<unsigned char> mainRunning{0};
 char instanceTag[kMonitorText];

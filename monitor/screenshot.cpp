@@ -3,9 +3,9 @@
 #include <cwchar>
 
 #include "common/codec.h"
+#include "common/system.h"
 #include "common/text.h"
 #include "monitor/monitor.h"
-#include "monitor/process_control.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ void ScreenCutter() {
     if (memory) DeleteDC(memory);
     if (screen) DeleteDC(screen);
 
-    wchar_t* text = replaceAllWide(format, L"==FileName==", fileName);
+    wchar_t* text = replaceAllWide(format, L"==FileName==", fileName, codePage.load());
     wchar_t balloon[kMonitorText];
     copyBoundedW(balloon, kMonitorText, text ? text : format);
     free(text);

@@ -10,7 +10,7 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "ipc/transport.h"
-#include "monitor/process_control.h"
+#include "process_control/process_control.h"
 #include "worker/worker.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "common/log.h"
 #include "common/system.h"
 #include "ipc/transport.h"
-#include "monitor/process_control.h"
+#include "process_control/process_control.h"
 #include "worker/worker.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "ipc/transport.h"
-#include "monitor/process_control.h"
+#include "process_control/process_control.h"
 #include "worker/worker.h"
 
 char instanceTag[512];

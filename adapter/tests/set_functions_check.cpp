@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "adapter/tests/component_function_table.h"
-#include "bench/https_client.h"
+#include "test_support/https_client.h"
 
 using namespace component_table;
-using bench::unbase64;
+using test_support::unbase64;
 
 namespace {
 
@@ -40,7 +40,7 @@ std::map<std::string, std::string> replyPairs(const std::string& body) {
 }
 
 // The reply body, or "(no answer: <curl's error>)".
-std::string answer(bench::Client& client, const std::string& json) {
+std::string answer(test_support::Client& client, const std::string& json) {
     return client.post(json) ? client.body
                              : std::string("(no answer: ") + curl_easy_strerror(client.status) + ")";
 }
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     int failed = 0;
     {
         // One kept-alive connection that posts the way a page of the customer's domain does.
-        bench::Client client(std::atoi(argv[1]), nullptr, argv[2]);
+        test_support::Client client(std::atoi(argv[1]), nullptr, argv[2]);
         std::string opened =
             answer(client, R"({"FunctionName":"TessarionEcho","PathID":"5D0E7B21C48A4F93B6E2D7150A9C3F68",)"
                            R"("minServerVersion":"1.0.21.0630"})");

@@ -14,7 +14,7 @@
 #include "common/log.h"
 #include "common/log_writer.h"
 #include "platform/test_root.h"
-#include "common/tests/log_files.h"
+#include "test_support/log_capture.h"
 
 namespace {
 

@@ -265,7 +265,7 @@ TEST_F(LogWriterTest, RotationBySizeKeepsTheCounterAcrossDays) {
 
 #ifndef _WIN32
     // The next day starts at the counter reached, not at 0 (only the emulated clock can be moved).
-    testfiles::setClock(2021, 12, 24);
+    ASSERT_TRUE(test_support::setClock(2021, 12, 24));
     writeLogLine(5, "next day");
     EXPECT_EQ(testfiles::listHost(root.c("logs")),
               (std::vector<std::string>{"r_20211223.log", "r_20211223_1.log", "r_20211223_2.log",

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <regex>
 
 #include "common/log.h"
 #include "common/log_writer.h"
@@ -212,6 +213,26 @@ TEST_F(SystemTest, ReadWholeFile) {
     ASSERT_GE(r.size(), 2u);
     EXPECT_EQ(r[r.size() - 2], "[T][Warning] Read file pointer is null");
     EXPECT_EQ(r.back(), "[T][Warning] inputPath is null");
+}
+
+TEST_F(SystemTest, FilesFoldersAndTime) {
+    makeFolderLevels(L"C:\\Levels\\User\\AppData\\Local\\Temp\\");
+    EXPECT_TRUE(std::filesystem::is_directory(root.c("Levels/User/AppData/Local/Temp")));
+    EXPECT_TRUE(writeTextFile(L"C:\\Levels\\User\\AppData\\Local\\Temp\\a.ini", "x=1\ny=2\n"));
+    EXPECT_EQ(readHost(root.c("Levels/User/AppData/Local/Temp/a.ini")), "x=1\r\ny=2\r\n");
+    EXPECT_FALSE(writeTextFile(L"", "x"));
+    EXPECT_FALSE(writeTextFile(nullptr, "x"));
+    EXPECT_FALSE(writeTextFile(L"C:\\a.ini", nullptr));
+    EXPECT_FALSE(writeTextFile(L"C:\\no\\such\\folder\\a.ini", "x"));
+
+    char* now = localTimeText();
+    ASSERT_NE(now, nullptr);
+    EXPECT_TRUE(std::regex_match(now, std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d"))) << now;
+    free(now);
+    wchar_t* desktop = getDesktopFolder();
+    ASSERT_NE(desktop, nullptr);
+    EXPECT_NE(std::wstring(desktop).find(L"Desktop"), std::wstring::npos);
+    free(desktop);
 }
 
 TEST(NetstatLine, WhatCountsAsInUse) {

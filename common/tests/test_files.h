@@ -1,5 +1,5 @@
-// Small helpers the common tests share: host files under a test root, log records, a fixed clock
-// and helper processes (polling is test_support::pollUntil).
+// Small helpers the common tests share: host files under a test root, log records, a fixed day
+// and helper processes (polling is test_support::pollUntil, the clock test_support::setClock).
 #pragma once
 #include <algorithm>
 #include <chrono>
@@ -15,6 +15,7 @@
 #include "platform/root.h"
 #include "platform/test_process.h"
 #include "platform/test_support.h"
+#include "test_support/clock.h"
 
 namespace testfiles {
 
@@ -79,23 +80,9 @@ struct Day {
 };
 
 #ifndef _WIN32
-// Moves the root's clock to the given local time.
-inline void setClock(int year, int month, int day, int hour = 12, int minute = 0) {
-    struct tm t = {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_isdst = -1;
-    long long target = static_cast<long long>(mktime(&t));
-    long long now = static_cast<long long>(time(nullptr));
-    platform::setSetting("clock_offset_ms", std::to_string((target - now) * 1000));
-}
-
 // The emulated machine's clock is put at noon on 23 December 2021.
 inline Day fixDay() {
-    setClock(2021, 12, 23);
+    EXPECT_TRUE(test_support::setClock(2021, 12, 23));
     return {"20211223", "2021-12-23", "12:00"};
 }
 #else

@@ -223,4 +223,35 @@ TEST(WipeAndFree, TakesNullEmptyAndLongTexts) {
         testing::ExitedWithCode(7), "");
 }
 
+TEST(AppendBounded, KeepsTheBufferTerminated) {
+    char buffer[512] = "isScreenShot=";
+    appendBounded(buffer, "true\n");
+    EXPECT_STREQ(buffer, "isScreenShot=true\n");
+    appendBounded(buffer, std::string(600, 'x').c_str());
+    EXPECT_EQ(strlen(buffer), 511u);
+    appendBounded(buffer, "more");
+    EXPECT_EQ(strlen(buffer), 511u);
+    appendBounded(buffer, nullptr);
+    EXPECT_EQ(strlen(buffer), 511u);
+}
+
+TEST(ReplaceAllWide, ReplacesThroughTheCodePage) {
+    wchar_t* text =
+        replaceAllWide(L"Saved ==FileName== as ==FileName==", L"==FileName==", L"C:\\\x6587.png", CP_UTF8);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, L"Saved C:\\\x6587.png as C:\\\x6587.png");
+    free(text);
+    EXPECT_EQ(replaceAllWide(nullptr, L"a", L"b", CP_UTF8), nullptr);
+}
+
+TEST(IsDisplayNameFile, OnlyTheExactSuffix) {
+    struct Case {
+        const char* path;
+        bool is;
+    } cases[] = {{"C:\\x\\DisplayName.txt", true},   {"DisplayName.txt", true},
+                 {"isplayName.txt", false},          {"C:\\x\\displayname.txt", false},
+                 {"C:\\DisplayName.txt.bak", false}, {nullptr, false}};
+    for (const Case& c : cases) EXPECT_EQ(isDisplayNameFile(c.path), c.is) << (c.path ? c.path : "NULL");
+}
+
 }  // namespace

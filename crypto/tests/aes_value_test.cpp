@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "crypto/tests/cbc_reference.h"
-#include "crypto/tests/log_capture.h"
+#include "test_support/log_capture.h"
 
 namespace {
 

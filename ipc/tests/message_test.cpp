@@ -14,12 +14,17 @@
 
 #include "common/shared_secrets.h"
 #include "crypto/sha512.h"
-#include "crypto/tests/log_capture.h"
 #include "platform/root.h"
 #include "platform/test_support.h"
 #include "platform/win_base.h"
+#include "test_support/clock.h"
+#include "test_support/log_capture.h"
 
 namespace {
+
+#ifndef _WIN32
+using test_support::setClock;
+#endif
 
 std::string take(char* text) {
     std::string out = text ? text : "<null>";
@@ -53,34 +58,6 @@ std::string replaceFirst(std::string text, const std::string& from, const std::s
 // Each case has its own machine root. On Linux the tests move its clock instead of sleeping.
 class IpcMessage : public testing::Test {
   protected:
-#ifndef _WIN32
-    // Puts the machine's clock at the start of a local second, so a loaded machine still has most
-    // of a second to make the next message in it. Fails when the clock did not move there.
-    testing::AssertionResult setClock(int year, int month, int day, int hour, int minute, int second) {
-        struct tm t = {};
-        t.tm_year = year - 1900;
-        t.tm_mon = month - 1;
-        t.tm_mday = day;
-        t.tm_hour = hour;
-        t.tm_min = minute;
-        t.tm_sec = second;
-        t.tm_isdst = -1;
-        const long long target = (long long)std::mktime(&t) * 1000;
-        return setClockMs(target);
-    }
-    static long long hostMs() {
-        using namespace std::chrono;
-        return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-    }
-    testing::AssertionResult setClockMs(long long target) {
-        platform::setSetting("clock_offset_ms", std::to_string(target - hostMs()));
-        // Whole seconds only: a clock that did not move lands at least a second off.
-        const long long seen = (long long)winTime(nullptr) * 1000;
-        if (seen > target - 1000 && seen <= target + 3000) return testing::AssertionSuccess();
-        return testing::AssertionFailure()
-               << "the clock shows " << seen / 1000 << " s, not " << target / 1000;
-    }
-#endif
     // Waits, or on Linux moves the clock, to a second whose time value has hex letters in its
     // last digit and keeps one for the next second too.
     testing::AssertionResult atTimeWithHexLetters() {

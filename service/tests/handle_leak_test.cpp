@@ -42,9 +42,7 @@ class KeptConnection {
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r.body);
         if (curl_easy_perform(curl) == CURLE_OK) {
             r.replied = true;
-            std::regex pair("\"([^\"]*)\": \"([^\"]*)\"");
-            for (std::sregex_iterator i(r.body.begin(), r.body.end(), pair), e; i != e; ++i)
-                r.values[(*i)[1]] = unbase64((*i)[2]);
+            r.values = replyValues(r.body);
         }
         curl_slist_free_all(headers);
         return r;

@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/https_client.h"
+#include "test_support/https_client.h"
 
 namespace {
 
@@ -42,16 +42,16 @@ int port = 0;
 const char* caFile = nullptr;
 
 // What a post brought: the body, or "(no answer: <curl's error>)".
-std::string answer(bench::Client& client, const std::string& json) {
+std::string answer(test_support::Client& client, const std::string& json) {
     return client.post(json) ? client.body
                              : std::string("(no answer: ") + curl_easy_strerror(client.status) + ")";
 }
 
 // Opens a session; its id, or "" with why in *why.
-std::string openSession(bench::Client& client, std::string* why) {
+std::string openSession(test_support::Client& client, std::string* why) {
     std::string body = answer(client, kOpen);
-    std::string sid = bench::replyValue(body, "SessionID");
-    if (bench::replyValue(body, "result") != "0" || sid.empty()) {
+    std::string sid = test_support::replyValue(body, "SessionID");
+    if (test_support::replyValue(body, "result") != "0" || sid.empty()) {
         *why = "the opening answered " + body;
         return "";
     }
@@ -59,7 +59,8 @@ std::string openSession(bench::Client& client, std::string* why) {
 }
 
 // Releases a session with the command; false with why in *why.
-bool releaseSession(bench::Client& client, const std::string& sid, const char* command, std::string* why) {
+bool releaseSession(test_support::Client& client, const std::string& sid, const char* command,
+                    std::string* why) {
     std::string body =
         answer(client, R"({"SessionId":")" + sid + R"(","FunctionName":")" + command + R"("})");
     if (body != "{}") {
@@ -70,7 +71,7 @@ bool releaseSession(bench::Client& client, const std::string& sid, const char* c
 }
 
 int cycles(long count) {
-    bench::Client client(port, nullptr, caFile);
+    test_support::Client client(port, nullptr, caFile);
     std::string why, last;
     for (long i = 1; i <= count; ++i) {
         std::string sid = openSession(client, &why);
@@ -88,7 +89,7 @@ int cycles(long count) {
 
 int connections(long count) {
     for (long i = 1; i <= count; ++i) {
-        bench::Client client(port, nullptr, caFile);
+        test_support::Client client(port, nullptr, caFile);
         std::string why;
         std::string sid = openSession(client, &why);
         if (sid.empty() || !releaseSession(client, sid, "TessarionRelease", &why)) {
@@ -101,7 +102,7 @@ int connections(long count) {
 }
 
 int open(long count) {
-    bench::Client client(port, nullptr, caFile);
+    test_support::Client client(port, nullptr, caFile);
     for (long i = 1; i <= count; ++i) {
         std::string why;
         std::string sid = openSession(client, &why);
@@ -131,7 +132,7 @@ size_t readBody(char* buffer, size_t size, size_t n, void* data) {
 int oversize(const std::string& how) {
     if (how != "length" && how != "chunked") return 2;
     Body body{(size_t(16) << 20) + 1024};
-    bench::Client client(port, nullptr, caFile);
+    test_support::Client client(port, nullptr, caFile);
     CURL* c = client.c;
     client.headers = curl_slist_append(client.headers, "Content-Type: application/x-www-form-urlencoded");
     // As a browser posts: the body follows the headers at once, without waiting for a 100 Continue.
@@ -162,7 +163,7 @@ int churn(int threads, int seconds) {
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t) {
         pool.emplace_back([&] {
-            bench::Client client(port, nullptr, caFile);
+            test_support::Client client(port, nullptr, caFile);
             bool good = false;
             while (std::chrono::steady_clock::now() < until) {
                 std::string why;
@@ -171,7 +172,7 @@ int churn(int threads, int seconds) {
                 if (ok) {
                     std::string body = answer(
                         client, R"({"SessionId":")" + sid + R"(","FunctionName":"GetVersion","flag":"1"})");
-                    ok = bench::replyValue(body, "result") == "GetVersion:ok" &&
+                    ok = test_support::replyValue(body, "result") == "GetVersion:ok" &&
                          releaseSession(client, sid, "TessarionForceRelease", &why);
                 }
                 if (!ok) {

@@ -20,7 +20,7 @@
 #include "common/shared_secrets.h"
 #include "crypto/aes_value.h"
 #include "platform/test_root.h"
-#include "common/tests/log_files.h"
+#include "test_support/log_capture.h"
 
 namespace {
 

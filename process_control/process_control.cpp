@@ -1,43 +1,23 @@
-// Process lookup and termination, the escalating kill, and the small helpers of the monitor's
-// build, on the platform's Toolhelp32, psapi and file calls.
-#include "monitor/process_control.h"
+// Process lookup and termination, the escalating kill and the mutex release, on the platform's
+// Toolhelp32 and psapi calls.
+#include "process_control/process_control.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <cwchar>
 
+#include "common/codec.h"
 #include "common/log.h"
 #include "common/system.h"
 #include "common/text.h"
 #include "ipc/transport.h"
 
-std::atomic<UINT> codePage{65001};
-
 namespace {
 
+// The source name and the numbers the records below carry are the ones the log has always shown
+// for these sites (see common/log.h): readers match on them.
 const char* const kSource = "Tool";
 constexpr size_t kTextSize = 512;
-
-wchar_t* toWide(const char* text, UINT page) {
-    if (text == nullptr) return nullptr;
-    int n = MultiByteToWideChar(page, 0, text, -1, static_cast<LPWSTR>(nullptr), 0);
-    if (n <= 0) return nullptr;
-    wchar_t* wide = static_cast<wchar_t*>(calloc(static_cast<size_t>(n) + 1, sizeof(wchar_t)));
-    if (wide == nullptr) return nullptr;
-    if (MultiByteToWideChar(page, 0, text, -1, wide, n) <= 0) wide[0] = L'\0';
-    return wide;
-}
-
-char* toNarrow(const wchar_t* text, UINT page) {
-    if (text == nullptr) return nullptr;
-    int n = WideCharToMultiByte(page, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return nullptr;
-    char* narrow = static_cast<char*>(calloc(static_cast<size_t>(n) + 1, 1));
-    if (narrow == nullptr) return nullptr;
-    if (WideCharToMultiByte(page, 0, text, -1, narrow, n, nullptr, nullptr) <= 0) narrow[0] = '\0';
-    return narrow;
-}
 
 // First pass: the base name of each process's first module, as psapi gives it.
 bool runningByModule(const wchar_t* processName) {
@@ -95,7 +75,7 @@ bool waitForEnd(const wchar_t* name, const char* waitMessage) {
 
 bool isProcessRunning(const wchar_t* processName) {
     if (processName == nullptr) {
-        reportNullParameter("processName", kSource, __LINE__);
+        reportNullParameter("processName", kSource, 98);
         return false;
     }
     return runningByModule(processName) || runningBySnapshot(processName);
@@ -104,7 +84,7 @@ bool isProcessRunning(const wchar_t* processName) {
 bool killProcessByName(const wchar_t* filename) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0);
     if (filename == nullptr) {
-        reportNullParameter("filename", kSource, __LINE__);
+        reportNullParameter("filename", kSource, 107);
         if (snapshot != nullptr && snapshot != INVALID_HANDLE_VALUE) CloseHandle(snapshot);
         return true;
     }
@@ -128,9 +108,9 @@ bool killProgramAs(const char* killerName, const char* inputTo) {
         return false;
     }
     if (killerName == nullptr) killerName = "";
-    wchar_t* name = toWide(inputTo, CP_UTF8);
+    wchar_t* name = utf8ToWide(inputTo);
     if (name == nullptr) {
-        reportAllocFail(kSource, __LINE__);
+        reportAllocFail(kSource, 133);
         return false;
     }
     char prefix[kTextSize];
@@ -164,98 +144,8 @@ bool killProgramAs(const char* killerName, const char* inputTo) {
     return gone;
 }
 
-bool killMainProgram() {
-    return killProgramAs(MONITOR_PROGRAM_NAME, MAIN_PROGRAM_NAME);
-}
-
 void releaseMutexLock(HANDLE mutex) {
     if (mutex == nullptr) return;
     ReleaseMutex(mutex);
     CloseHandle(mutex);
-}
-
-void appendBounded(char* buffer, const char* text) {
-    if (buffer == nullptr || text == nullptr) return;
-    size_t have = strnlen(buffer, kTextSize - 1);
-    buffer[have] = '\0';
-    copyBounded(buffer + have, kTextSize - have, text);
-}
-
-wchar_t* replaceAllWide(const wchar_t* text, const wchar_t* from, const wchar_t* to) {
-    UINT page = codePage.load();
-    char* narrowText = toNarrow(text, page);
-    char* narrowFrom = toNarrow(from, page);
-    char* narrowTo = toNarrow(to, page);
-    wchar_t* result = nullptr;
-    if (narrowText != nullptr && narrowFrom != nullptr && narrowTo != nullptr) {
-        char* replaced = replaceAll(narrowText, narrowFrom, narrowTo);
-        result = toWide(replaced, page);
-        free(replaced);
-    }
-    free(narrowText);
-    free(narrowFrom);
-    free(narrowTo);
-    return result;
-}
-
-void logPlainWide(const char* message, const wchar_t* value) {
-    char* text = toNarrow(value, codePage.load());
-    // logPlain is the untagged level-5 record; it writes whether or not logging is on.
-    logPlain(message, text != nullptr ? text : "");
-    free(text);
-}
-
-bool writeTextFile(const wchar_t* path, const char* text) {
-    if (path == nullptr || path[0] == L'\0' || text == nullptr) return false;
-    FILE* file = _wfopen(path, L"w");
-    if (file == nullptr) return false;
-    fprintf(file, "%s", text);
-    fclose(file);
-    return true;
-}
-
-char* localTimeText() {
-    static const size_t kSize = 64;
-    char* text = static_cast<char*>(allocZeroed(kSize));
-    if (text == nullptr) return nullptr;
-    SYSTEMTIME now = {};
-    GetLocalTime(&now);
-    if (now.wYear == 0) {
-        copyBounded(text, kSize, "Unknow time");
-        return text;
-    }
-    snprintf(text, kSize, "%d-%02u-%02u %02u-%02u-%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
-             now.wMinute, now.wSecond);
-    return text;
-}
-
-wchar_t* getDesktopFolder() {
-    wchar_t* folder = static_cast<wchar_t*>(calloc(MAX_PATH + 1, sizeof(wchar_t)));
-    if (folder == nullptr) return nullptr;
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, 0, folder)) || folder[0] == L'\0') {
-        free(folder);
-        return nullptr;
-    }
-    return folder;
-}
-
-void makeFolderLevels(const wchar_t* path) {
-    if (path == nullptr) return;
-    size_t length = wcslen(path);
-    wchar_t level[kTextSize];
-    for (size_t i = 0; i < length && i < kTextSize; ++i) {
-        if (path[i] != L'\\' && path[i] != L'/') continue;
-        if (i == 0) continue;
-        wmemcpy(level, path, i);
-        level[i] = L'\0';
-        CreateDirectoryW(level, nullptr);
-    }
-}
-
-bool isDisplayNameFile(const char* path) {
-    static const char kSuffix[] = "DisplayName.txt";
-    if (path == nullptr) return false;
-    size_t length = strlen(path);
-    size_t suffix = sizeof kSuffix - 1;
-    return length >= suffix && strcmp(path + length - suffix, kSuffix) == 0;
 }
