@@ -197,10 +197,16 @@ both_watching() { watching_again '\[KVLBTessarion\]' && watching_again Tessarion
 # first try; typed once more into the next About box, the keys switch it off again.
 viewer_dir=$build/wine-whole/viewer
 viewer_pids=()
+# x11vnc can hang in its own handler of SIGTERM: whatever has not ended a while after the TERM is
+# killed outright, so the check goes on to its own end.
+ended() { [ ! -d "/proc/$1" ] || [ "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null)" = Z ]; }
 stop_viewer() {
   local p
   for p in "${viewer_pids[@]}"; do kill "$p" 2>/dev/null; done
-  for p in "${viewer_pids[@]}"; do wait "$p" 2>/dev/null; done
+  for p in "${viewer_pids[@]}"; do
+    until_ 10 ended "$p" || kill -KILL "$p" 2>/dev/null
+    wait "$p" 2>/dev/null
+  done
   viewer_pids=()
 }
 trap 'stop_viewer; finish' EXIT
