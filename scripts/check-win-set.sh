@@ -249,14 +249,18 @@ call "the second session is gone after TessarionClose" "$s2" 61009 '"FunctionNam
 release "TessarionRelease of the unlocked session answers no keys" "$s4" TessarionRelease '{}'
 
 # The README's worked example for page authors, block by block, as a person pastes it.
+# count_cases <what> <status> <output>: a program's own "ok: "/"FAIL: " lines printed and counted as
+# this check's cases; one that failed without saying which case is a failed case too.
+count_cases() {
+  printf '%s\n' "$3"
+  passed=$((passed + $(grep -c '^ok: ' <<<"$3")))
+  failed=$((failed + $(grep -c '^FAIL: ' <<<"$3")))
+  if [ "$2" -ne 0 ] && ! grep -q '^FAIL: ' <<<"$3"; then
+    fail "$1 ended with status $2"
+  fi
+}
 road_log=$(bash "$here/scripts/check-readme-road.sh" "$build" 2>&1)
-road_status=$?
-printf '%s\n' "$road_log"
-passed=$((passed + $(grep -c '^ok: ' <<<"$road_log")))
-failed=$((failed + $(grep -c '^FAIL: ' <<<"$road_log")))
-if [ "$road_status" -ne 0 ] && ! grep -q '^FAIL: ' <<<"$road_log"; then
-  fail "the README's road ended with status $road_status"
-fi
+count_cases "the README's road" $? "$road_log"
 
 # The 68 component functions through one session, each answer and the journal line the stand-in
 # wrote for it checked by the Linux build's client of the adapter's function table (one line per
@@ -273,13 +277,7 @@ if [ -z "$functions_check" ]; then
 fi
 if [ -x "$functions_check" ]; then
   functions_log=$(timeout 300 "$functions_check" "$port" "$build/certs/kvlb_ec_cert.pem" "$journal" 2>&1)
-  functions_status=$?
-  printf '%s\n' "$functions_log"
-  passed=$((passed + $(grep -c '^ok: ' <<<"$functions_log")))
-  failed=$((failed + $(grep -c '^FAIL: ' <<<"$functions_log")))
-  if [ "$functions_status" -ne 0 ] && ! grep -q '^FAIL: ' <<<"$functions_log"; then
-    fail "the component functions' client ended with status $functions_status"
-  fi
+  count_cases "the component functions' client" $? "$functions_log"
 else
   fail "no client of the component functions at $functions_check"
 fi
