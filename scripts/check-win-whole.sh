@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the whole set under Wine, in a prefix of its own, case by case, as its user and its other
 # programs steer it: debug mode switched on and off by its keys, typed into the first About boxes
-# of the run through the x11vnc command that scripts/run.sh prints and a VNC viewer on a display of
-# its own (as a person without a display does); the monitor's keeper relaunching a service that
+# of the run through the x11vnc and viewer commands that scripts/run.sh prints, the viewer on a
+# display of its own (as a person without a display does); the monitor's keeper relaunching a service that
 # was killed; the worker's -stop, -start, -restart, -allstop and -reset, each leaving the programs
 # and the port as they should be; the watchdog restoring the set after the monitor was killed; the debug-mode switch
 # reaching the service and the watchdog through the event (their "Log state: " records in the log
@@ -191,7 +191,8 @@ watching_again() {
 both_watching() { watching_again '\[KVLBTessarion\]' && watching_again TessarionWorker-; }
 
 # The road of a person without a display of their own: the x11vnc command that scripts/run.sh
-# prints serves the set's display, a VNC viewer shows it on a display of its own, and there the
+# prints serves the set's display, the viewer command it prints shows it on a display of its own
+# (with no window manager, where a viewer in a window would never get the keyboard), and there the
 # person double-clicks the tray icon, clicks the About box's text and types K V L B D M, each key
 # held and let go as a person does. The first About box of the run switches debug mode on at the
 # first try; typed once more into the next About box, the keys switch it off again.
@@ -238,11 +239,11 @@ about_by_viewer() {
   tray=$(window "$DISPLAY" "Wine System Tray")
   [ -n "$tray" ] || { fail "the viewer road: no tray window on the set's display" && return 1; }
   geometry "$DISPLAY" "$tray"
-  vx mousemove $((view_x + X + 10)) $((view_y + Y + 10)) click --repeat 2 --delay 80 1
+  vx mousemove $((X + 10)) $((Y + 10)) click --repeat 2 --delay 80 1
   about_open() { about_box=$(window "$DISPLAY" "KVLBTessarion Monitor" --onlyvisible) && [ -n "$about_box" ]; }
   until_ 15 about_open || { fail "the viewer road: a double click on the tray icon opened no About box" && return 1; }
   geometry "$DISPLAY" "$about_box"
-  vx mousemove $((view_x + X + 60)) $((view_y + Y + 30)) mousedown 1
+  vx mousemove $((X + 60)) $((Y + 30)) mousedown 1
   sleep 0.1
   vx mouseup 1
 }
@@ -252,8 +253,9 @@ ini_there() { [ -n "$(find "$user_dir" -name KVLBTessarion.ini 2>/dev/null)" ]; 
 switched_on() { ini_there && monitor_logged Enable; }
 switched_off() { ! ini_there && monitor_logged Disable; }
 viewer_road() {
-  local vnc
-  Xvfb -displayfd 3 -nolisten tcp -screen 0 1400x1100x24 3>"$viewer_dir/display" >"$viewer_dir/xvfb.log" 2>&1 &
+  local vnc view
+  # As large as the set's display: the viewer in full screen shows it at its own coordinates.
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$viewer_dir/display" >"$viewer_dir/xvfb.log" 2>&1 &
   viewer_pids+=($!)
   until_ 10 test -s "$viewer_dir/display" || { fail "the viewer road: no display for the viewer" && return 1; }
   viewer_display=:$(head -n 1 "$viewer_dir/display")
@@ -261,26 +263,18 @@ viewer_road() {
   "${vnc[@]}" >"$viewer_dir/x11vnc.log" 2>&1 </dev/null &
   viewer_pids+=($!)
   until_ 30 viewer_ready || { fail "the viewer road: '${vnc[*]}' serves no port: $(tail -n 3 "$viewer_dir/x11vnc.log")" && return 1; }
-  DISPLAY=$viewer_display vncviewer -SecurityTypes None "localhost::$(sed -n 's/^PORT=//p' "$viewer_dir/x11vnc.log")" \
-    >"$viewer_dir/vncviewer.log" 2>&1 </dev/null &
+  read -ra view <<<"$(bash "$here/scripts/run.sh" --viewer-command "localhost::$(sed -n 's/^PORT=//p' "$viewer_dir/x11vnc.log")")"
+  DISPLAY=$viewer_display "${view[@]}" >"$viewer_dir/vncviewer.log" 2>&1 </dev/null &
   viewer_pids+=($!)
-  # The viewer takes keys once it has the set's screen; without a window manager on its display it
-  # needs the keyboard focus given.
-  shown() {
-    view=$(window "$viewer_display" TigerVNC) && [ -n "$view" ] &&
-      grep -q 'Got connection' "$viewer_dir/x11vnc.log" && grep -q 'Using pixel format' "$viewer_dir/vncviewer.log"
-  }
-  until_ 30 shown || { fail "the viewer road: the viewer does not show the set: $(tail -n 2 "$viewer_dir/vncviewer.log")" && return 1; }
-  vx windowfocus --sync "$view"
-  geometry "$viewer_display" "$view"
-  view_x=$X view_y=$Y
+  shown() { grep -q 'Got connection' "$viewer_dir/x11vnc.log" && grep -q 'Using pixel format' "$viewer_dir/vncviewer.log"; }
+  until_ 30 shown || { fail "the viewer road: '${view[*]}' does not show the set: $(tail -n 2 "$viewer_dir/vncviewer.log")" && return 1; }
   about_by_viewer || return 1
   type_sequence
   if until_ 15 switched_on; then
-    ok "through '${vnc[*]}' and a viewer, K V L B D M typed into the first About box switch debug mode on"
+    ok "through '${vnc[*]}' and '${view[*]}', K V L B D M typed into the first About box switch debug mode on"
   else
     xwd -root -silent >"$viewer_dir/set.xwd" 2>/dev/null
-    fail "through '${vnc[*]}' and a viewer, the keys typed into the first About box did not switch debug mode on (screen in $viewer_dir/set.xwd)"
+    fail "through '${vnc[*]}' and '${view[*]}', the keys typed into the first About box did not switch debug mode on (screen in $viewer_dir/set.xwd)"
     # The cases below open About boxes of their own.
     vx key Escape
     until_ 5 about_closed || fail "the viewer road: Escape did not close the About box"

@@ -8,17 +8,25 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 
-# The command that serves the set's display to a VNC viewer, printed below for a person and run by
-# scripts/check-win-whole.sh, which types through it (`run.sh --x11vnc-command <display>` prints it).
-# With -repeat x11vnc leaves the display's key autorepeat alone: by default it turns autorepeat off
-# at the first key a viewer sends, a change of the keyboard that reaches every program on the
-# display just as that key does. With -noxrecord it sets up no recording of the program under the
-# pointer at that key either (used only to spot scrolling, which a loopback viewer does not need).
-x11vnc_command() { echo "x11vnc -display $1 -localhost -nopw -forever -shared -repeat -noxrecord"; }
-if [ "${1:-}" = "--x11vnc-command" ]; then
+# The commands that serve the set's display to a VNC viewer and show it there, printed below for a
+# person and run by scripts/check-win-whole.sh, which types through them (`run.sh --x11vnc-command
+# <display>` and `run.sh --viewer-command <address>` print them). A viewer passes keys on only while
+# it has the keyboard focus. In a window, on a display with no window manager or one whose focus
+# follows the pointer, TigerVNC's viewer is never given that focus, and it drops the keys typed
+# into it until a click after them made it take the focus (the first round of debug mode's keys is
+# lost that way, the next one arrives). In full screen it takes the keyboard at once.
+x11vnc_command() { echo "x11vnc -display $1 -localhost -nopw -forever -shared"; }
+viewer_command() { echo "vncviewer -FullScreen $1"; }
+case "${1:-}" in
+--x11vnc-command)
   x11vnc_command "${2:?--x11vnc-command needs a display}"
   exit 0
-fi
+  ;;
+--viewer-command)
+  viewer_command "${2:?--viewer-command needs an address}"
+  exit 0
+  ;;
+esac
 bash scripts/install-deps.sh
 bash scripts/install-win-deps.sh
 deps=$(bash scripts/build-win-deps.sh | tail -n 1)
@@ -69,7 +77,9 @@ if [ -z "$own_display" ]; then
   echo "no display was set: the set runs on $DISPLAY, an Xvfb of its own that shows nowhere; to see and"
   echo "drive it (tray icon, menus, key sequences), serve it to a VNC viewer on this machine's loopback:"
   echo "  $(x11vnc_command "$DISPLAY")"
-  echo "then open localhost:5900 (or the port x11vnc prints) in a VNC viewer, e.g. 'vncviewer localhost:5900';"
+  echo "then open localhost:5900 (or the port x11vnc prints) in a VNC viewer that takes the keyboard:"
+  echo "  $(viewer_command localhost:5900)"
+  echo "(F8 in it opens its menu, to leave full screen or quit);"
   echo "from another machine, through 'ssh -L 5900:localhost:5900 <this machine>' first"
 fi
 echo "to stop: Ctrl-C here"
