@@ -217,34 +217,17 @@ char* bstrToUtf8(_bstr_t holder, UINT codePage) {
     return result;
 }
 
-char* wideToUtf8(const wchar_t* text) {
+char* wideToText(const wchar_t* text, UINT codePage) {
     if (text == nullptr) return nullptr;
     size_t length = wcslen(text);
     if (length == 0) return static_cast<char*>(calloc(1, 1));
     if (length > static_cast<size_t>(INT_MAX)) return nullptr;
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    int bytes = WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
     if (bytes <= 0) return nullptr;
     char* result = static_cast<char*>(allocZeroed(static_cast<size_t>(bytes) + 1));
     if (result == nullptr) return nullptr;
-    if (WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), result, bytes, nullptr, nullptr) <=
+    if (WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), result, bytes, nullptr, nullptr) <=
         0) {
-        free(result);
-        return nullptr;
-    }
-    return result;
-}
-
-wchar_t* utf8ToWide(const char* text) {
-    if (text == nullptr) return nullptr;
-    size_t length = strlen(text);
-    if (length == 0) return static_cast<wchar_t*>(calloc(1, sizeof(wchar_t)));
-    if (length > static_cast<size_t>(INT_MAX)) return nullptr;
-    int chars =
-        MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), static_cast<LPWSTR>(nullptr), 0);
-    if (chars <= 0) return nullptr;
-    wchar_t* result = static_cast<wchar_t*>(allocZeroed((static_cast<size_t>(chars) + 1) * sizeof(wchar_t)));
-    if (result == nullptr) return nullptr;
-    if (MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), result, chars) <= 0) {
         free(result);
         return nullptr;
     }
@@ -253,20 +236,25 @@ wchar_t* utf8ToWide(const char* text) {
 
 wchar_t* textToWide(const char* text, UINT codePage) {
     if (text == nullptr) return nullptr;
-    int n = MultiByteToWideChar(codePage, 0, text, -1, static_cast<LPWSTR>(nullptr), 0);
-    if (n <= 0) return nullptr;
-    wchar_t* wide = static_cast<wchar_t*>(calloc(static_cast<size_t>(n) + 1, sizeof(wchar_t)));
-    if (wide == nullptr) return nullptr;
-    if (MultiByteToWideChar(codePage, 0, text, -1, wide, n) <= 0) wide[0] = L'\0';
-    return wide;
+    size_t length = strlen(text);
+    if (length == 0) return static_cast<wchar_t*>(calloc(1, sizeof(wchar_t)));
+    if (length > static_cast<size_t>(INT_MAX)) return nullptr;
+    int chars =
+        MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), static_cast<LPWSTR>(nullptr), 0);
+    if (chars <= 0) return nullptr;
+    wchar_t* result = static_cast<wchar_t*>(allocZeroed((static_cast<size_t>(chars) + 1) * sizeof(wchar_t)));
+    if (result == nullptr) return nullptr;
+    if (MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), result, chars) <= 0) {
+        free(result);
+        return nullptr;
+    }
+    return result;
 }
 
-char* wideToText(const wchar_t* text, UINT codePage) {
-    if (text == nullptr) return nullptr;
-    int n = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return nullptr;
-    char* narrow = static_cast<char*>(calloc(static_cast<size_t>(n) + 1, 1));
-    if (narrow == nullptr) return nullptr;
-    if (WideCharToMultiByte(codePage, 0, text, -1, narrow, n, nullptr, nullptr) <= 0) narrow[0] = '\0';
-    return narrow;
+char* wideToUtf8(const wchar_t* text) {
+    return wideToText(text, CP_UTF8);
+}
+
+wchar_t* utf8ToWide(const char* text) {
+    return textToWide(text, CP_UTF8);
 }

@@ -29,11 +29,10 @@ _bstr_t utf8ToBstr(const char* text, UINT codePage = CP_UTF8);
 // New text of the holder's string in the code page; NULL for an empty holder or an empty string.
 char* bstrToUtf8(_bstr_t holder, UINT codePage = CP_UTF8);
 
-// wchar_t text to and from UTF-8: new texts (free()), NULL for NULL input or text that does not
-// convert; "" gives "".
+// wchar_t text to and from multi-byte text in the code page (the monitor's texts go through its
+// current one) or in UTF-8: new texts (free()), NULL for NULL input or text that does not convert;
+// "" gives "".
+char* wideToText(const wchar_t* text, UINT codePage);
+wchar_t* textToWide(const char* text, UINT codePage);
 char* wideToUtf8(const wchar_t* text);
 wchar_t* utf8ToWide(const char* text);
-// Multi-byte text in the code page to new wide text and back (free()); NULL for NULL text or text
-// that does not convert. The monitor's texts go through these in its current code page.
-wchar_t* textToWide(const char* text, UINT codePage);
-char* wideToText(const wchar_t* text, UINT codePage);

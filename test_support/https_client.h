@@ -52,7 +52,17 @@ inline std::string unbase64(const std::string& in) {
     return out;
 }
 
-// The reply's value of key, decoded; "" when absent (the reply is one line of "key": "Base64" pairs).
+// Every key of a reply with its decoded value (the reply is one line of "key": "Base64" pairs).
+inline std::map<std::string, std::string> replyValues(const std::string& body) {
+    std::map<std::string, std::string> values;
+    std::regex pair("\"([^\"]*)\": \"([^\"]*)\"");
+    for (std::sregex_iterator i(body.begin(), body.end(), pair), e; i != e; ++i)
+        values[(*i)[1]] = unbase64((*i)[2]);
+    return values;
+}
+
+// The reply's value of key, decoded; "" when absent (a plain search: the benchmarks read it per
+// request).
 inline std::string replyValue(const std::string& body, const std::string& key) {
     std::string marker = "\"" + key + "\": \"";
     size_t at = body.find(marker);
@@ -62,14 +72,31 @@ inline std::string replyValue(const std::string& body, const std::string& key) {
     return end == std::string::npos ? "" : unbase64(body.substr(at, end - at));
 }
 
+// The form a browser posts: the field "Parameter" holding value, URL-escaped.
+inline std::string parameterForm(CURL* c, const std::string& value) {
+    char* escaped = curl_easy_escape(c, value.c_str(), (int)value.size());
+    std::string form = "Parameter=" + std::string(escaped);
+    curl_free(escaped);
+    return form;
+}
+
+// With caFile the service's certificate is verified against it; without, it is taken as it comes.
+inline void trustServer(CURL* c, const char* caFile) {
+    if (caFile != nullptr && caFile[0] != '\0') {
+        curl_easy_setopt(c, CURLOPT_CAINFO, caFile);
+    } else {
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+}
+
 inline size_t collect(char* p, size_t s, size_t n, void* out) {
     static_cast<std::string*>(out)->append(p, s * n);
     return s * n;
 }
 
 // One kept-alive client connection, posting the way a browser does; extraHeader, when given, is
-// sent after the Origin. With caFile the service's certificate is verified against it; without,
-// the certificate is taken as it comes.
+// sent after the Origin; caFile as trustServer takes it.
 struct Client {
     CURL* c = curl_easy_init();
     curl_slist* headers = nullptr;
@@ -81,12 +108,7 @@ struct Client {
         if (extraHeader) headers = curl_slist_append(headers, extraHeader);
         curl_easy_setopt(c, CURLOPT_URL, url.c_str());
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-        if (caFile) {
-            curl_easy_setopt(c, CURLOPT_CAINFO, caFile);
-        } else {
-            curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-            curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-        }
+        trustServer(c, caFile);
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
         curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
         curl_easy_setopt(c, CURLOPT_TIMEOUT, 30L);
@@ -99,9 +121,7 @@ struct Client {
     Client& operator=(const Client&) = delete;
     // The request as the form field "Parameter", Base64 of json; false when no answer came.
     bool post(const std::string& json) {
-        char* escaped = curl_easy_escape(c, base64(json).c_str(), 0);
-        std::string form = std::string("Parameter=") + escaped;
-        curl_free(escaped);
+        std::string form = parameterForm(c, base64(json));
         body.clear();
         curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, form.c_str());
         status = curl_easy_perform(c);
@@ -122,15 +142,6 @@ struct Reply {
     }
     bool has(const std::string& k) const { return values.count(k) != 0; }
 };
-
-// Every key of a reply with its decoded value.
-inline std::map<std::string, std::string> replyValues(const std::string& body) {
-    std::map<std::string, std::string> values;
-    std::regex pair("\"([^\"]*)\": \"([^\"]*)\"");
-    for (std::sregex_iterator i(body.begin(), body.end(), pair), e; i != e; ++i)
-        values[(*i)[1]] = unbase64((*i)[2]);
-    return values;
-}
 
 struct PostOptions {
     int port = 56462;
@@ -174,10 +185,7 @@ inline Reply post(const std::string& request, const PostOptions& o = {}) {
     if (!o.rawBody.empty()) {
         body = o.rawBody;
     } else {
-        std::string value = o.rawParameter ? request : base64(request);
-        char* escaped = curl_easy_escape(c, value.c_str(), (int)value.size());
-        body = "Parameter=" + std::string(escaped);
-        curl_free(escaped);
+        body = parameterForm(c, o.rawParameter ? request : base64(request));
         if (!o.extraField.empty()) body += "&" + o.extraField;
     }
     curl_slist* headers = nullptr;
@@ -195,12 +203,7 @@ inline Reply post(const std::string& request, const PostOptions& o = {}) {
         curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
         curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, (long)body.size());
     }
-    if (o.caFile.empty()) {
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-    } else {
-        curl_easy_setopt(c, CURLOPT_CAINFO, o.caFile.c_str());
-    }
+    trustServer(c, o.caFile.c_str());
     curl_easy_setopt(c, CURLOPT_SSLVERSION, o.tlsVersion | o.tlsMax);
     if (!o.cipherList.empty()) curl_easy_setopt(c, CURLOPT_SSL_CIPHER_LIST, o.cipherList.c_str());
     if (!o.sourceAddress.empty()) curl_easy_setopt(c, CURLOPT_INTERFACE, o.sourceAddress.c_str());
